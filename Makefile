@@ -1,0 +1,67 @@
+# Set-up, build, demo, tests and benchmarks. Every target installs what it needs, so
+# `make demo` and `make test` work on a fresh clone of a fresh machine.
+
+SHELL := /bin/bash
+VENV ?= .venv
+ASAN_VENV ?= .venv-asan
+PY312 := $(shell pyenv which python3.12 2>/dev/null || command -v python3.12 2>/dev/null)
+BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja sortedcontainers>=2.4
+TEST_DEPS := pytest>=8 hypothesis>=6.100
+PYTEST_FLAGS ?= -q
+DEV ?= build/dev
+
+.PHONY: toolchain venv install demo test test-normal test-asan bench dev check format clean
+
+toolchain:
+	@command -v g++ >/dev/null || { apt-get update -qq && apt-get install -y -qq g++ make; }
+	@test -n "$(PY312)" || { echo "CPython 3.12 not found (pyenv install 3.12.1)"; exit 1; }
+
+$(VENV)/.ready: | toolchain
+	$(PY312) -m venv $(VENV)
+	$(VENV)/bin/pip install -q --upgrade pip
+	$(VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Normal build: warnings are errors.
+install: venv
+	VELMORA_WERROR=ON $(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
+
+demo: install
+	$(VENV)/bin/python examples/demo.py
+
+test: test-normal test-asan
+
+test-normal: install
+	cd tests && ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build, in its own environment and build
+# tree. The runtime must come first in the process, hence the preload (test run only).
+$(ASAN_VENV)/.ready: | toolchain
+	$(PY312) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/pip install -q --upgrade pip
+	$(ASAN_VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+test-asan: $(ASAN_VENV)/.ready
+	VELMORA_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
+	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=asan \
+	  ../$(ASAN_VENV)/bin/python -m pytest $(PYTEST_FLAGS) --capture=sys
+
+bench: install
+	$(VENV)/bin/python bench/run.py
+
+# Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.
+dev: venv
+	$(VENV)/bin/cmake -S . -B $(DEV) -G Ninja -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/ninja -C $(DEV)
+
+check: dev
+	cd tests && PYTHONPATH=$(abspath $(DEV))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV)

@@ -1,0 +1,4 @@
+"""velmora: a limit order book with a price-time priority matching engine.
+
+The engine lives in the native extension module ``velmora.orderbook``.
+"""

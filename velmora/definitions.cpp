@@ -1,0 +1,217 @@
+// The shared vocabulary: the enumerations OrderSide, OrderStatus and TradeType, the
+// Trade data class, and the order identifier source (_order_counter, _next_id).
+#include "definitions.hpp"
+
+#include "support/function.hpp"
+#include "support/names.hpp"
+#include "support/state.hpp"
+
+namespace velmora::definitions {
+namespace {
+
+struct Member {
+    const char* name;
+    long value;
+};
+
+// Replaces bases that are not classes by what their __mro_entries__ gives, as a class
+// statement does. Returns the bases unchanged (same object) when nothing is replaced.
+Ref resolve_bases(PyObject* bases) {
+    Ref result = Ref::borrow(bases);
+    bool changed = false;
+    Ref list;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(bases, i);
+        Ref entries;
+        if (!PyType_Check(base)) {
+            Ref meth;
+            int found = names::lookup_attr(base, names::__mro_entries__, meth);
+            if (found < 0) {
+                return Ref();
+            }
+            if (found) {
+                entries = Ref::steal(PyObject_CallOneArg(meth.get(), bases));
+                if (!entries) {
+                    return Ref();
+                }
+                if (!PyTuple_Check(entries.get())) {
+                    PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+                    return Ref();
+                }
+            }
+        }
+        if (!changed && !entries) {
+            continue;
+        }
+        if (!changed) {
+            changed = true;
+            list = Ref::steal(PyList_GetSlice(bases, 0, i));
+            if (!list) {
+                return Ref();
+            }
+        }
+        if (entries) {
+            Py_ssize_t n = PyList_GET_SIZE(list.get());
+            if (PyList_SetSlice(list.get(), n, n, entries.get()) < 0) {
+                return Ref();
+            }
+        } else if (PyList_Append(list.get(), base) < 0) {
+            return Ref();
+        }
+    }
+    if (changed) {
+        result = Ref::steal(PyList_AsTuple(list.get()));
+    }
+    return result;
+}
+
+// The most derived metaclass of the bases (type for none).
+Ref calculate_metaclass(PyObject* bases) {
+    PyTypeObject* winner = &PyType_Type;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, candidate)) {
+            continue;
+        }
+        if (PyType_IsSubtype(candidate, winner)) {
+            winner = candidate;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a "
+                        "(non-strict) subclass of the metaclasses of all its bases");
+        return Ref();
+    }
+    return Ref::borrow(reinterpret_cast<PyObject*>(winner));
+}
+
+// `class <name>(<base>): <members>` in the module, as the interpreter builds it.
+Ref class_statement(const char* name, PyObject* base, std::initializer_list<Member> members) {
+    Ref cls_name = Ref::steal(PyUnicode_FromString(name));
+    Ref orig_bases = cls_name ? Ref::steal(PyTuple_Pack(1, base)) : Ref();
+    Ref bases = orig_bases ? resolve_bases(orig_bases.get()) : Ref();
+    Ref meta = bases ? calculate_metaclass(bases.get()) : Ref();
+    if (!meta) {
+        return Ref();
+    }
+    Ref prepare;
+    if (names::lookup_attr(meta.get(), names::__prepare__, prepare) < 0) {
+        return Ref();
+    }
+    Ref ns = prepare ? Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), cls_name.get(),
+                                                               bases.get(), nullptr))
+                     : Ref::steal(PyDict_New());
+    if (!ns || PyObject_SetItem(ns.get(), names::__module__, names::velmora_orderbook) < 0 ||
+        PyObject_SetItem(ns.get(), names::__qualname__, cls_name.get()) < 0) {
+        return Ref();
+    }
+    if (bases.get() != orig_bases.get() &&
+        PyMapping_SetItemString(ns.get(), "__orig_bases__", orig_bases.get()) < 0) {
+        return Ref();
+    }
+    for (const Member& m : members) {
+        Ref value = Ref::steal(PyLong_FromLong(m.value));
+        if (!value || PyMapping_SetItemString(ns.get(), m.name, value.get()) < 0) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyObject_CallFunctionObjArgs(meta.get(), cls_name.get(), bases.get(),
+                                                   ns.get(), nullptr));
+}
+
+bool bind_enum(PyObject* name, const char* text, std::initializer_list<Member> members) {
+    Ref base = names::lookup_global(names::Enum);
+    Ref cls = base ? class_statement(text, base.get(), members) : Ref();
+    return cls && names::store_global(name, cls.get());
+}
+
+PyObject* next_id_body(PyObject*, PyObject* const*) {
+    Ref counter = names::lookup_global(names::_order_counter);
+    if (!counter) {
+        return nullptr;
+    }
+    Ref next = Ref::steal(PyNumber_InPlaceAdd(counter.get(), state::small_ints[1]));
+    if (!next || !names::store_global(names::_order_counter, next.get())) {
+        return nullptr;
+    }
+    Ref current = names::lookup_global(names::_order_counter);
+    if (!current) {
+        return nullptr;
+    }
+    if (PyUnicode_CheckExact(current.get())) {
+        return current.release();
+    }
+    return PyObject_Str(current.get());
+}
+
+const args::Signature no_params{"_next_id", nullptr, 0, 0, true};
+
+}  // namespace
+
+function::Def next_id_def{
+    "_next_id", "_next_id", no_params, next_id_body, nullptr, "()",
+    {"velmora.orderbook._next_id", "velmora/definitions.cpp", __LINE__},
+};
+
+bool make_enumerations() {
+    return bind_enum(names::OrderSide, "OrderSide", {{"BID", 0}, {"ASK", 1}}) &&
+           bind_enum(names::OrderStatus, "OrderStatus",
+                     {{"OPEN", 0}, {"PARTIALLY_FILLED", 1}, {"FILLED", 2}, {"CANCELLED", 3}}) &&
+           bind_enum(names::TradeType, "TradeType", {{"LIMIT", 0}, {"MARKET", 1}});
+}
+
+bool make_order_id_source() {
+    if (!names::store_global(names::_order_counter, state::small_ints[0])) {
+        return false;
+    }
+    Ref fn = function::make(next_id_def);
+    return fn && names::store_global(names::_next_id, fn.get());
+}
+
+bool make_trade() {
+    static const char* const annotations[][2] = {
+        {"price", "Decimal"},      {"quantity_filled", "int"}, {"aggressor_side", "OrderSide"},
+        {"aggressor_id", "str"},   {"filler_id", "str"},       {"trade_type", "TradeType"},
+        {"timestamp", "datetime"},
+    };
+    Ref ns = Ref::steal(PyDict_New());
+    Ref qualname = Ref::steal(PyUnicode_FromString("Trade"));
+    Ref ann = Ref::steal(PyDict_New());
+    if (!ns || !qualname || !ann ||
+        PyDict_SetItem(ns.get(), names::__module__, names::velmora_orderbook) < 0 ||
+        PyDict_SetItem(ns.get(), names::__qualname__, qualname.get()) < 0) {
+        return false;
+    }
+    for (const auto& a : annotations) {
+        Ref text = Ref::steal(PyUnicode_FromString(a[1]));
+        if (!text || PyDict_SetItemString(ann.get(), a[0], text.get()) < 0) {
+            return false;
+        }
+    }
+    if (PyDict_SetItem(ns.get(), names::__annotations__, ann.get()) < 0) {
+        return false;
+    }
+    // timestamp = field(default_factory=datetime.now, init=False)
+    Ref field = names::lookup_global(names::field);
+    Ref dt = field ? names::lookup_global(names::datetime) : Ref();
+    Ref now = dt ? Ref::steal(PyObject_GetAttr(dt.get(), names::now)) : Ref();
+    Ref kwnames = now ? Ref::steal(PyTuple_Pack(2, names::default_factory, names::init_)) : Ref();
+    if (!kwnames) {
+        return false;
+    }
+    PyObject* call_args[] = {now.get(), Py_False};
+    Ref timestamp = Ref::steal(PyObject_Vectorcall(field.get(), call_args, 0, kwnames.get()));
+    if (!timestamp || PyDict_SetItem(ns.get(), names::timestamp, timestamp.get()) < 0) {
+        return false;
+    }
+    Ref bases = Ref::steal(PyTuple_New(0));
+    Ref cls = bases ? Ref::steal(PyObject_CallFunctionObjArgs(
+                          reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(),
+                          ns.get(), nullptr))
+                    : Ref();
+    Ref dataclass = cls ? names::lookup_global(names::dataclass) : Ref();
+    Ref trade = dataclass ? Ref::steal(PyObject_CallOneArg(dataclass.get(), cls.get())) : Ref();
+    return trade && names::store_global(names::Trade, trade.get());
+}
+
+}  // namespace velmora::definitions

@@ -1,0 +1,50 @@
+// The PriceLevel record type and its table of native entry points.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace velmora {
+
+struct PriceLevelObject;
+
+// Native entry points, in the order add_order, remove_order, peek, pop. With
+// `skip_dispatch` false, a Python subclass's override of the method is honoured.
+// Failure is reported through the error indicator: add_order returns nothing,
+// remove_order returns false (test PyErr_Occurred), peek and pop return null.
+struct PriceLevelEntryPoints {
+    void (*add_order)(PriceLevelObject* self, PyObject* order, bool skip_dispatch);
+    bool (*remove_order)(PriceLevelObject* self, PyObject* order_id, bool skip_dispatch);
+    PyObject* (*peek)(PriceLevelObject* self, bool skip_dispatch);
+    PyObject* (*pop)(PriceLevelObject* self, bool skip_dispatch);
+};
+
+struct PriceLevelObject {
+    PyObject_HEAD
+    const PriceLevelEntryPoints* entry_points;
+    PyObject* price;
+    PyObject* queue;
+    std::int32_t total_quantity;
+    PyObject* side;
+};
+
+extern PyTypeObject PriceLevelType;
+
+inline PriceLevelObject* as_level(PyObject* o) { return reinterpret_cast<PriceLevelObject*>(o); }
+
+// A plain PriceLevel: no instance dict, no overrides; its fields may be used directly.
+inline bool is_exact_level(PyObject* o) { return Py_IS_TYPE(o, &PriceLevelType); }
+
+namespace price_level {
+
+extern const PriceLevelEntryPoints entry_points;
+
+// Fills the entry-point table and readies the type.
+bool ready();
+
+// Places the Python-visible add_order, remove_order, peek and pop on the type.
+bool place_methods();
+
+}  // namespace price_level
+}  // namespace velmora

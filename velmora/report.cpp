@@ -1,0 +1,2 @@
+// The two text reports of a book (in progress).
+#include "report.hpp"
