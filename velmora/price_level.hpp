@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "support/function.hpp"
+
 namespace velmora {
 
 struct PriceLevelObject;
@@ -39,6 +41,14 @@ inline bool is_exact_level(PyObject* o) { return Py_IS_TYPE(o, &PriceLevelType);
 namespace price_level {
 
 extern const PriceLevelEntryPoints entry_points;
+
+// The Python-visible methods (qualified names "PriceLevel.add_order", ...). A native
+// caller holding an exact PriceLevel may run one through function::call_body instead of
+// a Python-level call: nobody can tell, and the traceback entry is the same.
+extern function::Def add_order_def;
+extern function::Def remove_order_def;
+extern function::Def peek_def;
+extern function::Def pop_def;
 
 // Fills the entry-point table and readies the type.
 bool ready();
