@@ -235,6 +235,7 @@ int module_exec(PyObject* module) {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (builtins) {
         Py_XSETREF(state::builtins, builtins.new_ref());
+        names::watch_namespace();
         ok = PyDict_SetItemString(state::module_dict, "__builtins__", builtins.get()) == 0 &&
              check_version() && make_constants();
         if (ok) {

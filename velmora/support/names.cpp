@@ -3,6 +3,9 @@
 
 #include "support/state.hpp"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace velmora::names {
 
 #define VELMORA_DEFINE_X(n) PyObject* n = nullptr;
@@ -22,7 +25,41 @@ bool init() {
     return true;
 }
 
-Ref lookup_global(PyObject* key) {
+namespace {
+
+// Global lookups are cached per name. Any change to the module namespace or to the
+// builtins bumps `version` (a dict watcher runs before the change is made), which makes
+// every cached entry stale at once. A cached value is borrowed: the dict that holds it
+// cannot drop it without first bumping the version.
+struct CacheEntry {
+    PyObject* key;
+    PyObject* value;
+    std::uint64_t version;
+};
+
+constexpr std::size_t kCacheSize = 128;  // a power of two, well above the names used
+CacheEntry cache[kCacheSize];
+std::uint64_t version = 1;
+int watcher_id = -1;
+PyObject* watched_module_dict = nullptr;  // identity only, never dereferenced
+
+int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+    ++version;  // must not run Python code or release references here
+    if (event == PyDict_EVENT_DEALLOCATED && dict == watched_module_dict) {
+        watched_module_dict = nullptr;  // a new namespace may reuse the address
+    }
+    return 0;
+}
+
+CacheEntry& slot_for(PyObject* key) {
+    std::size_t i = (reinterpret_cast<std::uintptr_t>(key) >> 4) & (kCacheSize - 1);
+    while (cache[i].key && cache[i].key != key) {
+        i = (i + 1) & (kCacheSize - 1);
+    }
+    return cache[i];
+}
+
+Ref lookup_uncached(PyObject* key) {
     if (state::module_dict) {
         if (PyObject* v = PyDict_GetItemWithError(state::module_dict, key)) {
             return Ref::borrow(v);
@@ -42,6 +79,50 @@ Ref lookup_global(PyObject* key) {
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     return Ref();
+}
+
+}  // namespace
+
+void watch_namespace() {
+    ++version;
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(on_namespace_change);
+        if (watcher_id < 0) {
+            PyErr_Clear();  // no watcher left: lookups simply stay uncached
+            return;
+        }
+        if (PyDict_Watch(watcher_id, PyModule_GetDict(state::builtins)) < 0) {
+            PyErr_Clear();
+            PyDict_ClearWatcher(watcher_id);
+            watcher_id = -1;
+            return;
+        }
+    }
+    watched_module_dict = nullptr;
+    if (PyDict_Watch(watcher_id, state::module_dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watched_module_dict = state::module_dict;
+}
+
+Ref lookup_global(PyObject* key) {
+    bool cacheable = watcher_id >= 0 && state::module_dict == watched_module_dict &&
+                     state::module_dict != nullptr;
+    if (!cacheable) {
+        return lookup_uncached(key);
+    }
+    CacheEntry& entry = slot_for(key);
+    if (entry.key == key && entry.version == version) {
+        return Ref::borrow(entry.value);
+    }
+    Ref value = lookup_uncached(key);
+    if (value) {
+        entry.key = key;
+        entry.value = value.get();
+        entry.version = version;
+    }
+    return value;
 }
 
 int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {

@@ -46,6 +46,10 @@ VELMORA_NAMES(VELMORA_DECLARE_X, VELMORA_DECLARE_S)
 // Creates every interned string; idempotent. Returns false with an exception set.
 bool init();
 
+// Starts watching the module namespace and the builtins for changes, so that global
+// lookups can be cached. Called whenever a module namespace is recorded.
+void watch_namespace();
+
 // The value bound to `name` in the module namespace, else among the builtins; raises
 // NameError "name '%U' is not defined" when it is in neither. A rebinding is seen at once.
 Ref lookup_global(PyObject* name);
