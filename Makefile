@@ -57,7 +57,7 @@ bench: install
 # Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.
 dev: venv
 	$(VENV)/bin/cmake -S . -B $(DEV) -G Ninja -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(VENV)/bin/ninja -C $(DEV)
 
 check: dev
