@@ -146,6 +146,28 @@ PyObject* next_id_body(PyObject*, PyObject* const*) {
 
 const args::Signature no_params{"_next_id", nullptr, 0, 0, true};
 
+// What new_trade needs to build a record directly: the class as created, the default
+// factory handed to its timestamp field, and the type's version tag at that point
+// (any later change to the class, its __init__ included, changes the tag).
+PyObject* trade_class = nullptr;
+PyObject* trade_factory = nullptr;
+unsigned int trade_version = 0;
+
+PyObject** const trade_fields[] = {&names::price, &names::quantity_filled,
+                                   &names::aggressor_side, &names::aggressor_id,
+                                   &names::filler_id, &names::trade_type};
+
+bool remember_trade_class(PyObject* cls, PyObject* factory) {
+    Py_XSETREF(trade_class, Py_NewRef(cls));
+    Py_XSETREF(trade_factory, Py_NewRef(factory));
+    trade_version = 0;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyType_Check(cls) && PyUnstable_Type_AssignVersionTag(type)) {
+        trade_version = type->tp_version_tag;
+    }
+    return true;
+}
+
 }  // namespace
 
 function::Def next_id_def{
@@ -211,7 +233,34 @@ bool make_trade() {
                     : Ref();
     Ref dataclass = cls ? names::lookup_global(names::dataclass) : Ref();
     Ref trade = dataclass ? Ref::steal(PyObject_CallOneArg(dataclass.get(), cls.get())) : Ref();
-    return trade && names::store_global(names::Trade, trade.get());
+    return trade && remember_trade_class(trade.get(), now.get()) &&
+           names::store_global(names::Trade, trade.get());
+}
+
+Ref new_trade(PyObject* const* values) {
+    Ref cls = names::lookup_global(names::Trade);
+    if (!cls) {
+        return Ref();
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    if (cls.get() != trade_class || trade_version == 0 || type->tp_version_tag != trade_version) {
+        return Ref::steal(PyObject_Vectorcall(cls.get(), values, 6, nullptr));
+    }
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref record = empty ? Ref::steal(type->tp_new(type, empty.get(), nullptr)) : Ref();
+    if (!record) {
+        return Ref();
+    }
+    for (int i = 0; i < 6; ++i) {
+        if (PyObject_GenericSetAttr(record.get(), *trade_fields[i], values[i]) < 0) {
+            return Ref();
+        }
+    }
+    Ref stamp = Ref::steal(PyObject_CallNoArgs(trade_factory));
+    if (!stamp || PyObject_GenericSetAttr(record.get(), names::timestamp, stamp.get()) < 0) {
+        return Ref();
+    }
+    return record;
 }
 
 }  // namespace velmora::definitions

@@ -16,6 +16,13 @@ bool make_order_id_source();
 // The Trade data class.
 bool make_trade();
 
+// A new Trade from the six constructor values, as calling the module's `Trade` name
+// does. While that name is still the module's own, unmodified data class, the record
+// is built without running the generated __init__ frame; the result cannot be told
+// apart (same class, the same attributes set in the same order, the timestamp from the
+// field's own default factory at this moment).
+Ref new_trade(PyObject* const* values);
+
 // The function `_next_id`: its body, signature and traceback site.
 extern function::Def next_id_def;
 
