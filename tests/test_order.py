@@ -234,3 +234,21 @@ def test_deep_chain_deallocates_without_overflowing_the_stack():
         nxt.price = head
         head = nxt
     del head, nxt  # must not crash
+
+
+def test_globals_fall_back_to_builtins_and_rebinding_is_seen_at_once(monkeypatch):
+    import builtins
+
+    class Status:
+        OPEN = "from builtins"
+
+    assert Order(BID, 1).status is OrderStatus.OPEN  # warm any lookup cache
+    monkeypatch.delattr(ob, "OrderStatus")
+    with pytest.raises(NameError):
+        Order(BID, 1)
+    monkeypatch.setattr(builtins, "OrderStatus", Status, raising=False)
+    assert Order(BID, 1).status == "from builtins"
+    monkeypatch.setattr(ob, "OrderStatus", OrderStatus, raising=False)
+    assert Order(BID, 1).status is OrderStatus.OPEN
+    ob.__dict__.update(OrderStatus=Status)  # a bulk update is a rebinding too
+    assert Order(BID, 1).status == "from builtins"
