@@ -24,6 +24,7 @@ from velmora.orderbook import OrderSide
 LIMIT, MARKET, CANCEL = 0, 1, 2
 SIDES = (OrderSide.BID, OrderSide.ASK)  # a side index is 0 for buy, 1 for sell
 MID = 10000  # 100.00 in ticks of 0.01
+DEEP_MID = 100000  # 1000.00: room for tens of thousands of levels per side
 
 
 def price_of(ticks):
@@ -158,6 +159,7 @@ class Builder:
         self.out = self.events
 
     def limit(self, side, ticks, quantity):
+        assert ticks > 0, "prices stay positive"
         self.out.append((LIMIT, SIDES[side], quantity, price_of(ticks)))
         self.ticks.append(ticks)
         return self.book.limit(side, ticks, quantity)
@@ -293,11 +295,11 @@ def adds_at_existing_levels(seed, count):
 def adds_opening_levels(seed, count):
     rng = random.Random(seed)
     b = Builder()
-    b.limit(0, MID - 1, size(rng))
-    b.limit(1, MID + 1, size(rng))
+    b.limit(0, DEEP_MID - 1, size(rng))
+    b.limit(1, DEEP_MID + 1, size(rng))
     b.start_timed()
-    bids = [MID - 2 - k for k in range(count // 2)]
-    asks = [MID + 2 + k for k in range(count - count // 2)]
+    bids = [DEEP_MID - 2 - k for k in range(count // 2)]
+    asks = [DEEP_MID + 2 + k for k in range(count - count // 2)]
     rng.shuffle(bids)
     rng.shuffle(asks)
     while bids or asks:
@@ -330,8 +332,8 @@ def cancels_emptying_levels(seed, count):
     b = Builder()
     placed = []
     for k in range(count // 2):
-        placed.append(b.limit(0, MID - 1 - k, size(rng)))
-        placed.append(b.limit(1, MID + 1 + k, size(rng)))
+        placed.append(b.limit(0, DEEP_MID - 1 - k, size(rng)))
+        placed.append(b.limit(1, DEEP_MID + 1 + k, size(rng)))
     rng.shuffle(placed)
     b.start_timed()
     for index in placed:
@@ -342,7 +344,7 @@ def cancels_emptying_levels(seed, count):
 def deep_book(b, rng, levels):
     for k in range(levels):
         for side in (0, 1):
-            ticks = MID - 1 - k if side == 0 else MID + 1 + k
+            ticks = DEEP_MID - 1 - k if side == 0 else DEEP_MID + 1 + k
             for _ in range(rng.randint(1, 3)):
                 b.limit(side, ticks, size(rng))
 
@@ -402,9 +404,9 @@ def build(quick=False):
         label = f"{total // 1000}k" if total >= 1000 else str(total)
         flows.append(with_preload(mixed, f"mixed-{label}", total))
     flows += [
-        _flow("add-existing", "adds at existing levels", adds_at_existing_levels(11, n(50_000))),
+        _flow("add-existing", "adds at existing levels", adds_at_existing_levels(11, n(100_000))),
         _flow("add-new-level", "adds opening new levels", adds_opening_levels(12, n(20_000))),
-        _flow("cancel-keep", "cancels keeping the level", cancels_keeping_levels(13, n(50_000))),
+        _flow("cancel-keep", "cancels keeping the level", cancels_keeping_levels(13, n(100_000))),
         _flow("cancel-empty", "cancels emptying a level", cancels_emptying_levels(14, n(20_000))),
         _flow("sweep", "limit orders sweeping 2-5 levels", sweeping_limits(15, n(6_000))),
         _flow("market", "market orders, 1-3 levels", market_orders(16, n(10_000))),
