@@ -1,26 +1,453 @@
-// The PriceLevel record type (in progress).
+// The PriceLevel record type: the FIFO queue of resting orders at one price with their total,
+// its four methods (Python-visible and as native entry points with override dispatch), GC.
 #include "price_level.hpp"
 
+#include <climits>
+#include <cstddef>
+
+#include "order.hpp"
+#include "support/args.hpp"
+#include "support/names.hpp"
+#include "support/quantity.hpp"
+#include "support/ref.hpp"
+#include "support/trace.hpp"
+
 namespace velmora {
+namespace {
+
+// The queue is an OrderedDict that callers may see or replace: it is only ever changed
+// through its own protocol, never through the PyDict API, which would bypass its ordering.
+// Each step reads the field afresh, as Python code re-evaluating `self.queue` would.
+
+#define LEVEL_SITE(fn) \
+    trace::Site { "velmora.orderbook.PriceLevel." fn, "velmora/price_level.cpp", __LINE__ }
+
+trace::Site init_site = LEVEL_SITE("__init__");
+trace::Site set_total_site = LEVEL_SITE("total_quantity.__set__");
+
+PyObject** const init_params[] = {&names::price, &names::side};
+const args::Signature init_sig{"__init__", init_params, 2, 2};
+
+PyObject* last_kwnames = nullptr;  // ("last",), for queue.popitem(last=False)
+
+PyObject* as_object(PriceLevelObject* level) { return reinterpret_cast<PyObject*>(level); }
+
+// ---- the method bodies, shared by the Python-visible methods and the entry points ----
+
+// The total moved by the order's remaining_quantity as `total_quantity += q` (or -=) computes
+// it: the total is read first, the in-place operator runs on Python numbers, and the result
+// goes through the quantity conversion. Returns false with an exception set.
+bool moved_total(PriceLevelObject* self, PyObject* order, bool add, std::int32_t* out) {
+    if (is_exact_order(order)) {
+        // Two 32-bit ints: the Python arithmetic cannot run user code, so do it here.
+        std::int64_t q = as_order(order)->remaining_quantity;
+        std::int64_t v = std::int64_t{self->total_quantity} + (add ? q : -q);
+        if (v < INT32_MIN || v > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+            return false;
+        }
+        *out = static_cast<std::int32_t>(v);
+        return true;
+    }
+    Ref total = Ref::steal(PyLong_FromLong(self->total_quantity));
+    if (!total) {
+        return false;
+    }
+    Ref quantity = Ref::steal(PyObject_GetAttr(order, names::remaining_quantity));
+    if (!quantity) {
+        return false;
+    }
+    Ref moved = Ref::steal(add ? PyNumber_InPlaceAdd(total.get(), quantity.get())
+                               : PyNumber_InPlaceSubtract(total.get(), quantity.get()));
+    return moved && quantity::convert(moved.get(), out);
+}
+
+// Queues the order under its order_id at the tail and adds its remaining quantity to the
+// total. All or nothing: the new total is computed and converted before the order is queued,
+// so a failing quantity never leaves an order queued that the total does not count.
+PyObject* level_add_order(PyObject* o, PyObject* const* args) {
+    PriceLevelObject* self = as_level(o);
+    PyObject* order = args[0];
+    Ref order_id = is_exact_order(order) ? Ref::borrow(as_order(order)->order_id)
+                                         : Ref::steal(PyObject_GetAttr(order, names::order_id));
+    if (!order_id) {
+        return nullptr;
+    }
+    std::int32_t total;
+    if (!moved_total(self, order, true, &total)) {
+        return nullptr;
+    }
+    Ref queue = Ref::borrow(self->queue);
+    if (PyObject_SetItem(queue.get(), order_id.get(), order) < 0) {
+        return nullptr;
+    }
+    self->total_quantity = total;
+    Py_RETURN_NONE;
+}
+
+// Removes the order queued under order_id; the total is reduced before the entry is deleted.
+PyObject* level_remove_order(PyObject* o, PyObject* const* args) {
+    PriceLevelObject* self = as_level(o);
+    PyObject* order_id = args[0];
+    if (!args::check_type(order_id, &PyUnicode_Type, "order_id", true, true)) {
+        return nullptr;
+    }
+    Ref queue = Ref::borrow(self->queue);
+    int queued = PySequence_Contains(queue.get(), order_id);
+    if (queued <= 0) {
+        return queued < 0 ? nullptr : Py_NewRef(Py_False);
+    }
+    queue = Ref::borrow(self->queue);
+    Ref item = Ref::steal(PyObject_GetItem(queue.get(), order_id));
+    if (!item) {
+        return nullptr;
+    }
+    std::int32_t total;
+    if (!moved_total(self, item.get(), false, &total)) {
+        return nullptr;
+    }
+    self->total_quantity = total;
+    queue = Ref::borrow(self->queue);
+    if (PyObject_DelItem(queue.get(), order_id) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+// The oldest queued order, left in place; None when the queue is empty (or None).
+PyObject* level_peek(PyObject* o, PyObject* const*) {
+    PriceLevelObject* self = as_level(o);
+    Ref queue = Ref::borrow(self->queue);
+    int non_empty = PyObject_IsTrue(queue.get());
+    if (non_empty <= 0) {
+        return non_empty < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    queue = Ref::borrow(self->queue);
+    Ref values = Ref::steal(PyObject_CallMethodNoArgs(queue.get(), names::values));
+    if (!values) {
+        return nullptr;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(values.get()));
+    if (!it) {
+        return nullptr;
+    }
+    PyObject* first = PyIter_Next(it.get());
+    if (!first && !PyErr_Occurred()) {
+        PyErr_SetNone(PyExc_StopIteration);
+    }
+    return first;
+}
+
+// `a, b = pair` as the interpreter unpacks it, with its messages.
+bool unpack_two(PyObject* pair, Ref& a, Ref& b) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        a = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        b = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(pair)->tp_iter &&
+            !PySequence_Check(pair)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Removes and returns the oldest queued order, taking its remaining quantity off the total;
+// None when the queue is empty (or None).
+PyObject* level_pop(PyObject* o, PyObject* const*) {
+    PriceLevelObject* self = as_level(o);
+    Ref queue = Ref::borrow(self->queue);
+    int non_empty = PyObject_IsTrue(queue.get());
+    if (non_empty <= 0) {
+        return non_empty < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    queue = Ref::borrow(self->queue);
+    PyObject* call_args[] = {queue.get(), Py_False};
+    Ref entry = Ref::steal(PyObject_VectorcallMethod(names::popitem, call_args, 1, last_kwnames));
+    if (!entry) {
+        return nullptr;
+    }
+    Ref item_id, item;
+    if (!unpack_two(entry.get(), item_id, item)) {
+        return nullptr;
+    }
+    std::int32_t total;
+    if (!moved_total(self, item.get(), false, &total)) {
+        return nullptr;
+    }
+    self->total_quantity = total;
+    return item.release();
+}
+
+// ---- native entry points ----
+
+// A Python subclass may override the methods; a plain PriceLevel cannot.
+bool may_override(PriceLevelObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    return type->tp_dictoffset != 0 ||
+           (type->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT)) != 0;
+}
+
+// The method `name` as found on the level when it is not our own: 1 found (in `out`), 0 our
+// own applies, -1 error.
+int find_override(PriceLevelObject* self, PyObject* name, const function::Def& def, Ref& out) {
+    if (!may_override(self)) {
+        return 0;
+    }
+    out = Ref::steal(PyObject_GetAttr(as_object(self), name));
+    if (!out) {
+        return -1;
+    }
+    if (function::is_own_method(out.get(), def, as_object(self))) {
+        out.reset();
+        return 0;
+    }
+    return 1;
+}
+
+// Runs the override found by find_override, or the body; new reference or null.
+PyObject* dispatch(PriceLevelObject* self, PyObject* name, function::Def& def, PyObject* arg,
+                   bool skip_dispatch) {
+    Ref keep = Ref::borrow(as_object(self));
+    if (!skip_dispatch) {
+        Ref method;
+        int found = find_override(self, name, def, method);
+        if (found != 0) {
+            PyObject* result = nullptr;
+            if (found > 0) {
+                result = arg ? PyObject_CallOneArg(method.get(), arg)
+                             : PyObject_CallNoArgs(method.get());
+            }
+            if (!result) {
+                trace::add(def.site);
+            }
+            return result;
+        }
+    }
+    PyObject* args[] = {arg};
+    return function::call_body(def, as_object(self), args);
+}
+
+void entry_add_order(PriceLevelObject* self, PyObject* order, bool skip_dispatch) {
+    Ref result = Ref::steal(
+        dispatch(self, names::add_order, price_level::add_order_def, order, skip_dispatch));
+}
+
+bool entry_remove_order(PriceLevelObject* self, PyObject* order_id, bool skip_dispatch) {
+    Ref result = Ref::steal(dispatch(self, names::remove_order, price_level::remove_order_def,
+                                     order_id, skip_dispatch));
+    if (!result) {
+        return false;
+    }
+    int truth = PyObject_IsTrue(result.get());
+    if (truth < 0) {
+        trace::add(price_level::remove_order_def.site);
+    }
+    return truth > 0;
+}
+
+PyObject* entry_peek(PriceLevelObject* self, bool skip_dispatch) {
+    return dispatch(self, names::peek, price_level::peek_def, nullptr, skip_dispatch);
+}
+
+PyObject* entry_pop(PriceLevelObject* self, bool skip_dispatch) {
+    return dispatch(self, names::pop, price_level::pop_def, nullptr, skip_dispatch);
+}
+
+// ---- type slots ----
+
+PyObject* level_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) {
+        return nullptr;
+    }
+    PriceLevelObject* self = as_level(o);
+    self->entry_points = &price_level::entry_points;
+    self->price = Py_NewRef(Py_None);
+    self->queue = Py_NewRef(Py_None);
+    self->total_quantity = 0;
+    self->side = Py_NewRef(Py_None);
+    return o;
+}
+
+int level_init(PyObject* o, PyObject* args, PyObject* kwds) {
+    PyObject* bound[2];
+    if (!args::bind_tuple(init_sig, args, kwds, bound)) {
+        trace::add(init_site);
+        return -1;
+    }
+    Ref price = Ref::steal(bound[0]);
+    Ref side = Ref::steal(bound[1]);
+    PriceLevelObject* self = as_level(o);
+    Py_SETREF(self->price, price.release());
+    Ref ordered_dict = names::lookup_global(names::OrderedDict);
+    Ref queue = ordered_dict ? Ref::steal(PyObject_CallNoArgs(ordered_dict.get())) : Ref();
+    if (!queue) {
+        trace::add(init_site);
+        return -1;
+    }
+    Py_SETREF(self->queue, queue.release());
+    self->total_quantity = 0;
+    Py_SETREF(self->side, side.release());
+    return 0;
+}
+
+int level_traverse(PyObject* o, visitproc visit, void* arg) {
+    PriceLevelObject* self = as_level(o);
+    Py_VISIT(self->price);
+    Py_VISIT(self->queue);
+    Py_VISIT(self->side);
+    return 0;
+}
+
+int level_clear(PyObject* o) {
+    PriceLevelObject* self = as_level(o);
+    Py_SETREF(self->price, Py_NewRef(Py_None));
+    Py_SETREF(self->queue, Py_NewRef(Py_None));
+    Py_SETREF(self->side, Py_NewRef(Py_None));
+    return 0;
+}
+
+void level_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    Py_TRASHCAN_BEGIN(o, level_dealloc)
+    PriceLevelObject* self = as_level(o);
+    Py_CLEAR(self->price);
+    Py_CLEAR(self->queue);
+    Py_CLEAR(self->side);
+    Py_TYPE(o)->tp_free(o);
+    Py_TRASHCAN_END
+}
+
+// Object fields: any value; deletion stores None.
+template <PyObject* PriceLevelObject::*field>
+PyObject* get_object(PyObject* o, void*) {
+    return Py_NewRef(as_level(o)->*field);
+}
+
+template <PyObject* PriceLevelObject::*field>
+int set_object(PyObject* o, PyObject* value, void*) {
+    Py_SETREF(as_level(o)->*field, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_total(PyObject* o, void*) { return PyLong_FromLong(as_level(o)->total_quantity); }
+
+int set_total(PyObject* o, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    std::int32_t q;
+    if (!quantity::convert(value, &q)) {
+        trace::add(set_total_site);
+        return -1;
+    }
+    as_level(o)->total_quantity = q;
+    return 0;
+}
+
+PyGetSetDef level_getset[] = {
+    {"price", get_object<&PriceLevelObject::price>, set_object<&PriceLevelObject::price>,
+     nullptr, nullptr},
+    {"queue", get_object<&PriceLevelObject::queue>, set_object<&PriceLevelObject::queue>,
+     nullptr, nullptr},
+    {"total_quantity", get_total, set_total, nullptr, nullptr},
+    {"side", get_object<&PriceLevelObject::side>, set_object<&PriceLevelObject::side>, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject** const add_order_params[] = {&names::order};
+PyObject** const remove_order_params[] = {&names::order_id};
+
+}  // namespace
 
 PyTypeObject PriceLevelType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace price_level {
 
-const PriceLevelEntryPoints entry_points = {nullptr, nullptr, nullptr, nullptr};
+const PriceLevelEntryPoints entry_points = {entry_add_order, entry_remove_order, entry_peek,
+                                            entry_pop};
+
+function::Def add_order_def{
+    "add_order", "PriceLevel.add_order", {"add_order", add_order_params, 1, 1},
+    level_add_order, nullptr, "($self, order)", LEVEL_SITE("add_order"), &PriceLevelType,
+};
+function::Def remove_order_def{
+    "remove_order", "PriceLevel.remove_order", {"remove_order", remove_order_params, 1, 1},
+    level_remove_order, nullptr, "($self, order_id)", LEVEL_SITE("remove_order"),
+    &PriceLevelType,
+};
+// No parameters, but the wording of a zero-parameter signature: "takes exactly 0 ...".
+function::Def peek_def{
+    "peek", "PriceLevel.peek", {"peek", nullptr, 0, 0},
+    level_peek, nullptr, "($self)", LEVEL_SITE("peek"), &PriceLevelType,
+};
+function::Def pop_def{
+    "pop", "PriceLevel.pop", {"pop", nullptr, 0, 0},
+    level_pop, nullptr, "($self)", LEVEL_SITE("pop"), &PriceLevelType,
+};
 
 bool ready() {
+    if (!last_kwnames && !(last_kwnames = PyTuple_Pack(1, names::last))) {
+        return false;
+    }
     if (PriceLevelType.tp_flags & Py_TPFLAGS_READY) {
         return true;
     }
     PriceLevelType.tp_name = "velmora.orderbook.PriceLevel";
     PriceLevelType.tp_basicsize = sizeof(PriceLevelObject);
-    PriceLevelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    PriceLevelType.tp_new = PyType_GenericNew;
+    PriceLevelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+                              Py_TPFLAGS_IMMUTABLETYPE;
+    PriceLevelType.tp_new = level_new;
+    PriceLevelType.tp_init = level_init;
+    PriceLevelType.tp_dealloc = level_dealloc;
+    PriceLevelType.tp_traverse = level_traverse;
+    PriceLevelType.tp_clear = level_clear;
+    PriceLevelType.tp_getset = level_getset;
     return PyType_Ready(&PriceLevelType) == 0;
 }
 
-bool place_methods() { return true; }
+bool place_methods() {
+    struct Placed {
+        PyObject* name;
+        function::Def* def;
+    };
+    const Placed methods[] = {{names::add_order, &add_order_def},
+                              {names::remove_order, &remove_order_def},
+                              {names::peek, &peek_def},
+                              {names::pop, &pop_def}};
+    for (const Placed& m : methods) {
+        Ref fn = function::make(*m.def);
+        if (!fn || PyDict_SetItem(PriceLevelType.tp_dict, m.name, fn.get()) < 0) {
+            return false;
+        }
+    }
+    PyType_Modified(&PriceLevelType);
+    return true;
+}
 
 }  // namespace price_level
 }  // namespace velmora

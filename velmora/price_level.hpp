@@ -22,6 +22,10 @@ struct PriceLevelEntryPoints {
     PyObject* (*pop)(PriceLevelObject* self, bool skip_dispatch);
 };
 
+// The resting orders of one side at one price. `queue` maps order_id to order in arrival
+// order, oldest first; `total_quantity` is the sum of the queued orders' remaining quantities
+// as long as every change goes through add_order, remove_order and pop, and whoever lowers a
+// queued order's quantity lowers the total by as much (the type itself enforces none of it).
 struct PriceLevelObject {
     PyObject_HEAD
     const PriceLevelEntryPoints* entry_points;
