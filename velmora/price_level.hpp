@@ -54,7 +54,7 @@ extern function::Def remove_order_def;
 extern function::Def peek_def;
 extern function::Def pop_def;
 
-// Fills the entry-point table and readies the type.
+// Readies the type; every instance it allocates carries `entry_points`.
 bool ready();
 
 // Places the Python-visible add_order, remove_order, peek and pop on the type.
