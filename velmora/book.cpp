@@ -1,8 +1,874 @@
-// The OrderBook class (in progress).
+// OrderBook: the book's state, matching, limit and market order entry, cancellation,
+// and the class itself, built at import from native function objects.
 #include "book.hpp"
 
-namespace velmora::book {
+#include <cstdint>
+#include <optional>
+#include <utility>
 
-bool make_class() { return true; }
+#include "definitions.hpp"
+#include "order.hpp"
+#include "price_level.hpp"
+#include "report.hpp"
+#include "support/args.hpp"
+#include "support/function.hpp"
+#include "support/names.hpp"
+#include "support/ref.hpp"
+#include "support/state.hpp"
+
+namespace velmora::book {
+namespace {
+
+// Every operation here works on caller-visible Python objects: the sides are SortedDicts,
+// orders and levels may be subclasses or stand-ins, and any comparison, attribute access
+// or name lookup can run Python code that changes the book under our feet. So each step
+// does exactly what the equivalent Python statement would, in the same order, holding a
+// strong reference to everything it uses afterwards. Exact Order and PriceLevel records
+// are read and written through their fields, which nobody can tell from attribute access.
+
+Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// `a <op> b`, taken for its truth value: 1, 0, or -1 with an exception set. A real rich
+// comparison: unlike PyObject_RichCompareBool there is no shortcut for identical objects.
+int compare(PyObject* a, PyObject* b, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// A member of one of the module's enumerations, e.g. OrderStatus.FILLED, looked up now.
+Ref member(PyObject* enum_name, PyObject* member_name) {
+    Ref cls = names::lookup_global(enum_name);
+    return cls ? attr(cls.get(), member_name) : Ref();
+}
+
+// self.<name>(*args), found by ordinary attribute lookup so a subclass can override it.
+Ref call_method(PyObject* name, PyObject* self) {
+    PyObject* args[] = {self};
+    return Ref::steal(PyObject_VectorcallMethod(name, args, 1, nullptr));
+}
+Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
+    PyObject* args[] = {self, arg};
+    return Ref::steal(PyObject_VectorcallMethod(name, args, 2, nullptr));
+}
+
+// ---- Order fields -----------------------------------------------------------------
+
+template <PyObject* OrderObject::*field>
+Ref get(PyObject* order, PyObject* name) {
+    if (is_exact_order(order)) {
+        PyObject* value = as_order(order)->*field;
+        return Ref::borrow(value ? value : Py_None);
+    }
+    return attr(order, name);
+}
+
+Ref side_of(PyObject* order) { return get<&OrderObject::side>(order, names::side); }
+Ref price_of(PyObject* order) { return get<&OrderObject::price>(order, names::price); }
+Ref id_of(PyObject* order) { return get<&OrderObject::order_id>(order, names::order_id); }
+Ref status_of(PyObject* order) { return get<&OrderObject::status>(order, names::status); }
+
+template <PyObject* OrderObject::*field>
+bool set(PyObject* order, PyObject* name, PyObject* value) {
+    if (is_exact_order(order)) {
+        Py_XSETREF(as_order(order)->*field, Py_NewRef(value));
+        return true;
+    }
+    return PyObject_SetAttr(order, name, value) == 0;
+}
+
+bool set_price(PyObject* order, PyObject* value) {
+    return set<&OrderObject::price>(order, names::price, value);
+}
+
+// order.status = OrderStatus.<member_name>
+bool set_status(PyObject* order, PyObject* member_name) {
+    Ref value = member(names::OrderStatus, member_name);
+    return value && set<&OrderObject::status>(order, names::status, value.get());
+}
+
+// `order.side == OrderSide.BID`: 1, 0, or -1 with an exception set.
+int is_bid(PyObject* order) {
+    Ref side = side_of(order);
+    Ref bid = side ? member(names::OrderSide, names::BID) : Ref();
+    return bid ? compare(side.get(), bid.get(), Py_EQ) : -1;
+}
+
+// ---- Quantities ---------------------------------------------------------------------
+
+// A quantity as read from an order or a level. Read from the field of an exact record it
+// stays a native number: an int cannot run code when compared or subtracted, so native
+// arithmetic is indistinguishable. Read from anything else it is whatever object the
+// attribute gave, and every operation on it goes through Python.
+class Qty {
+  public:
+    static Qty native(std::int64_t v) {
+        Qty q;
+        q.native_ = v;
+        return q;
+    }
+    static Qty object(Ref o) {
+        Qty q;
+        q.object_ = std::move(o);
+        return q;
+    }
+    bool is_native() const { return !object_; }
+    std::int64_t value() const { return native_; }
+    // The quantity as a Python object (a new int for a native one); null with an error.
+    Ref to_object() const {
+        return object_ ? Ref::borrow(object_.get()) : Ref::steal(PyLong_FromLongLong(native_));
+    }
+
+  private:
+    std::int64_t native_ = 0;
+    Ref object_;
+};
+
+using MaybeQty = std::optional<Qty>;
+
+bool fits_int32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
+MaybeQty remaining_of(PyObject* order) {
+    if (is_exact_order(order)) {
+        return Qty::native(as_order(order)->remaining_quantity);
+    }
+    Ref value = attr(order, names::remaining_quantity);
+    return value ? MaybeQty(Qty::object(std::move(value))) : std::nullopt;
+}
+
+MaybeQty total_of(PyObject* level) {
+    if (is_exact_level(level)) {
+        return Qty::native(as_level(level)->total_quantity);
+    }
+    Ref value = attr(level, names::total_quantity);
+    return value ? MaybeQty(Qty::object(std::move(value))) : std::nullopt;
+}
+
+int compare(const Qty& a, const Qty& b, int op) {
+    if (a.is_native() && b.is_native()) {
+        std::int64_t x = a.value(), y = b.value();
+        switch (op) {
+            case Py_GT: return x > y;
+            case Py_GE: return x >= y;
+            case Py_EQ: return x == y;
+            default: break;
+        }
+    }
+    Ref x = a.to_object();
+    Ref y = x ? b.to_object() : Ref();
+    return y ? compare(x.get(), y.get(), op) : -1;
+}
+
+int has_quantity(PyObject* order) {
+    MaybeQty q = remaining_of(order);
+    return q ? compare(*q, Qty::native(0), Py_GT) : -1;
+}
+
+// `a -= b` on two quantities, with Python's in-place subtraction unless both are native.
+MaybeQty subtract(const Qty& a, const Qty& b) {
+    if (a.is_native() && b.is_native()) {
+        return Qty::native(a.value() - b.value());
+    }
+    Ref x = a.to_object();
+    Ref y = x ? b.to_object() : Ref();
+    Ref r = y ? Ref::steal(PyNumber_InPlaceSubtract(x.get(), y.get())) : Ref();
+    return r ? MaybeQty(Qty::object(std::move(r))) : std::nullopt;
+}
+
+// Stores a quantity attribute. A native value that fits goes straight into the field of an
+// exact record; everything else goes through the attribute, whose setter converts it and
+// raises (with its own traceback entry) exactly as an assignment from Python would.
+bool set_remaining(PyObject* order, const Qty& q) {
+    if (q.is_native() && fits_int32(q.value()) && is_exact_order(order)) {
+        as_order(order)->remaining_quantity = static_cast<std::int32_t>(q.value());
+        return true;
+    }
+    Ref value = q.to_object();
+    return value && PyObject_SetAttr(order, names::remaining_quantity, value.get()) == 0;
+}
+
+bool set_total(PyObject* level, const Qty& q) {
+    if (q.is_native() && fits_int32(q.value()) && is_exact_level(level)) {
+        as_level(level)->total_quantity = static_cast<std::int32_t>(q.value());
+        return true;
+    }
+    Ref value = q.to_object();
+    return value && PyObject_SetAttr(level, names::total_quantity, value.get()) == 0;
+}
+
+// level.total_quantity -= source.remaining_quantity
+bool lower_total(PyObject* level, PyObject* source) {
+    MaybeQty total = total_of(level);
+    MaybeQty q = total ? remaining_of(source) : std::nullopt;
+    MaybeQty result = q ? subtract(*total, *q) : std::nullopt;
+    return result && set_total(level, *result);
+}
+
+// target.remaining_quantity -= source.remaining_quantity
+bool lower_remaining(PyObject* target, PyObject* source) {
+    MaybeQty current = remaining_of(target);
+    MaybeQty q = current ? remaining_of(source) : std::nullopt;
+    MaybeQty result = q ? subtract(*current, *q) : std::nullopt;
+    return result && set_remaining(target, *result);
+}
+
+// ---- Price levels -------------------------------------------------------------------
+
+// `bool(level.queue)`: 1, 0, or -1 with an exception set.
+int level_has_orders(PyObject* level) {
+    Ref queue;
+    if (is_exact_level(level)) {
+        PyObject* q = as_level(level)->queue;
+        queue = Ref::borrow(q ? q : Py_None);
+    } else if (!(queue = attr(level, names::queue))) {
+        return -1;
+    }
+    return PyObject_IsTrue(queue.get());
+}
+
+// The Python-level methods of a level. An exact PriceLevel runs the method body directly.
+Ref level_peek(PyObject* level) {
+    if (is_exact_level(level)) {
+        return Ref::steal(function::call_body(price_level::peek_def, level, nullptr));
+    }
+    return call_method(names::peek, level);
+}
+
+Ref level_pop(PyObject* level) {
+    if (is_exact_level(level)) {
+        return Ref::steal(function::call_body(price_level::pop_def, level, nullptr));
+    }
+    return call_method(names::pop, level);
+}
+
+Ref level_add_order(PyObject* level, PyObject* order) {
+    if (is_exact_level(level)) {
+        PyObject* args[] = {order};
+        return Ref::steal(function::call_body(price_level::add_order_def, level, args));
+    }
+    return call_method(names::add_order, level, order);
+}
+
+Ref level_remove_order(PyObject* level, PyObject* order_id) {
+    if (is_exact_level(level)) {
+        PyObject* args[] = {order_id};
+        return Ref::steal(function::call_body(price_level::remove_order_def, level, args));
+    }
+    return call_method(names::remove_order, level, order_id);
+}
+
+// ---- Sides ----------------------------------------------------------------------------
+
+// `next(iter(side.keys())) if side else None`: the best price of a sorted side.
+Ref first_key_or_none(PyObject* side) {
+    int non_empty = PyObject_IsTrue(side);
+    if (non_empty <= 0) {
+        return non_empty < 0 ? Ref() : Ref::borrow(Py_None);
+    }
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(side, names::keys));
+    Ref it = keys ? Ref::steal(PyObject_GetIter(keys.get())) : Ref();
+    if (!it) {
+        return Ref();
+    }
+    Ref first = Ref::steal(PyIter_Next(it.get()));
+    if (!first && !PyErr_Occurred()) {
+        PyErr_SetNone(PyExc_StopIteration);
+    }
+    return first;
+}
+
+// del self.orders[curr.order_id]
+bool forget_order(PyObject* self, PyObject* curr) {
+    Ref orders = attr(self, names::orders);
+    Ref order_id = orders ? id_of(curr) : Ref();
+    return order_id && PyObject_DelItem(orders.get(), order_id.get()) == 0;
+}
+
+// self.orders[order.order_id] = (level, order)
+bool index_order(PyObject* self, PyObject* level, PyObject* order) {
+    Ref entry = Ref::steal(PyTuple_Pack(2, level, order));
+    Ref orders = entry ? attr(self, names::orders) : Ref();
+    Ref order_id = orders ? id_of(order) : Ref();
+    return order_id && PyObject_SetItem(orders.get(), order_id.get(), entry.get()) == 0;
+}
+
+// An order that already rests in this book must not be entered a second time: a second
+// index entry under the same identifier would orphan the first and corrupt its level.
+bool refuse_resting(PyObject* self, PyObject* order) {
+    Ref order_id = id_of(order);
+    Ref orders = order_id ? attr(self, names::orders) : Ref();
+    if (!orders) {
+        return false;
+    }
+    int resting = PySequence_Contains(orders.get(), order_id.get());
+    if (resting > 0) {
+        PyErr_Format(PyExc_ValueError, "order %R is already resting in this book",
+                     order_id.get());
+    }
+    return resting == 0;
+}
+
+// A limit price must be usable as a key of a sorted side: None cannot be ordered, and a
+// price unequal to itself (NaN) would break the side's ordering for good.
+bool check_limit_price(PyObject* price) {
+    if (price == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "limit order price must not be None");
+        return false;
+    }
+    if (PyLong_CheckExact(price)) {
+        return true;
+    }
+    int same = compare(price, price, Py_EQ);
+    if (same == 0) {
+        PyErr_Format(PyExc_ValueError, "limit order price must be equal to itself (got %R)",
+                     price);
+    }
+    return same > 0;
+}
+
+// ---- Construction and best prices -------------------------------------------------------
+
+PyObject** const x_params[] = {&names::x};
+PyObject** const self_params[] = {&names::self};
+PyObject** const order_params[] = {&names::self, &names::order};
+PyObject** const order_id_params[] = {&names::self, &names::order_id};
+
+PyObject* negate_body(PyObject*, PyObject* const* args) { return PyNumber_Negative(args[0]); }
+
+// The key function of the bid side: `lambda x: -x`, a new one for every book.
+function::Def negate_def{
+    "<lambda>",
+    "OrderBook.__init__.<locals>.<lambda>",
+    {"<lambda>", x_params, 1, 1},
+    negate_body,
+    nullptr,
+    "(x)",
+    {"velmora.orderbook.OrderBook.__init__.<locals>.<lambda>", "velmora/book.cpp", __LINE__},
+};
+
+PyObject* init_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref sorted_dict = names::lookup_global(names::SortedDict);
+    Ref key = sorted_dict ? function::make(negate_def) : Ref();
+    Ref bids = key ? Ref::steal(PyObject_CallOneArg(sorted_dict.get(), key.get())) : Ref();
+    if (!bids || PyObject_SetAttr(self, names::bids, bids.get()) < 0) {
+        return nullptr;
+    }
+    sorted_dict = names::lookup_global(names::SortedDict);
+    Ref asks = sorted_dict ? Ref::steal(PyObject_CallNoArgs(sorted_dict.get())) : Ref();
+    if (!asks || PyObject_SetAttr(self, names::asks, asks.get()) < 0) {
+        return nullptr;
+    }
+    Ref orders = Ref::steal(PyDict_New());
+    if (!orders || PyObject_SetAttr(self, names::orders, orders.get()) < 0 ||
+        PyObject_SetAttr(self, names::_best_bid, Py_None) < 0 ||
+        PyObject_SetAttr(self, names::_best_ask, Py_None) < 0) {
+        return nullptr;
+    }
+    Ref trade_log = Ref::steal(PyList_New(0));
+    if (!trade_log || PyObject_SetAttr(self, names::trade_log, trade_log.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* best_bid_body(PyObject*, PyObject* const* args) {
+    return PyObject_GetAttr(args[0], names::_best_bid);
+}
+
+PyObject* best_ask_body(PyObject*, PyObject* const* args) {
+    return PyObject_GetAttr(args[0], names::_best_ask);
+}
+
+// ---- Matching ---------------------------------------------------------------------------
+
+// log = Trade(curr.price, quantity, order.side, order.order_id, curr.order_id,
+//             TradeType.MARKET if order.price is None else TradeType.LIMIT)
+// self.trade_log.append(log)
+bool record_trade(PyObject* self, PyObject* order, PyObject* curr, const Qty& quantity) {
+    Ref cls = names::lookup_global(names::Trade);  // the callable is evaluated first
+    if (!cls) {
+        return false;
+    }
+    Ref price = price_of(curr);
+    Ref q = price ? quantity.to_object() : Ref();
+    Ref side = q ? side_of(order) : Ref();
+    Ref aggressor_id = side ? id_of(order) : Ref();
+    Ref filler_id = aggressor_id ? id_of(curr) : Ref();
+    Ref order_price = filler_id ? price_of(order) : Ref();
+    if (!order_price) {
+        return false;
+    }
+    Ref trade_type = member(names::TradeType,
+                            order_price.get() == Py_None ? names::MARKET : names::LIMIT);
+    if (!trade_type) {
+        return false;
+    }
+    PyObject* values[] = {price.get(),        q.get(),         side.get(),
+                          aggressor_id.get(), filler_id.get(), trade_type.get()};
+    // The shared builder looks the name up again; if evaluating the arguments rebound it,
+    // the class found before them is the one to call.
+    Ref now_bound = names::lookup_global(names::Trade);
+    if (!now_bound) {
+        PyErr_Clear();
+    }
+    Ref log = now_bound.get() == cls.get()
+                  ? definitions::new_trade(values)
+                  : Ref::steal(PyObject_Vectorcall(cls.get(), values, 6, nullptr));
+    Ref trade_log = log ? attr(self, names::trade_log) : Ref();
+    if (!trade_log) {
+        return false;
+    }
+    if (PyList_CheckExact(trade_log.get())) {
+        return PyList_Append(trade_log.get(), log.get()) == 0;
+    }
+    return bool(Ref::steal(PyObject_CallMethodOneArg(trade_log.get(), names::append, log.get())));
+}
+
+// One fill of `order` against the oldest order of `level`.
+bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
+    Ref curr_ref = level_peek(level);
+    if (!curr_ref) {
+        return false;
+    }
+    PyObject* curr = curr_ref.get();
+
+    // quantity = order.remaining_quantity if curr.rq >= order.rq else curr.rq
+    MaybeQty resting = remaining_of(curr);
+    MaybeQty incoming = resting ? remaining_of(order) : std::nullopt;
+    int resting_covers = incoming ? compare(*resting, *incoming, Py_GE) : -1;
+    if (resting_covers < 0) {
+        return false;
+    }
+    MaybeQty quantity = resting_covers ? remaining_of(order) : remaining_of(curr);
+    if (!quantity || !record_trade(self, order, curr, *quantity)) {
+        return false;
+    }
+
+    resting = remaining_of(curr);
+    incoming = resting ? remaining_of(order) : std::nullopt;
+    int larger = incoming ? compare(*resting, *incoming, Py_GT) : -1;
+    if (larger < 0) {
+        return false;
+    }
+    if (larger) {
+        // The resting order absorbs the whole incoming order and keeps its place.
+        return set_status(order, names::FILLED) && set_status(curr, names::PARTIALLY_FILLED) &&
+               lower_total(level, order) && lower_remaining(curr, order) &&
+               set_remaining(order, Qty::native(0));
+    }
+
+    resting = remaining_of(curr);
+    incoming = resting ? remaining_of(order) : std::nullopt;
+    int equal = incoming ? compare(*resting, *incoming, Py_EQ) : -1;
+    if (equal < 0) {
+        return false;
+    }
+    if (equal) {
+        if (!set_status(order, names::FILLED) || !set_status(curr, names::FILLED) ||
+            !lower_total(level, curr) || !set_remaining(curr, Qty::native(0)) ||
+            !set_remaining(order, Qty::native(0)) || !forget_order(self, curr)) {
+            return false;
+        }
+    } else {
+        if (!set_status(order, names::PARTIALLY_FILLED) || !set_status(curr, names::FILLED) ||
+            !lower_total(level, curr) || !lower_remaining(order, curr) ||
+            !set_remaining(curr, Qty::native(0)) || !forget_order(self, curr)) {
+            return false;
+        }
+    }
+    // The used-up order has nothing left, so the pop lowers the total by nothing more.
+    return bool(level_pop(level));
+}
+
+PyObject* match_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* order = args[1];
+    if (!args::check_type(order, &OrderType, "order", false, false)) {
+        return nullptr;
+    }
+    int bid = is_bid(order);
+    Ref opposite = bid < 0 ? Ref() : attr(self, bid ? names::asks : names::bids);
+    if (!opposite || (bid = is_bid(order)) < 0) {
+        return nullptr;
+    }
+    Ref best = call_method(bid ? names::best_ask : names::best_bid, self);
+    Ref level = best ? Ref::steal(PyObject_GetItem(opposite.get(), best.get())) : Ref();
+    if (!level) {
+        return nullptr;
+    }
+    for (;;) {
+        int more = level_has_orders(level.get());
+        if (more > 0) {
+            more = has_quantity(order);
+        }
+        if (more < 0) {
+            return nullptr;
+        }
+        if (!more) {
+            break;
+        }
+        if (!fill_once(self, order, level.get())) {
+            return nullptr;
+        }
+    }
+    int more = level_has_orders(level.get());
+    if (more < 0) {
+        return nullptr;
+    }
+    if (!more) {
+        if (PyObject_DelItem(opposite.get(), best.get()) < 0 || (bid = is_bid(order)) < 0) {
+            return nullptr;
+        }
+        Ref side = attr(self, bid ? names::asks : names::bids);
+        Ref new_best = side ? first_key_or_none(side.get()) : Ref();
+        if (!new_best ||
+            PyObject_SetAttr(self, bid ? names::_best_ask : names::_best_bid, new_best.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- Limit and market entry ---------------------------------------------------------------
+
+PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* order = args[1];
+    if (!args::check_type(order, &OrderType, "order", false, false) ||
+        !refuse_resting(self, order)) {
+        return nullptr;
+    }
+    Ref price = price_of(order);  // read once: the crossing tests compare this value
+    if (!price || !check_limit_price(price.get())) {
+        return nullptr;
+    }
+    int bid = is_bid(order);
+    if (bid < 0) {
+        return nullptr;
+    }
+    PyObject* opposite_name = bid ? names::asks : names::bids;
+    PyObject* best_name = bid ? names::best_ask : names::best_bid;
+    int crosses_op = bid ? Py_GE : Py_LE;  // equal prices trade
+    for (;;) {
+        Ref opposite = attr(self, opposite_name);
+        int go = opposite ? PyObject_IsTrue(opposite.get()) : -1;
+        if (go > 0) {
+            Ref best = call_method(best_name, self);
+            go = best ? compare(price.get(), best.get(), crosses_op) : -1;
+        }
+        if (go > 0) {
+            go = has_quantity(order);
+        }
+        if (go < 0) {
+            return nullptr;
+        }
+        if (!go) {
+            break;
+        }
+        if (!call_method(names::_match, self, order)) {
+            return nullptr;
+        }
+    }
+    if (!call_method(names::_update_limit_order, self, order)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// new_price_level = PriceLevel(order.price, order.side), typed as a PriceLevel.
+Ref new_level(PyObject* order) {
+    Ref cls = names::lookup_global(names::PriceLevel);
+    Ref price = cls ? price_of(order) : Ref();
+    Ref side = price ? side_of(order) : Ref();
+    if (!side) {
+        return Ref();
+    }
+    PyObject* values[] = {price.get(), side.get()};
+    Ref level = Ref::steal(PyObject_Vectorcall(cls.get(), values, 2, nullptr));
+    if (!level) {
+        return Ref();
+    }
+    if (level.get() == Py_None) {
+        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'add_order'");
+        return Ref();
+    }
+    if (!PyObject_TypeCheck(level.get(), &PriceLevelType)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s",
+                     Py_TYPE(level.get())->tp_name, PriceLevelType.tp_name);
+        return Ref();
+    }
+    return level;
+}
+
+// A new level on the order's side moves that side's cached best price when it is better.
+bool update_best_after_new_level(PyObject* self, PyObject* order) {
+    int bid = is_bid(order);
+    if (bid < 0) {
+        return false;
+    }
+    PyObject* cache = bid ? names::_best_bid : names::_best_ask;
+    Ref best = attr(self, cache);
+    if (!best) {
+        return false;
+    }
+    int better = 1;
+    if (best.get() != Py_None) {
+        Ref price = price_of(order);
+        better = price ? compare(price.get(), best.get(), bid ? Py_GT : Py_LT) : -1;
+    }
+    if (better <= 0) {
+        return better == 0;
+    }
+    Ref price = price_of(order);
+    return price && PyObject_SetAttr(self, cache, price.get()) == 0;
+}
+
+PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* order = args[1];
+    if (!args::check_type(order, &OrderType, "order", false, false)) {
+        return nullptr;
+    }
+    int go = has_quantity(order);
+    if (go > 0) {
+        Ref status = status_of(order);
+        Ref filled = status ? member(names::OrderStatus, names::FILLED) : Ref();
+        go = filled ? compare(status.get(), filled.get(), Py_NE) : -1;
+    }
+    if (go <= 0) {
+        return go < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    int bid = is_bid(order);
+    Ref side_dict = bid < 0 ? Ref() : attr(self, bid ? names::bids : names::asks);
+    Ref price = side_dict ? price_of(order) : Ref();
+    int present = price ? PySequence_Contains(side_dict.get(), price.get()) : -1;
+    if (present < 0) {
+        return nullptr;
+    }
+    if (present) {
+        price = price_of(order);
+        Ref level = price ? Ref::steal(PyObject_GetItem(side_dict.get(), price.get())) : Ref();
+        if (!level || !level_add_order(level.get(), order) ||
+            !index_order(self, level.get(), order)) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref level = new_level(order);
+    if (!level) {
+        return nullptr;
+    }
+    // The native entry point, honouring a subclass's own add_order.
+    PriceLevelObject* lv = as_level(level.get());
+    const PriceLevelEntryPoints* entry = lv->entry_points ? lv->entry_points
+                                                          : &price_level::entry_points;
+    entry->add_order(lv, order, false);
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    price = price_of(order);
+    if (!price || PyObject_SetItem(side_dict.get(), price.get(), level.get()) < 0 ||
+        !index_order(self, level.get(), order) || !update_best_after_new_level(self, order)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* add_market_order_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* order = args[1];
+    if (!args::check_type(order, &OrderType, "order", false, false) ||
+        !refuse_resting(self, order) || !set_price(order, Py_None)) {
+        return nullptr;
+    }
+    int bid = is_bid(order);
+    if (bid < 0) {
+        return nullptr;
+    }
+    PyObject* opposite_name = bid ? names::asks : names::bids;
+    for (;;) {
+        Ref opposite = attr(self, opposite_name);
+        int go = opposite ? PyObject_IsTrue(opposite.get()) : -1;
+        if (go > 0) {
+            go = has_quantity(order);
+        }
+        if (go < 0) {
+            return nullptr;
+        }
+        if (!go) {
+            break;
+        }
+        if (!call_method(names::_match, self, order)) {
+            return nullptr;
+        }
+    }
+    int unfilled = has_quantity(order);
+    if (unfilled < 0 || (unfilled && !set_status(order, names::PARTIALLY_FILLED))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- Cancellation -----------------------------------------------------------------------------
+
+PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* order_id = args[1];
+    if (!args::check_type(order_id, &PyUnicode_Type, "order_id", false, true)) {
+        return nullptr;
+    }
+    Ref orders = attr(self, names::orders);
+    int resting = orders ? PySequence_Contains(orders.get(), order_id) : -1;
+    if (resting <= 0) {
+        return resting < 0 ? nullptr : Py_NewRef(Py_False);
+    }
+    orders = attr(self, names::orders);
+    Ref entry = orders ? Ref::steal(PyObject_GetItem(orders.get(), order_id)) : Ref();
+    Ref order_ref = entry ? Ref::steal(PyObject_GetItem(entry.get(), state::small_ints[1])) : Ref();
+    if (!order_ref) {
+        return nullptr;
+    }
+    PyObject* order = order_ref.get();
+    int bid = is_bid(order);
+    Ref side = bid < 0 ? Ref() : attr(self, bid ? names::bids : names::asks);
+    PyObject* cache = bid ? names::_best_bid : names::_best_ask;
+
+    // The level is found before the order is marked: an order whose price was changed
+    // while it rested is refused with KeyError and stays exactly as it was.
+    Ref price = side ? price_of(order) : Ref();
+    Ref level = price ? Ref::steal(PyObject_GetItem(side.get(), price.get())) : Ref();
+    if (!level || !set_status(order, names::CANCELLED)) {
+        return nullptr;
+    }
+    Ref id = id_of(order);
+    if (!id || !level_remove_order(level.get(), id.get())) {
+        return nullptr;
+    }
+    price = price_of(order);
+    level = price ? Ref::steal(PyObject_GetItem(side.get(), price.get())) : Ref();
+    MaybeQty total = level ? total_of(level.get()) : std::nullopt;
+    int emptied = total ? compare(*total, Qty::native(0), Py_EQ) : -1;
+    if (emptied < 0) {
+        return nullptr;
+    }
+    if (emptied) {
+        price = price_of(order);
+        if (!price || PyObject_DelItem(side.get(), price.get()) < 0) {
+            return nullptr;
+        }
+        price = price_of(order);
+        Ref best = price ? attr(self, cache) : Ref();
+        int was_best = best ? compare(price.get(), best.get(), Py_EQ) : -1;
+        if (was_best < 0) {
+            return nullptr;
+        }
+        if (was_best) {
+            Ref new_best = first_key_or_none(side.get());
+            if (!new_best || PyObject_SetAttr(self, cache, new_best.get()) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    orders = attr(self, names::orders);
+    id = orders ? id_of(order) : Ref();
+    if (!id || PyObject_DelItem(orders.get(), id.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+// ---- The class --------------------------------------------------------------------------------
+
+#define BOOK_SITE(fn) {"velmora.orderbook.OrderBook." fn, "velmora/book.cpp", __LINE__}
+
+const char* const order_annotations[] = {"order", "Order", nullptr};
+const char* const entry_annotations[] = {"order", "Order", "return", "None", nullptr};
+const char* const cancel_annotations[] = {"order_id", "str", "return", "bool", nullptr};
+const char* const price_annotations[] = {"return", "Decimal", nullptr};
+
+function::Def init_def{
+    "__init__", "OrderBook.__init__", {"__init__", self_params, 1, 1},
+    init_body,  nullptr,              "(self)",
+    BOOK_SITE("__init__"),
+};
+function::Def match_def{
+    "_match",   "OrderBook._match",  {"_match", order_params, 2, 2},
+    match_body, order_annotations, "(self, order)",
+    BOOK_SITE("_match"),
+};
+function::Def update_limit_order_def{
+    "_update_limit_order",
+    "OrderBook._update_limit_order",
+    {"_update_limit_order", order_params, 2, 2},
+    update_limit_order_body,
+    order_annotations,
+    "(self, order)",
+    BOOK_SITE("_update_limit_order"),
+};
+function::Def add_limit_order_def{
+    "add_limit_order",
+    "OrderBook.add_limit_order",
+    {"add_limit_order", order_params, 2, 2},
+    add_limit_order_body,
+    entry_annotations,
+    "(self, order)",
+    BOOK_SITE("add_limit_order"),
+};
+function::Def add_market_order_def{
+    "add_market_order",
+    "OrderBook.add_market_order",
+    {"add_market_order", order_params, 2, 2},
+    add_market_order_body,
+    entry_annotations,
+    "(self, order)",
+    BOOK_SITE("add_market_order"),
+};
+function::Def cancel_order_def{
+    "cancel_order",
+    "OrderBook.cancel_order",
+    {"cancel_order", order_id_params, 2, 2},
+    cancel_order_body,
+    cancel_annotations,
+    "(self, order_id)",
+    BOOK_SITE("cancel_order"),
+};
+function::Def best_bid_def{
+    "best_bid",    "OrderBook.best_bid", {"best_bid", self_params, 1, 1},
+    best_bid_body, price_annotations,   "(self)",
+    BOOK_SITE("best_bid"),
+};
+function::Def best_ask_def{
+    "best_ask",    "OrderBook.best_ask", {"best_ask", self_params, 1, 1},
+    best_ask_body, price_annotations,   "(self)",
+    BOOK_SITE("best_ask"),
+};
+
+}  // namespace
+
+bool make_class() {
+    function::Def* const methods[] = {
+        &init_def,         &match_def,         &update_limit_order_def,      &add_limit_order_def,
+        &add_market_order_def, &cancel_order_def, &best_bid_def, &best_ask_def,
+        &report::print_trade_log_def, &report::str_def,
+    };
+    Ref ns = Ref::steal(PyDict_New());
+    Ref qualname = ns ? Ref::steal(PyUnicode_FromString("OrderBook")) : Ref();
+    if (!qualname || PyDict_SetItem(ns.get(), names::__module__, names::velmora_orderbook) < 0 ||
+        PyDict_SetItem(ns.get(), names::__qualname__, qualname.get()) < 0) {
+        return false;
+    }
+    for (function::Def* def : methods) {
+        Ref fn = function::make(*def);
+        if (!fn || PyDict_SetItemString(ns.get(), def->name, fn.get()) < 0) {
+            return false;
+        }
+    }
+    Ref bases = Ref::steal(PyTuple_New(0));
+    Ref cls = bases ? Ref::steal(PyObject_CallFunctionObjArgs(
+                          reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(),
+                          ns.get(), nullptr))
+                    : Ref();
+    return cls && names::store_global(names::OrderBook, cls.get());
+}
 
 }  // namespace velmora::book

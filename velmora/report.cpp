@@ -1,2 +1,271 @@
-// The two text reports of a book (in progress).
+// The two text reports of a book: str(book), the price ladder, and print_trade_log(),
+// the numbered list of executed trades written through the built-in print.
 #include "report.hpp"
+
+#include "price_level.hpp"
+#include "support/names.hpp"
+#include "support/ref.hpp"
+#include "support/state.hpp"
+
+namespace velmora::report {
+namespace {
+
+// The fixed pieces of both reports, made once on first use.
+enum Text {
+    kBookHeader,
+    kAsks,
+    kDivider,
+    kBids,
+    kBookFooter,
+    kNoTrades,
+    kLogHeader,
+    kLogFooter,
+    kNumberSep,
+    kSep,
+    kPrice,
+    kQty,
+    kAggressorId,
+    kFillerId,
+    kTextCount
+};
+
+constexpr const char* kTexts[kTextCount] = {
+    "===== ORDER BOOK =====\n",
+    "ASKS\n",
+    "---------------------\n",
+    "BIDS\n",
+    "======================",
+    "No trades executed.",
+    "===== TRADE LOG =====",
+    "=====================",
+    ". ",
+    " | ",
+    " | Price: ",
+    " | Qty: ",
+    " | aggressor_id: ",
+    " | filler_id: ",
+};
+
+PyObject* texts[kTextCount] = {};
+
+PyObject* text(Text t) {
+    if (!texts[t]) {
+        texts[t] = PyUnicode_InternFromString(kTexts[t]);
+    }
+    return texts[t];
+}
+
+Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// What a replacement field without a format specification makes of a value.
+Ref format(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return Ref::borrow(value);
+    }
+    return Ref::steal(PyObject_Format(value, names::empty));
+}
+
+bool append_text(PyObject* list, Text t) {
+    PyObject* piece = text(t);
+    return piece && PyList_Append(list, piece) == 0;
+}
+
+// `k, v = pair`, with the interpreter's own unpacking errors.
+bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
+    if ((PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) ||
+        (PyList_CheckExact(pair) && PyList_GET_SIZE(pair) == 2)) {
+        PyObject* const* items = PyTuple_CheckExact(pair) ? &PyTuple_GET_ITEM(pair, 0)
+                                                          : &PyList_GET_ITEM(pair, 0);
+        first = Ref::borrow(items[0]);
+        second = Ref::borrow(items[1]);
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(pair)->tp_iter &&
+            !PySequence_Check(pair)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+        }
+        return false;
+    }
+    Ref* targets[] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        *targets[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*targets[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// f"{k}  {v.total_quantity}\n" for each (k, v) the iterator yields.
+bool append_levels(PyObject* lines, PyObject* items) {
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it) {
+        return false;
+    }
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref price, level;
+        if (!unpack_pair(pair.get(), price, level)) {
+            return false;
+        }
+        Ref price_text = format(price.get());
+        if (!price_text) {
+            return false;
+        }
+        Ref total = is_exact_level(level.get())
+                        ? Ref::steal(PyLong_FromLong(as_level(level.get())->total_quantity))
+                        : attr(level.get(), names::total_quantity);
+        Ref total_text = total ? format(total.get()) : Ref();
+        Ref line = total_text ? Ref::steal(PyUnicode_FromFormat("%U  %U\n", price_text.get(),
+                                                                 total_text.get()))
+                              : Ref();
+        if (!line || PyList_Append(lines, line.get()) < 0) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* str_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref lines = Ref::steal(PyList_New(0));
+    if (!lines || !append_text(lines.get(), kBookHeader) || !append_text(lines.get(), kAsks)) {
+        return nullptr;
+    }
+    // Asks from the highest price down: reversed(self.asks.items()).
+    Ref asks = attr(self, names::asks);
+    Ref ask_items = asks ? Ref::steal(PyObject_CallMethodNoArgs(asks.get(), names::items)) : Ref();
+    Ref highest_first = ask_items ? Ref::steal(PyObject_CallOneArg(state::reversed, ask_items.get()))
+                                  : Ref();
+    if (!highest_first || !append_levels(lines.get(), highest_first.get()) ||
+        !append_text(lines.get(), kDivider)) {
+        return nullptr;
+    }
+    // Bids in their own order, which is already the highest price first.
+    Ref bids = attr(self, names::bids);
+    Ref bid_items = bids ? Ref::steal(PyObject_CallMethodNoArgs(bids.get(), names::items)) : Ref();
+    if (!bid_items || !append_levels(lines.get(), bid_items.get()) ||
+        !append_text(lines.get(), kBids) || !append_text(lines.get(), kBookFooter)) {
+        return nullptr;
+    }
+    return PyUnicode_Join(names::empty, lines.get());
+}
+
+bool print_line(PyObject* line) {
+    return bool(Ref::steal(PyObject_CallOneArg(state::print, line)));
+}
+
+bool print_text(Text t) {
+    PyObject* line = text(t);
+    return line && print_line(line);
+}
+
+// trade.<name>.name, formatted
+Ref member_name(PyObject* trade, PyObject* name) {
+    Ref value = attr(trade, name);
+    Ref member = value ? attr(value.get(), names::name) : Ref();
+    return member ? format(member.get()) : Ref();
+}
+
+Ref field_text(PyObject* trade, PyObject* name) {
+    Ref value = attr(trade, name);
+    return value ? format(value.get()) : Ref();
+}
+
+// f"{i}. {type} | {side} | Price: {price} | Qty: {qty} | aggressor_id: {a} | filler_id: {f}"
+Ref trade_line(Py_ssize_t i, PyObject* trade) {
+    Ref pieces = Ref::steal(PyList_New(0));
+    Ref number = pieces ? Ref::steal(PyUnicode_FromFormat("%zd", i)) : Ref();
+    if (!number || PyList_Append(pieces.get(), number.get()) < 0) {
+        return Ref();
+    }
+    struct Field {
+        Text before;
+        PyObject* name;
+        bool enum_member;
+    };
+    const Field fields[] = {
+        {kNumberSep, names::trade_type, true},       {kSep, names::aggressor_side, true},
+        {kPrice, names::price, false},                {kQty, names::quantity_filled, false},
+        {kAggressorId, names::aggressor_id, false},   {kFillerId, names::filler_id, false},
+    };
+    for (const Field& f : fields) {
+        if (!append_text(pieces.get(), f.before)) {
+            return Ref();
+        }
+        Ref value = f.enum_member ? member_name(trade, f.name) : field_text(trade, f.name);
+        if (!value || PyList_Append(pieces.get(), value.get()) < 0) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyUnicode_Join(names::empty, pieces.get()));
+}
+
+PyObject* print_trade_log_body(PyObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref log = attr(self, names::trade_log);
+    int any = log ? PyObject_IsTrue(log.get()) : -1;
+    if (any <= 0) {
+        if (any < 0 || !print_text(kNoTrades)) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    if (!print_text(kLogHeader)) {
+        return nullptr;
+    }
+    log = attr(self, names::trade_log);
+    Ref it = log ? Ref::steal(PyObject_GetIter(log.get())) : Ref();
+    if (!it) {
+        return nullptr;
+    }
+    Py_ssize_t i = 1;
+    while (Ref trade = Ref::steal(PyIter_Next(it.get()))) {
+        Ref line = trade_line(i++, trade.get());
+        if (!line || !print_line(line.get())) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    log = attr(self, names::trade_log);
+    Py_ssize_t count = log ? PyObject_Length(log.get()) : -1;
+    Ref total = count < 0 ? Ref() : Ref::steal(PyUnicode_FromFormat("Total trades: %zd", count));
+    if (!total || !print_line(total.get()) || !print_text(kLogFooter)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject** const self_params[] = {&names::self};
+
+}  // namespace
+
+function::Def str_def{
+    "__str__", "OrderBook.__str__", {"__str__", self_params, 1, 1}, str_body, nullptr, "(self)",
+    {"velmora.orderbook.OrderBook.__str__", "velmora/report.cpp", __LINE__},
+};
+
+function::Def print_trade_log_def{
+    "print_trade_log",
+    "OrderBook.print_trade_log",
+    {"print_trade_log", self_params, 1, 1},
+    print_trade_log_body,
+    nullptr,
+    "(self)",
+    {"velmora.orderbook.OrderBook.print_trade_log", "velmora/report.cpp", __LINE__},
+};
+
+}  // namespace velmora::report

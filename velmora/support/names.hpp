@@ -17,7 +17,7 @@
     X(_match) X(_update_limit_order) X(add_limit_order) X(add_market_order) X(cancel_order)   \
     X(best_bid) X(best_ask) X(print_trade_log)                                                \
     X(add_order) X(remove_order) X(peek) X(pop) X(values) X(popitem) X(last) X(items)         \
-    X(keys) X(name) X(update) X(loader) X(origin) X(parent) X(submodule_search_locations)     \
+    X(keys) X(append) X(name) X(update) X(loader) X(origin) X(parent) X(submodule_search_locations) \
     X(dataclass) X(field) X(datetime) X(now) X(default_factory) S(init_, "init") X(Enum) X(Decimal)    \
     X(Optional) X(collections) X(dataclasses) X(decimal) S(enum_, "enum") X(sortedcontainers) X(typing) \
     X(pickle) X(PickleError) X(quantity_filled) X(aggressor_side) X(aggressor_id)            \

@@ -1,0 +1,260 @@
+"""OrderBook as a class: construction, best prices, the function objects, argument errors,
+tracebacks, overriding by subclasses, hostile globals, and reference leaks."""
+
+import gc
+import inspect
+import sys
+import traceback
+from decimal import Decimal as D
+
+import pytest
+
+import velmora.orderbook as ob
+from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus
+
+BID, ASK = OrderSide.BID, OrderSide.ASK
+
+METHODS = [  # name, parameters, annotations, in class-body order
+    ("__init__", "(self)", {}),
+    ("_match", "(self, order)", {"order": "Order"}),
+    ("_update_limit_order", "(self, order)", {"order": "Order"}),
+    ("add_limit_order", "(self, order)", {"order": "Order", "return": "None"}),
+    ("add_market_order", "(self, order)", {"order": "Order", "return": "None"}),
+    ("cancel_order", "(self, order_id)", {"order_id": "str", "return": "bool"}),
+    ("best_bid", "(self)", {"return": "Decimal"}),
+    ("best_ask", "(self)", {"return": "Decimal"}),
+    ("print_trade_log", "(self)", {}),
+    ("__str__", "(self)", {}),
+]
+
+
+def rest(book, side, qty, price):
+    o = Order(side, qty, D(price))
+    book.add_limit_order(o)
+    return o
+
+
+def test_new_book_is_empty_with_own_containers():
+    a, b = OrderBook(), OrderBook()
+    assert list(vars(a)) == ["bids", "asks", "orders", "_best_bid", "_best_ask", "trade_log"]
+    assert (a.best_bid(), a.best_ask(), dict(a.bids), dict(a.asks)) == (None, None, {}, {})
+    assert a.orders == {} and a.trade_log == []
+    assert type(a.orders) is dict and type(a.trade_log) is list
+    for name in ("bids", "asks", "orders", "trade_log"):
+        assert getattr(a, name) is not getattr(b, name)
+    assert a.bids.key is not b.bids.key
+    rest(a, BID, 1, "100")
+    assert not b.bids and b.best_bid() is None
+
+
+def test_bid_key_function_negates():
+    key = OrderBook().bids.key
+    assert (key.__name__, key.__qualname__, key.__module__) == (
+        "<lambda>", "OrderBook.__init__.<locals>.<lambda>", "velmora.orderbook")
+    assert key(D("2.5")) == D("-2.5") and key(x=3) == -3
+    with pytest.raises(TypeError, match=r"^bad operand type for unary -: 'str'$"):
+        key("a")
+
+
+def test_sides_iterate_best_first():
+    book = OrderBook()
+    for p in ("100", "101"):
+        rest(book, BID, 1, p)
+    for p in ("103", "102"):
+        rest(book, ASK, 1, p)
+    assert list(book.bids) == [D("101"), D("100")] and book.best_bid() == D("101")
+    assert list(book.asks) == [D("102"), D("103")] and book.best_ask() == D("102")
+
+
+def test_best_prices_are_the_cached_attributes():
+    book = OrderBook()
+    book._best_bid, book._best_ask = "b", "a"
+    assert (book.best_bid(), book.best_ask()) == ("b", "a")
+    assert inspect.ismethod(book.best_bid)
+
+
+def test_class_shape():
+    assert type(OrderBook) is type and OrderBook.__bases__ == (object,)
+    assert (OrderBook.__module__, OrderBook.__qualname__, OrderBook.__doc__) == (
+        "velmora.orderbook", "OrderBook", None)
+    own = [k for k in vars(OrderBook) if not k.startswith("__") or k in ("__init__", "__str__")]
+    assert own == [m[0] for m in METHODS]
+
+
+@pytest.mark.parametrize("name, sig, annotations", METHODS, ids=[m[0] for m in METHODS])
+def test_function_objects(name, sig, annotations):
+    fn = vars(OrderBook)[name]
+    assert (fn.__name__, fn.__qualname__, fn.__module__, fn.__doc__) == (
+        name, f"OrderBook.{name}", "velmora.orderbook", None)
+    assert fn.__annotations__ == annotations
+    assert str(inspect.signature(fn)) == sig
+
+
+ORDER_TYPE = "Argument 'order' has incorrect type (expected velmora.orderbook.Order, got %s)"
+P = pytest.param
+
+
+@pytest.mark.parametrize("call, message", [
+    P(lambda b: OrderBook(1), "__init__() takes exactly 1 positional argument (2 given)",
+      id="init-extra"),
+    P(lambda b: OrderBook(x=1), "__init__() got an unexpected keyword argument 'x'",
+      id="init-keyword"),
+    P(lambda b: b.cancel_order(), "cancel_order() takes exactly 2 positional arguments (1 given)",
+      id="cancel-missing"),
+    P(lambda b: b.cancel_order(x="1"), "cancel_order() got an unexpected keyword argument 'x'",
+      id="cancel-keyword"),
+    P(lambda b: b.cancel_order("1", order_id="1"),
+      "cancel_order() got multiple values for keyword argument 'order_id'", id="cancel-twice"),
+    P(lambda b: b.cancel_order(5), "Argument 'order_id' has incorrect type (expected str, got int)",
+      id="cancel-int"),
+    P(lambda b: b.cancel_order(None),
+      "Argument 'order_id' has incorrect type (expected str, got NoneType)", id="cancel-none"),
+    P(lambda b: b.best_bid(1), "best_bid() takes exactly 1 positional argument (2 given)",
+      id="best-bid-extra"),
+    P(lambda b: OrderBook.best_ask(), "best_ask() takes exactly 1 positional argument (0 given)",
+      id="best-ask-unbound"),
+    P(lambda b: OrderBook.__str__(b, 1), "__str__() takes exactly 1 positional argument (2 given)",
+      id="str-extra"),
+    P(lambda b: b.print_trade_log(s=1),
+      "print_trade_log() got an unexpected keyword argument 's'", id="log-keyword"),
+    P(lambda b: b._match(), "_match() takes exactly 2 positional arguments (1 given)",
+      id="match-missing"),
+    P(lambda b: b.add_limit_order(order=1.5), ORDER_TYPE % "float", id="limit-float"),
+] + [
+    P(lambda b, m=m: getattr(b, m)(None), ORDER_TYPE % "NoneType", id=f"{m}-none")
+    for m in ("_match", "_update_limit_order", "add_limit_order", "add_market_order")
+])
+def test_argument_errors(call, message):
+    book = OrderBook()
+    rest(book, BID, 5, "100")
+    before = (dict(book.bids), dict(book.orders), book._best_bid)
+    with pytest.raises(TypeError) as info:
+        call(book)
+    assert str(info.value) == message
+    assert (dict(book.bids), dict(book.orders), book._best_bid) == before
+
+
+def test_str_subclass_order_id_refused_with_note():
+    class S(str):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        OrderBook().cancel_order(S("1"))
+    assert str(info.value) == "Argument 'order_id' has incorrect type (expected str, got S)"
+    assert "subclasses of builtin types" in info.value.__notes__[0]
+
+
+def test_keyword_self_and_unbound_calls():
+    book = OrderBook()
+    o = Order(BID, 3, D(1))
+    OrderBook.add_limit_order(self=book, order=o)
+    assert OrderBook.cancel_order(book, order_id=o.order_id) is True
+    assert OrderBook.__str__(self=book) == str(book)
+
+
+def names_in_traceback(exc):
+    return [f.name for f in traceback.extract_tb(exc.__traceback__)]
+
+
+def test_tracebacks_name_each_function():
+    book = OrderBook()
+    with pytest.raises(TypeError) as info:
+        book.cancel_order(1)
+    assert names_in_traceback(info.value)[-1] == "velmora.orderbook.OrderBook.cancel_order"
+    rest(book, ASK, 1, "100")
+    book._best_ask = D("99")  # a cache that names no level: the lookup in _match fails
+    with pytest.raises(KeyError) as info:
+        book.add_limit_order(Order(BID, 1, D("100")))
+    assert names_in_traceback(info.value)[-2:] == [
+        "velmora.orderbook.OrderBook.add_limit_order", "velmora.orderbook.OrderBook._match"]
+
+
+class Recording(OrderBook):
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def _match(self, order):
+        self.calls.append(("_match", self.best_ask()))
+        return super()._match(order)
+
+    def _update_limit_order(self, order):
+        self.calls.append(("_update_limit_order", order.remaining_quantity))
+        return super()._update_limit_order(order)
+
+
+def test_subclass_overrides_are_called():
+    book = Recording()
+    for p in ("100", "101", "103"):
+        rest(book, ASK, 2, p)
+    book.calls.clear()
+    book.add_limit_order(Order(BID, 5, D("102")))
+    assert book.calls == [("_match", D("100")), ("_match", D("101")),
+                          ("_update_limit_order", 1)]
+
+
+def test_subclass_best_ask_decides_crossing():
+    class Blind(OrderBook):
+        def best_ask(self):
+            return D("1000")
+
+    book = Blind()
+    rest(book, ASK, 2, "100")
+    buy = rest(book, BID, 2, "150")
+    assert book.trade_log == [] and book.orders[buy.order_id][1] is buy
+
+
+def test_rebound_sorted_dict_is_used_by_the_next_book(monkeypatch):
+    made = []
+    monkeypatch.setattr(ob, "SortedDict", lambda *a: made.append(a) or {})
+    book = OrderBook()
+    assert book.bids == {} and book.asks == {}
+    assert [len(a) for a in made] == [1, 0] and made[0][0](4) == -4
+    namespace = vars(ob)
+    saved = dict(namespace)
+    del namespace["SortedDict"]
+    try:
+        with pytest.raises(NameError, match="^name 'SortedDict' is not defined$"):
+            OrderBook()
+    finally:  # the namespace keeps its order of bindings
+        namespace.clear()
+        namespace.update(saved)
+
+
+def blocks_growth(fn, n=300):
+    if sys.getallocatedblocks() == 0:
+        pytest.skip("allocation counting is off (PYTHONMALLOC=malloc)")
+    for _ in range(n):
+        fn()
+    deltas = []
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(n):
+            fn()
+        gc.collect()
+        deltas.append(sys.getallocatedblocks() - before)
+    return min(deltas)
+
+
+def session():
+    book = OrderBook()
+    a = Order(ASK, 5, D("101.5"))
+    book.add_limit_order(a)
+    book.add_limit_order(Order(ASK, 5, D("102.5")))
+    book.add_limit_order(Order(BID, 7, D("102.5")))      # sweeps two levels
+    book.add_market_order(Order(BID, 10))                 # empties the asks
+    bid = Order(BID, 4, D("99.5"))
+    book.add_limit_order(bid)
+    book.cancel_order(bid.order_id)
+    str(book)
+    for bad in (lambda: book.cancel_order(7), lambda: book.add_limit_order(Order(BID, 1)),
+                lambda: book.add_limit_order(Order(BID, 1, float("nan")))):
+        try:
+            bad()
+        except (TypeError, ValueError):
+            pass
+
+
+def test_operations_do_not_leak():
+    assert blocks_growth(session) < 30
