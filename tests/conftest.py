@@ -1,0 +1,33 @@
+"""Hypothesis profiles for the property tests.
+
+HYPOTHESIS_PROFILE picks one by name; otherwise "ci" when the CI variable is set (as the CI
+runner does) and "default" on a developer's machine.
+  ci      derandomised, a fixed budget that keeps the stateful test to a couple of minutes
+  asan    the same, smaller: the whole suite also runs under AddressSanitizer
+  default local runs: random, a moderate budget
+  long    a long exploratory run: many examples, long programs, no deadline
+"""
+
+import os
+
+from hypothesis import HealthCheck, settings
+
+_ci = settings.get_profile("ci")
+settings.register_profile("ci", settings(_ci, max_examples=150, stateful_step_count=60))
+settings.register_profile("asan", settings(_ci, max_examples=40, stateful_step_count=40))
+settings.register_profile(
+    "default",
+    settings(max_examples=100, stateful_step_count=50, deadline=None),
+)
+settings.register_profile(
+    "long",
+    settings(
+        max_examples=1_000_000,
+        stateful_step_count=200,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow],
+    ),
+)
+settings.load_profile(
+    os.environ.get("HYPOTHESIS_PROFILE", "ci" if "CI" in os.environ else "default")
+)

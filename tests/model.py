@@ -1,0 +1,293 @@
+"""A slow, obvious pure-Python order book: the oracle the native engine is checked against.
+
+It follows the engine's algorithms step by step over SortedDict and OrderedDict, with the
+module's own enumerations and Trade, so that both produce the same trades, statuses,
+levels and texts for the same operations.
+"""
+
+from collections import OrderedDict
+
+from sortedcontainers import SortedDict
+
+from velmora.orderbook import OrderSide, OrderStatus, Trade, TradeType
+from velmora.orderbook import PriceLevel as PriceLevelType
+
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
+
+
+def to_int32(value):
+    """The quantity conversion, for plain ints (the model stores nothing else)."""
+    value = int(value)
+    if not INT32_MIN <= value <= INT32_MAX:
+        raise OverflowError("value too large to convert to int")
+    return value
+
+
+class Order:
+    """One model order; its identifier is handed in (taken from the native twin)."""
+
+    def __init__(self, side, original_quantity, price=None, *, order_id):
+        self.side = side
+        self.original_quantity = to_int32(original_quantity)
+        self.price = price
+        self.remaining_quantity = to_int32(original_quantity)
+        self.order_id = order_id
+        self.status = OrderStatus.OPEN
+
+    def __repr__(self):
+        return (
+            f"Order(id={self.order_id}, {self.side.name}, {self.remaining_quantity}/"
+            f"{self.original_quantity} @ {self.price!r}, {self.status.name})"
+        )
+
+
+class PriceLevel:
+    """FIFO queue of resting orders at one price, with their total open quantity."""
+
+    def __init__(self, price, side):
+        self.price = price
+        self.queue = OrderedDict()
+        self.total_quantity = 0
+        self.side = side
+
+    def add_order(self, order):
+        # All or nothing: the new total is computed and checked before the order queues.
+        order_id = order.order_id
+        total = to_int32(self.total_quantity + order.remaining_quantity)
+        self.queue[order_id] = order
+        self.total_quantity = total
+
+    def remove_order(self, order_id):
+        if order_id not in self.queue:
+            return False
+        item = self.queue[order_id]
+        self.total_quantity = to_int32(self.total_quantity - item.remaining_quantity)
+        del self.queue[order_id]
+        return True
+
+    def peek(self):
+        if not self.queue:
+            return None
+        return next(iter(self.queue.values()))
+
+    def pop(self):
+        if not self.queue:
+            return None
+        _, item = self.queue.popitem(last=False)
+        self.total_quantity = to_int32(self.total_quantity - item.remaining_quantity)
+        return item
+
+
+def _first_key_or_none(side):
+    return next(iter(side.keys())) if side else None
+
+
+class OrderBook:
+    """Both sides, the index of resting orders, the cached best prices, the trade log."""
+
+    def __init__(self):
+        self.bids = SortedDict(lambda x: -x)
+        self.asks = SortedDict()
+        self.orders = {}
+        self._best_bid = None
+        self._best_ask = None
+        self.trade_log = []
+
+    def best_bid(self):
+        return self._best_bid
+
+    def best_ask(self):
+        return self._best_ask
+
+    def _match(self, order):
+        is_buy = order.side == OrderSide.BID
+        opposite_side = self.asks if is_buy else self.bids
+        best = self.best_ask() if is_buy else self.best_bid()
+        price_level = opposite_side[best]
+        while price_level.queue and order.remaining_quantity > 0:
+            curr = price_level.peek()
+            if curr.remaining_quantity >= order.remaining_quantity:
+                quantity = order.remaining_quantity
+            else:
+                quantity = curr.remaining_quantity
+            trade_type = TradeType.MARKET if order.price is None else TradeType.LIMIT
+            self.trade_log.append(
+                Trade(curr.price, quantity, order.side, order.order_id, curr.order_id, trade_type)
+            )
+            if curr.remaining_quantity > order.remaining_quantity:
+                order.status = OrderStatus.FILLED
+                curr.status = OrderStatus.PARTIALLY_FILLED
+                price_level.total_quantity -= order.remaining_quantity
+                curr.remaining_quantity -= order.remaining_quantity
+                order.remaining_quantity = 0
+            elif curr.remaining_quantity == order.remaining_quantity:
+                order.status = OrderStatus.FILLED
+                curr.status = OrderStatus.FILLED
+                price_level.total_quantity -= curr.remaining_quantity
+                curr.remaining_quantity = 0
+                order.remaining_quantity = 0
+                del self.orders[curr.order_id]
+                price_level.pop()
+            else:
+                order.status = OrderStatus.PARTIALLY_FILLED
+                curr.status = OrderStatus.FILLED
+                price_level.total_quantity -= curr.remaining_quantity
+                order.remaining_quantity -= curr.remaining_quantity
+                curr.remaining_quantity = 0
+                del self.orders[curr.order_id]
+                price_level.pop()
+        if not price_level.queue:
+            del opposite_side[best]
+            if is_buy:
+                self._best_ask = _first_key_or_none(self.asks)
+            else:
+                self._best_bid = _first_key_or_none(self.bids)
+
+    def add_limit_order(self, order):
+        price = order.price
+        # Refused before anything changes: no price, a price unequal to itself, or an
+        # identifier that already rests here.
+        if price is None:
+            raise ValueError("a limit order needs a price")
+        if not (price == price):
+            raise ValueError("a limit order's price must equal itself")
+        if order.order_id in self.orders:
+            raise ValueError("an order with this identifier already rests in the book")
+        if order.side == OrderSide.BID:
+            while self.asks and price >= self.best_ask() and order.remaining_quantity > 0:
+                self._match(order)
+        else:
+            while self.bids and price <= self.best_bid() and order.remaining_quantity > 0:
+                self._match(order)
+        self._update_limit_order(order)
+
+    def _update_limit_order(self, order):
+        if not (order.remaining_quantity > 0 and order.status != OrderStatus.FILLED):
+            return
+        is_buy = order.side == OrderSide.BID
+        side_dict = self.bids if is_buy else self.asks
+        if order.price in side_dict:
+            level = side_dict[order.price]
+            level.add_order(order)
+            self.orders[order.order_id] = (level, order)
+            return
+        new_price_level = PriceLevel(order.price, order.side)
+        new_price_level.add_order(order)
+        side_dict[order.price] = new_price_level
+        self.orders[order.order_id] = (new_price_level, order)
+        if is_buy:
+            if self._best_bid is None or order.price > self._best_bid:
+                self._best_bid = order.price
+        elif self._best_ask is None or order.price < self._best_ask:
+            self._best_ask = order.price
+
+    def add_market_order(self, order):
+        if order.order_id in self.orders:
+            raise ValueError("an order with this identifier already rests in the book")
+        order.price = None
+        if order.side == OrderSide.BID:
+            while self.asks and order.remaining_quantity > 0:
+                self._match(order)
+        else:
+            while self.bids and order.remaining_quantity > 0:
+                self._match(order)
+        if order.remaining_quantity > 0:
+            order.status = OrderStatus.PARTIALLY_FILLED
+
+    def cancel_order(self, order_id):
+        if type(order_id) is not str:
+            raise TypeError(
+                f"Argument 'order_id' has incorrect type (expected str, got "
+                f"{type(order_id).__name__})"
+            )
+        if order_id not in self.orders:
+            return False
+        order = self.orders[order_id][1]
+        if order.side == OrderSide.BID:
+            side, best_attr = self.bids, "_best_bid"
+        else:
+            side, best_attr = self.asks, "_best_ask"
+        # The level is found before the order is marked, so a failed lookup changes nothing.
+        level = side[order.price]
+        order.status = OrderStatus.CANCELLED
+        level.remove_order(order.order_id)
+        if side[order.price].total_quantity == 0:
+            del side[order.price]
+            if order.price == getattr(self, best_attr):
+                setattr(self, best_attr, _first_key_or_none(side))
+        del self.orders[order.order_id]
+        return True
+
+
+def _check(book):
+    """The book invariants: levels non-empty and filed right, index exact, caches right,
+    totals equal to the sum of the open quantities."""
+    seen = set()
+    for side, expected_side in ((book.bids, OrderSide.BID), (book.asks, OrderSide.ASK)):
+        for key, level in side.items():
+            assert type(level) is PriceLevelType
+            assert level.queue, f"empty level left at {key!r}"
+            assert level.price == key
+            assert level.side == expected_side
+            total = 0
+            for oid, order in level.queue.items():
+                assert oid == order.order_id
+                assert oid not in seen, f"order {oid} queued twice"
+                seen.add(oid)
+                assert order.side == expected_side
+                assert order.price == key
+                level_and_order = book.orders[oid]
+                assert type(level_and_order) is tuple and len(level_and_order) == 2
+                assert level_and_order[0] is level and level_and_order[1] is order
+                assert order.remaining_quantity > 0
+                total += order.remaining_quantity
+            assert level.total_quantity == total
+    assert seen == set(book.orders)
+    assert book._best_bid is (next(iter(book.bids)) if book.bids else None)
+    assert book._best_ask is (next(iter(book.asks)) if book.asks else None)
+    prices_in_bids = list(book.bids)
+    assert prices_in_bids == sorted(prices_in_bids, reverse=True)
+    prices_in_asks = list(book.asks)
+    assert prices_in_asks == sorted(prices_in_asks)
+
+
+def render(book):
+    """The text of str(book): asks from the highest down, a divider, bids from the highest."""
+    lines = ["===== ORDER BOOK =====\n", "ASKS\n"]
+    for k, v in reversed(book.asks.items()):
+        lines.append(f"{k}  {v.total_quantity}\n")
+    lines.append("---------------------\n")
+    for k, v in book.bids.items():
+        lines.append(f"{k}  {v.total_quantity}\n")
+    lines.append("BIDS\n")
+    lines.append("======================")
+    return "".join(lines)
+
+
+def render_trade_log(trades):
+    """The lines print_trade_log() writes for this list of trades, as one text."""
+    if not trades:
+        return "No trades executed.\n"
+    out = ["===== TRADE LOG ====="]
+    for i, trade in enumerate(trades, 1):
+        out.append(
+            f"{i}. {trade.trade_type.name} | {trade.aggressor_side.name} | Price: {trade.price}"
+            f" | Qty: {trade.quantity_filled} | aggressor_id: {trade.aggressor_id}"
+            f" | filler_id: {trade.filler_id}"
+        )
+    out.append(f"Total trades: {len(trades)}")
+    out.append("=====================")
+    return "\n".join(out) + "\n"
+
+
+def trade_fields(trade):
+    """A trade's fields without its timestamp, for comparing two logs."""
+    return (
+        repr(trade.price),
+        trade.quantity_filled,
+        trade.aggressor_side,
+        trade.aggressor_id,
+        trade.filler_id,
+        trade.trade_type,
+    )

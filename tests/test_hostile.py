@@ -1,0 +1,1430 @@
+"""Hostile input: prices, quantities, subclasses, rebound names and replaced attributes that
+fight back from inside the engine's operations.
+
+The only acceptable outcomes are a return or an ordinary exception, and an interpreter that
+goes on; where the outcome is well defined, it is asserted too. Each scenario runs in a
+fresh interpreter, so a crash shows up as a failed test instead of ending the run, and a
+scenario's rebound module names cannot reach another test (they are restored all the same).
+"""
+
+import gc
+import io
+import os
+import pickle
+import subprocess
+import sys
+import types
+from contextlib import contextmanager, redirect_stdout
+from decimal import Decimal
+
+import pytest
+from sortedcontainers import SortedDict
+
+from model import _check
+from velmora import orderbook as ob
+
+BID, ASK = ob.OrderSide.BID, ob.OrderSide.ASK
+OPEN = ob.OrderStatus.OPEN
+PARTIALLY_FILLED = ob.OrderStatus.PARTIALLY_FILLED
+FILLED = ob.OrderStatus.FILLED
+CANCELLED = ob.OrderStatus.CANCELLED
+ORDER_CHECKSUM = 0x39270C3
+LEVEL_CHECKSUM = 0x414B38A
+INT32_MAX = 2**31 - 1
+INT32_MIN = -(2**31)
+
+
+# --- helpers -----------------------------------------------------------------------------
+
+
+def attempt(fn, *args, **kwargs):
+    """Runs fn; returns its result, or the ordinary exception it raised. A SystemError
+    means native code broke the C-API contract (a result with an error set, or none
+    without one) and fails the scenario."""
+    try:
+        return fn(*args, **kwargs)
+    except SystemError:
+        raise
+    except Exception as exc:  # noqa: BLE001 - any ordinary exception is acceptable here
+        return exc
+
+
+def still_usable(book):
+    """After the hostile part: the book can still be shown and traded on without a crash
+    (whatever that yields), and collecting garbage is safe."""
+    gc.collect()
+    attempt(str, book)
+    with redirect_stdout(io.StringIO()):
+        attempt(book.print_trade_log)
+    attempt(book.add_limit_order, ob.Order(BID, 1, Decimal("1")))
+    attempt(book.add_market_order, ob.Order(ASK, 1))
+    attempt(book.best_bid)
+    attempt(book.best_ask)
+    gc.collect()
+
+
+MISSING = object()
+
+
+@contextmanager
+def rebound(name, value=MISSING):
+    """Binds (or, with no value, deletes) a module global for the duration."""
+    namespace = vars(ob)
+    saved = namespace.get(name, MISSING)
+    try:
+        if value is MISSING:
+            namespace.pop(name, None)
+        else:
+            namespace[name] = value
+        yield
+    finally:
+        if saved is MISSING:
+            namespace.pop(name, None)
+        else:
+            namespace[name] = saved
+
+
+def fill(book, side, *levels):
+    """Rests one order per (quantity, price) without keeping a reference to it; returns
+    the identifiers."""
+    ids = []
+    for quantity, price in levels:
+        order = ob.Order(side, quantity, Decimal(price) if isinstance(price, (int, str)) else price)
+        ids.append(order.order_id)
+        book.add_limit_order(order)
+        del order
+    return ids
+
+
+class HookedPrice(Decimal):
+    """A Decimal price that runs hook(op) once, from the first operation in `ops` used on it
+    (eq, hash, lt, le, gt, ge, neg)."""
+
+    def __new__(cls, value, hook=None, ops=()):
+        self = super().__new__(cls, value)
+        self.hook = hook
+        self.ops = frozenset(ops)
+        return self
+
+    def _fire(self, op):
+        if op in self.ops and self.hook is not None:
+            hook, self.hook = self.hook, None
+            hook(op)
+
+    def __eq__(self, other):
+        self._fire("eq")
+        return Decimal.__eq__(self, other)
+
+    def __hash__(self):
+        self._fire("hash")
+        return Decimal.__hash__(self)
+
+    def __lt__(self, other):
+        self._fire("lt")
+        return Decimal.__lt__(self, other)
+
+    def __le__(self, other):
+        self._fire("le")
+        return Decimal.__le__(self, other)
+
+    def __gt__(self, other):
+        self._fire("gt")
+        return Decimal.__gt__(self, other)
+
+    def __ge__(self, other):
+        self._fire("ge")
+        return Decimal.__ge__(self, other)
+
+    def __neg__(self):
+        self._fire("neg")
+        return Decimal.__neg__(self)
+
+
+def boom(*_):
+    raise RuntimeError("hostile")
+
+
+SCENARIOS = {}
+
+
+def scenario(group):
+    def register(fn):
+        SCENARIOS.setdefault(group, {})[fn.__name__] = fn
+        return fn
+
+    return register
+
+
+# --- prices that fight back ---------------------------------------------------------------
+
+
+@scenario("prices")
+def comparison_raises_while_crossing():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    before = str(book)
+    buy = ob.Order(BID, 5, HookedPrice("101", boom, {"ge"}))
+    assert isinstance(attempt(book.add_limit_order, buy), RuntimeError)
+    assert str(book) == before and book.trade_log == []
+    assert (buy.status, buy.remaining_quantity) == (OPEN, 5)
+    assert buy.order_id not in book.orders
+    _check(book)
+    still_usable(book)
+
+
+@scenario("prices")
+def equality_raises_on_entry():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    before = str(book)
+    buy = ob.Order(BID, 5, HookedPrice("101", boom, {"eq"}))
+    assert isinstance(attempt(book.add_limit_order, buy), RuntimeError)
+    assert str(book) == before and book.trade_log == []
+    _check(book)
+    still_usable(book)
+
+
+@scenario("prices")
+def hash_raises_when_resting():
+    book = ob.OrderBook()
+    sell = ob.Order(ASK, 5, HookedPrice("101", boom, {"hash"}))
+    assert isinstance(attempt(book.add_limit_order, sell), RuntimeError)
+    assert not book.asks and not book.orders and book.best_ask() is None
+    _check(book)
+    still_usable(book)
+
+
+@scenario("prices")
+def negation_raises_when_opening_bid_level():
+    book = ob.OrderBook()
+    buy = ob.Order(BID, 5, HookedPrice("101", boom, {"neg"}))
+    assert isinstance(attempt(book.add_limit_order, buy), RuntimeError)
+    assert not book.bids and not book.orders and book.best_bid() is None
+    _check(book)
+    still_usable(book)
+
+
+@scenario("prices")
+def comparison_cancels_the_best_ask():
+    book = ob.OrderBook()
+    (ask_id,) = fill(book, ASK, (5, 100))
+    buy = ob.Order(BID, 5, HookedPrice("100", lambda op: book.cancel_order(ask_id), {"ge"}))
+    # The crossing test saw the old best ask; matching then finds the side empty.
+    assert isinstance(attempt(book.add_limit_order, buy), KeyError)
+    assert not book.asks and not book.orders and book.trade_log == []
+    assert (buy.status, buy.remaining_quantity) == (OPEN, 5)
+    _check(book)
+    still_usable(book)
+
+
+@scenario("prices")
+def comparison_submits_a_better_ask():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    buy = ob.Order(
+        BID, 6, HookedPrice("100", lambda op: fill(book, ASK, (1, 99)), {"ge"})
+    )
+    assert attempt(book.add_limit_order, buy) is None
+    assert [(t.price, t.quantity_filled) for t in book.trade_log] == [
+        (Decimal(99), 1),
+        (Decimal(100), 5),
+    ]
+    assert (buy.status, buy.remaining_quantity) == (FILLED, 0)
+    assert not book.asks and not book.orders
+    _check(book)
+    still_usable(book)
+
+
+@scenario("prices")
+def comparison_empties_the_level_queue():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+
+    def clear(op):
+        book.asks[Decimal(100)].queue.clear()
+        gc.collect()
+
+    buy = ob.Order(BID, 5, HookedPrice("100", clear, {"ge"}))
+    result = attempt(book.add_limit_order, buy)
+    assert result is None or isinstance(result, Exception)
+    assert book.trade_log == []
+    still_usable(book)
+
+
+@scenario("prices")
+def comparison_replaces_the_ask_side():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100), (5, 101))
+
+    def replace(op):
+        book.asks = SortedDict()
+        gc.collect()
+
+    buy = ob.Order(BID, 5, HookedPrice("101", replace, {"ge"}))
+    # The cached best ask names a level the new side does not have.
+    assert isinstance(attempt(book.add_limit_order, buy), KeyError)
+    assert book.trade_log == []
+    still_usable(book)
+
+
+@scenario("prices")
+def lookup_comparison_cancels_the_level_being_joined():
+    book = ob.OrderBook()
+    (first,) = fill(book, BID, (5, 100))
+
+    def cancel(op):
+        book.cancel_order(first)
+        gc.collect()
+
+    buy = ob.Order(BID, 3, HookedPrice("100", cancel, {"eq"}))
+    result = attempt(book.add_limit_order, buy)
+    if result is None:
+        assert buy.order_id in book.orders
+        _check(book)
+    else:
+        assert isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("prices")
+def negation_cancels_every_bid_while_a_level_is_inserted():
+    book = ob.OrderBook()
+    ids = fill(book, BID, (1, 98), (1, 99), (1, 100))
+
+    def cancel_all(op):
+        for oid in ids:
+            book.cancel_order(oid)
+        gc.collect()
+
+    buy = ob.Order(BID, 2, HookedPrice("97", cancel_all, {"neg"}))
+    result = attempt(book.add_limit_order, buy)
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("prices")
+def comparison_cancels_the_resting_order_being_matched():
+    # A resting order whose price compares against the incoming sell: its comparison
+    # cancels it while the crossing test is running.
+    book = ob.OrderBook()
+    holder = {}
+
+    def cancel(op):
+        book.cancel_order(holder["id"])
+        gc.collect()
+
+    resting = ob.Order(BID, 5, HookedPrice("100", cancel, {"ge", "le", "lt", "gt"}))
+    holder["id"] = resting.order_id
+    book.add_limit_order(resting)
+    del resting
+    result = attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal("99")))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("prices")
+def price_changes_on_every_read():
+    class Drifting(ob.Order):
+        @property
+        def price(self):
+            self.reads = getattr(self, "reads", 0) + 1
+            return Decimal(100 + self.reads)
+
+        @price.setter
+        def price(self, value):
+            pass
+
+    book = ob.OrderBook()
+    fill(book, BID, (5, 101), (5, 103))
+    order = Drifting(BID, 5)
+    result = attempt(book.add_limit_order, order)
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+# --- Order and PriceLevel subclasses that return the wrong things -------------------------
+
+
+def order_subclass(**overrides):
+    """An Order subclass whose listed attributes are read-only properties; each override
+    is a function of the instance."""
+    namespace = {}
+    for name, getter in overrides.items():
+        namespace[name] = property(getter, lambda self, value: None)
+    return type("HostileOrder", (ob.Order,), namespace)
+
+
+@scenario("subclasses")
+def remaining_quantity_reads_as_str():
+    book = ob.OrderBook()
+    cls = order_subclass(remaining_quantity=lambda self: "5")
+    result = attempt(book.add_limit_order, cls(BID, 5, Decimal(100)))
+    assert isinstance(result, TypeError)
+    assert not book.bids and not book.orders
+    still_usable(book)
+
+
+@scenario("subclasses")
+def resting_order_turns_its_quantity_into_none():
+    cls = type(
+        "Switchable",
+        (ob.Order,),
+        {
+            "remaining_quantity": property(
+                lambda self: None if self.broken else ob.Order.remaining_quantity.__get__(self),
+                lambda self, v: ob.Order.remaining_quantity.__set__(self, v),
+            )
+        },
+    )
+    book = ob.OrderBook()
+    resting = cls(ASK, 5, Decimal(100))
+    resting.broken = False
+    book.add_limit_order(resting)
+    resting.broken = True
+    del resting
+    buy = ob.Order(BID, 5, Decimal(100))
+    assert isinstance(attempt(book.add_limit_order, buy), TypeError)
+    assert book.trade_log == [] and (buy.status, buy.remaining_quantity) == (OPEN, 5)
+    still_usable(book)
+
+
+@scenario("subclasses")
+def incoming_quantity_outside_32_bits():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    cls = order_subclass(remaining_quantity=lambda self: 2**40)
+    result = attempt(book.add_limit_order, cls(BID, 5, Decimal(100)))
+    assert result is None or isinstance(result, (OverflowError, TypeError, KeyError))
+    still_usable(book)
+
+
+@scenario("subclasses")
+def order_id_reads_as_unhashable():
+    book = ob.OrderBook()
+    cls = order_subclass(order_id=lambda self: ["not", "hashable"])
+    for method in (book.add_limit_order, book.add_market_order):
+        assert isinstance(attempt(method, cls(BID, 5, Decimal(100))), TypeError)
+    assert book.trade_log == [] and not book.bids and not book.orders
+    still_usable(book)
+
+
+@scenario("subclasses")
+def order_id_reads_differently_each_time():
+    counter = iter(range(10**6))
+    cls = order_subclass(order_id=lambda self: f"drift-{next(counter)}")
+    book = ob.OrderBook()
+    fill(book, ASK, (2, 100))
+    book.add_limit_order(cls(ASK, 3, Decimal(100)))
+    for oid in list(book.orders):
+        attempt(book.cancel_order, oid)
+    attempt(book.add_market_order, ob.Order(BID, 10))
+    still_usable(book)
+
+
+@scenario("subclasses")
+def side_comparison_raises():
+    class Side:
+        def __eq__(self, other):
+            raise RuntimeError("hostile side")
+
+        __hash__ = object.__hash__
+
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    for method in (book.add_limit_order, book.add_market_order):
+        assert isinstance(attempt(method, ob.Order(Side(), 5, Decimal(100))), RuntimeError)
+    assert book.trade_log == [] and len(book.orders) == 1
+    _check(book)
+    still_usable(book)
+
+
+@scenario("subclasses")
+def status_assignment_raises_mid_fill():
+    def refuse(self, value):
+        if value is not OPEN:
+            raise RuntimeError("status is read-only")
+
+    cls = type("Stubborn", (ob.Order,), {"status": property(lambda self: OPEN, refuse)})
+    book = ob.OrderBook()
+    book.add_limit_order(cls(ASK, 5, Decimal(100)))
+    buy = ob.Order(BID, 3, Decimal(100))
+    assert isinstance(attempt(book.add_limit_order, buy), RuntimeError)
+    assert len(book.trade_log) == 1
+    still_usable(book)
+
+
+def level_subclass(**methods):
+    return type("HostileLevel", (ob.PriceLevel,), methods)
+
+
+@scenario("subclasses")
+def level_peek_returns_none():
+    book = ob.OrderBook()
+    with rebound("PriceLevel", level_subclass(peek=lambda self: None)):
+        fill(book, ASK, (5, 100))
+        buy = ob.Order(BID, 5, Decimal(100))
+        assert isinstance(attempt(book.add_limit_order, buy), AttributeError)
+        assert book.trade_log == [] and (buy.status, buy.remaining_quantity) == (OPEN, 5)
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_peek_returns_an_int():
+    book = ob.OrderBook()
+    with rebound("PriceLevel", level_subclass(peek=lambda self: 7)):
+        fill(book, ASK, (5, 100))
+        assert isinstance(attempt(book.add_market_order, ob.Order(BID, 5)), AttributeError)
+        assert book.trade_log == []
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_peek_returns_a_lookalike():
+    fake = types.SimpleNamespace(
+        remaining_quantity=3, price=Decimal(100), order_id="fake", status=OPEN, side=ASK
+    )
+    book = ob.OrderBook()
+    with rebound("PriceLevel", level_subclass(peek=lambda self: fake)):
+        fill(book, ASK, (5, 100))
+        result = attempt(book.add_market_order, ob.Order(BID, 3))
+        # Equal quantities: both filled, then the lookalike is not in the index.
+        assert isinstance(result, KeyError)
+        assert book.trade_log and book.trade_log[0].filler_id == "fake"
+        assert (fake.status, fake.remaining_quantity) == (FILLED, 0)
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_pop_keeps_the_order():
+    book = ob.OrderBook()
+    with rebound("PriceLevel", level_subclass(pop=lambda self: "not an order")):
+        fill(book, ASK, (2, 100), (2, 100))
+        result = attempt(book.add_market_order, ob.Order(BID, 5))
+        assert result is None or isinstance(result, KeyError)
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_add_order_raises():
+    book = ob.OrderBook()
+    with rebound("PriceLevel", level_subclass(add_order=boom)):
+        sell = ob.Order(ASK, 5, Decimal(100))
+        assert isinstance(attempt(book.add_limit_order, sell), RuntimeError)
+        assert not book.asks and not book.orders and book.best_ask() is None
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_add_order_does_nothing():
+    book = ob.OrderBook()
+    with rebound("PriceLevel", level_subclass(add_order=lambda self, order: 42)):
+        sell = ob.Order(ASK, 5, Decimal(100))
+        assert attempt(book.add_limit_order, sell) is None
+        level = book.asks[Decimal(100)]
+        assert type(level).__name__ == "HostileLevel" and not level.queue
+        assert book.orders[sell.order_id] == (level, sell)
+        result = attempt(book.add_market_order, ob.Order(BID, 5))
+        assert result is None or isinstance(result, Exception)
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_init_skips_the_base():
+    book = ob.OrderBook()
+    with rebound("PriceLevel", level_subclass(__init__=lambda self, price, side: None)):
+        result = attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal(100)))
+        assert isinstance(result, TypeError)
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_queue_reads_as_a_list():
+    book = ob.OrderBook()
+    cls = level_subclass(queue=property(lambda self: [1, 2, 3], lambda self, v: None))
+    with rebound("PriceLevel", cls):
+        result = attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal(100)))
+        assert result is None or isinstance(result, Exception)
+        attempt(book.add_market_order, ob.Order(BID, 5))
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_total_reads_as_str():
+    book = ob.OrderBook()
+    cls = level_subclass(total_quantity=property(lambda self: "lots", lambda self, v: None))
+    with rebound("PriceLevel", cls):
+        ids = fill(book, ASK, (5, 100))
+        assert attempt(book.cancel_order, ids[0]) is True
+        assert Decimal(100) in book.asks  # "lots" == 0 is false, so the level stays
+        # Matching finds the level's queue empty and drops the level.
+        assert attempt(book.add_market_order, ob.Order(BID, 1)) is None
+        assert not book.asks and book.best_ask() is None and book.trade_log == []
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_factory_returns_a_plain_object():
+    book = ob.OrderBook()
+    with rebound("PriceLevel", lambda price, side: object()):
+        result = attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal(100)))
+        assert isinstance(result, (AttributeError, TypeError))
+        assert not book.asks and not book.orders
+        still_usable(book)
+
+
+@scenario("subclasses")
+def level_factory_returns_a_duck_typed_level():
+    class DuckLevel:
+        def __init__(self, price, side):
+            self.price, self.side = price, side
+            self.queue = {}
+            self.total_quantity = 0
+
+        def add_order(self, order):
+            self.queue[order.order_id] = order
+            self.total_quantity += order.remaining_quantity
+
+        def remove_order(self, order_id):
+            order = self.queue.pop(order_id)
+            self.total_quantity -= order.remaining_quantity
+            return True
+
+        def peek(self):
+            return next(iter(self.queue.values()), None)
+
+        def pop(self):
+            order = self.queue.pop(next(iter(self.queue)))
+            self.total_quantity -= order.remaining_quantity
+            return order
+
+    book = ob.OrderBook()
+    with rebound("PriceLevel", DuckLevel):
+        result = attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal(100)))
+        if isinstance(result, TypeError):
+            # Refused as not being a PriceLevel, before the book changed.
+            assert not book.asks and not book.orders and book.best_ask() is None
+        else:
+            # Or used through its methods, like a level.
+            assert result is None
+            fill(book, ASK, (3, 101))
+            fill(book, BID, (4, 99))
+            buy = ob.Order(BID, 6, Decimal(101))
+            assert attempt(book.add_limit_order, buy) is None
+            assert [t.quantity_filled for t in book.trade_log] == [5, 1]
+            assert book.best_ask() == Decimal(101)
+            assert book.asks[Decimal(101)].total_quantity == 2
+        still_usable(book)
+
+
+# --- rebound and deleted module names ------------------------------------------------------
+
+
+@scenario("globals")
+def trade_deleted():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    before = str(book)
+    buy = ob.Order(BID, 5, Decimal(100))
+    with rebound("Trade"):
+        result = attempt(book.add_limit_order, buy)
+    # The record is made before anything changes, so the failed fill changed nothing.
+    assert isinstance(result, NameError) and "Trade" in str(result)
+    assert str(book) == before and book.trade_log == []
+    assert (buy.status, buy.remaining_quantity) == (OPEN, 5)
+    _check(book)
+    still_usable(book)
+
+
+@scenario("globals")
+def trade_rebound_to_a_raising_callable():
+    book = ob.OrderBook()
+    fill(book, BID, (5, 100))
+    with rebound("Trade", boom):
+        assert isinstance(attempt(book.add_market_order, ob.Order(ASK, 5)), RuntimeError)
+    assert book.trade_log == [] and book.bids[Decimal(100)].total_quantity == 5
+    _check(book)
+    still_usable(book)
+
+
+@scenario("globals")
+def trade_rebound_to_something_that_is_not_a_record():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    with rebound("Trade", lambda *values: None):
+        assert attempt(book.add_market_order, ob.Order(BID, 5)) is None
+    assert book.trade_log == [None]
+    with redirect_stdout(io.StringIO()):
+        assert isinstance(attempt(book.print_trade_log), AttributeError)
+    _check(book)
+    still_usable(book)
+
+
+@scenario("globals")
+def trade_constructor_cancels_the_resting_order():
+    book = ob.OrderBook()
+    (first, second) = fill(book, ASK, (3, 100), (3, 100))
+    real = ob.Trade
+
+    def record(*values):
+        book.cancel_order(values[4])  # the filler, with nobody else holding it
+        gc.collect()
+        return real(*values)
+
+    with rebound("Trade", record):
+        result = attempt(book.add_market_order, ob.Order(BID, 6))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("globals")
+def trade_constructor_replaces_the_side_being_matched():
+    book = ob.OrderBook()
+    fill(book, ASK, (3, 100), (3, 100), (3, 101))
+    real = ob.Trade
+
+    def record(*values):
+        book.asks = SortedDict()
+        gc.collect()
+        return real(*values)
+
+    with rebound("Trade", record):
+        result = attempt(book.add_market_order, ob.Order(BID, 9))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("globals")
+def trade_constructor_deletes_the_level_being_matched():
+    book = ob.OrderBook()
+    fill(book, BID, (3, 100), (3, 100), (3, 99))
+    real = ob.Trade
+
+    def record(*values):
+        book.bids.pop(values[0], None)
+        gc.collect()
+        return real(*values)
+
+    with rebound("Trade", record):
+        result = attempt(book.add_market_order, ob.Order(ASK, 9))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("globals")
+def trade_class_patched_after_import():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    calls = []
+    original = ob.Trade.__init__
+
+    def init(self, *values):
+        calls.append(values)
+        original(self, *values)
+
+    ob.Trade.__init__ = init
+    try:
+        assert attempt(book.add_market_order, ob.Order(BID, 5)) is None
+    finally:
+        ob.Trade.__init__ = original
+    # A patched class is a different class to the engine: its constructor must run.
+    assert len(calls) == 1 and len(book.trade_log) == 1
+    still_usable(book)
+
+
+@scenario("globals")
+def order_status_deleted_mid_fill():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    buy = ob.Order(BID, 5)
+    with rebound("OrderStatus"):
+        result = attempt(book.add_market_order, buy)
+    assert isinstance(result, NameError) and len(book.trade_log) == 1
+    still_usable(book)
+
+
+@scenario("globals")
+def order_status_rebinds_itself_while_read():
+    real = ob.OrderStatus
+
+    class Vanishing:
+        def __getattr__(self, name):
+            # Drops the module's only reference to this object, then answers.
+            vars(ob)["OrderStatus"] = real
+            gc.collect()
+            return getattr(real, name)
+
+    book = ob.OrderBook()
+    fill(book, ASK, (2, 100), (5, 100))
+    buy = ob.Order(BID, 4, Decimal(100))
+    with rebound("OrderStatus", Vanishing()):
+        assert attempt(book.add_limit_order, buy) is None
+    assert (buy.status, buy.remaining_quantity) == (FILLED, 0)
+    assert [t.quantity_filled for t in book.trade_log] == [2, 2]
+    assert book.asks[Decimal(100)].total_quantity == 3
+    assert book.asks[Decimal(100)].peek().status is PARTIALLY_FILLED
+    _check(book)
+    still_usable(book)
+
+
+@scenario("globals")
+def order_status_members_cancel_orders():
+    book = ob.OrderBook()
+    ids = fill(book, ASK, (2, 100), (2, 100), (2, 101))
+
+    class Status:
+        OPEN = OPEN
+        CANCELLED = CANCELLED
+
+        @property
+        def FILLED(self):
+            for oid in ids:
+                book.cancel_order(oid)
+            gc.collect()
+            return FILLED
+
+        PARTIALLY_FILLED = PARTIALLY_FILLED
+
+    with rebound("OrderStatus", Status()):
+        result = attempt(book.add_market_order, ob.Order(BID, 6))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("globals")
+def order_side_without_a_bid():
+    book = ob.OrderBook()
+    with rebound("OrderSide", types.SimpleNamespace(BID=object(), ASK=ASK)):
+        buy = ob.Order(BID, 5, Decimal(100))
+        assert attempt(book.add_limit_order, buy) is None
+        # Nothing equals the rebound BID, so the buy is handled as a sell.
+        assert Decimal(100) in book.asks and not book.bids and book.best_ask() == 100
+        assert attempt(book.cancel_order, buy.order_id) is True
+        assert not book.asks and book.best_ask() is None
+    still_usable(book)
+
+
+@scenario("globals")
+def sorted_dict_deleted_or_rebound():
+    with rebound("SortedDict"):
+        assert isinstance(attempt(ob.OrderBook), NameError)
+    with rebound("SortedDict", dict):
+        assert isinstance(attempt(ob.OrderBook), TypeError)
+    with rebound("SortedDict", lambda *args: []):
+        book = attempt(ob.OrderBook)
+    assert isinstance(book, ob.OrderBook) and book.bids == [] and book.asks == []
+    assert isinstance(attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal(100))), TypeError)
+    still_usable(book)
+
+
+@scenario("globals")
+def sorted_dict_rebound_to_plain_dicts():
+    with rebound("SortedDict", lambda *args: {}):
+        book = ob.OrderBook()
+    fill(book, ASK, (5, 101), (5, 100))
+    fill(book, BID, (5, 99))
+    buy = ob.Order(BID, 7, Decimal(101))
+    result = attempt(book.add_limit_order, buy)
+    assert result is None or isinstance(result, Exception)
+    attempt(str, book)
+    still_usable(book)
+
+
+@scenario("globals")
+def next_id_rebound_or_deleted():
+    with rebound("_next_id"):
+        assert isinstance(attempt(ob.Order, BID, 5), NameError)
+    with rebound("_next_id", lambda: 17):
+        assert isinstance(attempt(ob.Order, BID, 5), TypeError)
+    with rebound("_next_id", lambda: None):
+        nameless = ob.Order(BID, 5, Decimal(100))
+    book = ob.OrderBook()
+    result = attempt(book.add_limit_order, nameless)
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("globals")
+def next_id_repeats_an_identifier():
+    book = ob.OrderBook()
+    with rebound("_next_id", lambda: "same"):
+        first = ob.Order(ASK, 5, Decimal(100))
+        second = ob.Order(ASK, 5, Decimal(101))
+    assert book.add_limit_order(first) is None
+    # The identifier already rests in this book: refused before anything changes.
+    assert isinstance(attempt(book.add_limit_order, second), ValueError)
+    assert isinstance(attempt(book.add_market_order, second), ValueError)
+    assert second.price == Decimal(101) and list(book.asks) == [Decimal(100)]
+    _check(book)
+    still_usable(book)
+
+
+@scenario("globals")
+def next_id_submits_orders_while_an_order_is_built():
+    book = ob.OrderBook()
+    real = ob._next_id
+    depth = []
+
+    def reentrant():
+        if len(depth) < 3:
+            depth.append(1)
+            book.add_limit_order(ob.Order(ASK, 1, Decimal(100 + len(depth))))
+        return real()
+
+    with rebound("_next_id", reentrant):
+        order = ob.Order(BID, 10, Decimal(105))
+    assert book.add_limit_order(order) is None
+    assert (order.status, order.remaining_quantity) == (PARTIALLY_FILLED, 7)
+    _check(book)
+    still_usable(book)
+
+
+@scenario("globals")
+def ordered_dict_rebound_for_new_levels():
+    book = ob.OrderBook()
+    with rebound("OrderedDict", dict):
+        fill(book, ASK, (2, 100), (2, 100))
+        result = attempt(book.add_market_order, ob.Order(BID, 3))
+    # A plain dict has no popitem(last=False).
+    assert isinstance(result, TypeError)
+    with rebound("OrderedDict", list):
+        assert isinstance(attempt(book.add_limit_order, ob.Order(BID, 2, Decimal(90))), TypeError)
+    still_usable(book)
+
+
+@scenario("globals")
+def trade_type_and_order_side_deleted():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    with rebound("TradeType"):
+        assert isinstance(attempt(book.add_market_order, ob.Order(BID, 1)), NameError)
+    with rebound("OrderSide"):
+        assert isinstance(attempt(book.add_market_order, ob.Order(BID, 1)), NameError)
+        assert isinstance(attempt(book.cancel_order, next(iter(book.orders))), NameError)
+    _check(book)
+    still_usable(book)
+
+
+# --- book attributes replaced by wrong types -----------------------------------------------
+
+
+@scenario("attributes")
+def orders_index_replaced():
+    for replacement, side in [(None, BID), ([], BID), ("text", ASK), (42, ASK)]:
+        book = ob.OrderBook()
+        book.orders = replacement
+        result = attempt(book.add_limit_order, ob.Order(side, 5, Decimal(100)))
+        assert isinstance(result, TypeError), (replacement, result)
+        result = attempt(book.cancel_order, "1")
+        assert result is False or isinstance(result, TypeError), (replacement, result)
+        still_usable(book)
+
+
+@scenario("attributes")
+def trade_log_replaced():
+    for replacement in (None, "log", (), 0):
+        book = ob.OrderBook()
+        fill(book, ASK, (5, 100))
+        book.trade_log = replacement
+        assert isinstance(attempt(book.add_market_order, ob.Order(BID, 5)), AttributeError)
+        with redirect_stdout(io.StringIO()):
+            attempt(book.print_trade_log)
+        still_usable(book)
+
+
+@scenario("attributes")
+def sides_replaced_or_deleted():
+    for replacement in (None, 5, "ab", [1, 2], {}):
+        book = ob.OrderBook()
+        fill(book, BID, (5, 100))
+        book.asks = replacement
+        attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal(101)))
+        attempt(book.add_limit_order, ob.Order(BID, 5, Decimal(101)))
+        attempt(book.add_market_order, ob.Order(BID, 5))
+        attempt(book.add_market_order, ob.Order(ASK, 1))
+        attempt(str, book)
+        still_usable(book)
+    book = ob.OrderBook()
+    del book.bids
+    assert isinstance(attempt(book.add_limit_order, ob.Order(BID, 5, Decimal(1))), AttributeError)
+    assert isinstance(attempt(str, book), AttributeError)
+
+
+@scenario("attributes")
+def level_replaced_by_something_else():
+    for replacement in ("not a level", None, 12, ob.Order(ASK, 5, Decimal(100)), object()):
+        book = ob.OrderBook()
+        fill(book, ASK, (5, 100))
+        book.asks[Decimal(100)] = replacement
+        result = attempt(book.add_market_order, ob.Order(BID, 5))
+        assert isinstance(result, Exception), replacement
+        attempt(book.cancel_order, next(iter(book.orders)))
+        attempt(str, book)
+        still_usable(book)
+
+
+@scenario("attributes")
+def level_queue_holds_things_that_are_not_orders():
+    for junk in (5, None, "order", object(), ob.PriceLevel(1, ASK)):
+        book = ob.OrderBook()
+        fill(book, ASK, (5, 100))
+        level = book.asks[Decimal(100)]
+        level.queue = ob.OrderedDict(junk=junk)
+        level = None
+        result = attempt(book.add_market_order, ob.Order(BID, 5))
+        assert isinstance(result, Exception), junk
+        still_usable(book)
+
+
+@scenario("attributes")
+def level_queue_is_not_a_mapping():
+    for junk in (None, 5, "abc", [ob.Order(ASK, 1, Decimal(100))], ()):
+        book = ob.OrderBook()
+        ids = fill(book, ASK, (5, 100))
+        book.asks[Decimal(100)].queue = junk
+        attempt(book.add_market_order, ob.Order(BID, 5))
+        attempt(book.cancel_order, ids[0])
+        attempt(book.add_limit_order, ob.Order(ASK, 1, Decimal(100)))
+        still_usable(book)
+
+
+@scenario("attributes")
+def index_entries_are_not_pairs():
+    for junk in ("ab", (None, 5), (5,), None, (ob.PriceLevel(1, ASK), "order")):
+        book = ob.OrderBook()
+        (oid,) = fill(book, ASK, (5, 100))
+        book.orders[oid] = junk
+        assert isinstance(attempt(book.cancel_order, oid), Exception), junk
+        still_usable(book)
+
+
+@scenario("attributes")
+def best_price_caches_are_wrong():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    fill(book, BID, (5, 90))
+    book._best_ask = Decimal(50)
+    assert isinstance(attempt(book.add_limit_order, ob.Order(BID, 5, Decimal(60))), KeyError)
+    book._best_bid = "not a price"
+    assert isinstance(attempt(book.add_limit_order, ob.Order(ASK, 5, Decimal(95))), TypeError)
+    book._best_bid = None
+    assert isinstance(attempt(book.add_market_order, ob.Order(ASK, 5)), KeyError)
+    still_usable(book)
+
+
+@scenario("attributes")
+def resting_order_moved_after_it_rested():
+    book = ob.OrderBook()
+    order = ob.Order(BID, 5, Decimal(100))
+    book.add_limit_order(order)
+    order.price = Decimal(101)
+    # The level is looked up before the status changes: nothing at all happens.
+    assert isinstance(attempt(book.cancel_order, order.order_id), KeyError)
+    assert order.status is OPEN and order.order_id in book.orders
+    order.price = Decimal(100)
+    assert book.cancel_order(order.order_id) is True and order.status is CANCELLED
+    _check(book)
+    still_usable(book)
+
+
+@scenario("attributes")
+def resting_order_quantity_changed_after_it_rested():
+    book = ob.OrderBook()
+    order = ob.Order(ASK, 5, Decimal(100))
+    book.add_limit_order(order)
+    order.remaining_quantity = INT32_MAX
+    result = attempt(book.add_market_order, ob.Order(BID, 7))
+    assert result is None or isinstance(result, OverflowError)
+    order.remaining_quantity = INT32_MIN
+    attempt(book.cancel_order, order.order_id)
+    still_usable(book)
+
+
+# --- garbage collection and finalizers mid-match -------------------------------------------
+
+
+@scenario("gc")
+def finalizer_submits_an_order_while_matching():
+    book = ob.OrderBook()
+
+    class Noisy(ob.Order):
+        def __del__(self):
+            if self.side is ASK and self.price is not None and len(book.trade_log) < 50:
+                book.add_limit_order(ob.Order(ASK, 1, self.price))
+                gc.collect()
+
+    for _ in range(3):
+        book.add_limit_order(Noisy(ASK, 2, Decimal(100)))
+    buy = ob.Order(BID, 9, Decimal(100))
+    result = attempt(book.add_limit_order, buy)
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("gc")
+def finalizer_cancels_the_next_order_while_matching():
+    book = ob.OrderBook()
+    ids = []
+
+    class Canceller(ob.Order):
+        def __del__(self):
+            for oid in ids:
+                if oid != self.order_id:
+                    book.cancel_order(oid)
+            gc.collect()
+
+    for _ in range(4):
+        order = Canceller(BID, 2, Decimal(100))
+        ids.append(order.order_id)
+        book.add_limit_order(order)
+        del order
+    result = attempt(book.add_market_order, ob.Order(ASK, 8))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("gc")
+def finalizer_of_a_price_rebinds_the_sides():
+    book = ob.OrderBook()
+
+    class Fragile(Decimal):
+        def __del__(self):
+            book.asks = SortedDict()
+            book.bids = SortedDict(lambda x: -x)
+            gc.collect()
+
+    # The price dies with its cancelled order, inside the cancellation.
+    (fragile,) = fill(book, ASK, (3, Fragile(100)))
+    fill(book, ASK, (3, 101))
+    assert book.cancel_order(fragile) is True
+    assert not book.asks
+    result = attempt(book.add_market_order, ob.Order(BID, 6))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+@scenario("gc")
+def cycles_through_the_book_are_collected():
+    class Linked(ob.Order):
+        pass
+
+    for _ in range(20):
+        book = ob.OrderBook()
+        order = Linked(BID, 5, Decimal(100))
+        order.book = book
+        book.me = book
+        book.add_limit_order(order)
+        level = book.bids[Decimal(100)]
+        level.side = level  # a level that refers to itself
+        order.price = [order, level]
+        del book, order, level
+        gc.collect()
+    gc.collect()
+
+
+@scenario("gc")
+def collection_runs_inside_every_comparison():
+    book = ob.OrderBook()
+    for i in range(10):
+        garbage = [ob.OrderBook(), ob.PriceLevel(i, ASK)]
+        garbage.append(garbage)
+    fill(book, ASK, *[(1, HookedPrice(100 + i)) for i in range(5)])
+
+    class Collecting(Decimal):
+        def __ge__(self, other):
+            junk = [ob.Order(ASK, 1, self)]
+            junk.append(junk)
+            del junk
+            gc.collect()
+            return Decimal.__ge__(self, other)
+
+    buy = ob.Order(BID, 10, Collecting(104))
+    assert attempt(book.add_limit_order, buy) is None
+    assert len(book.trade_log) == 5 and (buy.status, buy.remaining_quantity) == (
+        PARTIALLY_FILLED,
+        5,
+    )
+    _check(book)
+    still_usable(book)
+
+
+@scenario("gc")
+def finalizer_resurrects_a_filled_order():
+    graveyard = []
+    book = ob.OrderBook()
+
+    class Undead(ob.Order):
+        def __del__(self):
+            graveyard.append(self)
+
+    fill(book, ASK, (1, 100))
+    book.add_limit_order(Undead(ASK, 2, Decimal(100)))
+    assert attempt(book.add_market_order, ob.Order(BID, 3)) is None
+    gc.collect()
+    assert len(graveyard) == 1 and graveyard[0].status is FILLED
+    assert attempt(book.add_limit_order, graveyard[0]) is None  # nothing left: no rest
+    assert not book.asks
+    _check(book)
+    still_usable(book)
+
+
+# --- pickle states at the 32-bit boundaries -------------------------------------------------
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+OUT_OF_RANGE = [2**31, INT32_MIN - 1, 2**63, -(2**63) - 1, 2**64, 10**100]
+IN_RANGE = [INT32_MAX, INT32_MIN, 0, -1, True]
+
+
+@scenario("pickle")
+def order_state_quantities_at_the_boundaries():
+    unpickle = ob.__pyx_unpickle_Order
+    for value in IN_RANGE:
+        order = unpickle(ob.Order, ORDER_CHECKSUM, ("1", value, None, value, BID, OPEN))
+        assert order.original_quantity == order.remaining_quantity == int(value)
+    for value in OUT_OF_RANGE + [IntLike(2**31), IntLike(-(2**40))]:
+        for state in [("1", value, None, 0, BID, OPEN), ("1", 0, None, value, BID, OPEN)]:
+            assert isinstance(attempt(unpickle, ob.Order, ORDER_CHECKSUM, state), OverflowError)
+    for value in (IntLike(RuntimeError("no")), IntLike("7"), "7", None, float("inf")):
+        result = attempt(unpickle, ob.Order, ORDER_CHECKSUM, ("1", value, None, 0, BID, OPEN))
+        assert isinstance(result, (RuntimeError, TypeError, OverflowError)), value
+    assert isinstance(
+        attempt(unpickle, ob.Order, ORDER_CHECKSUM, ("1", float("nan"), None, 0, BID, OPEN)),
+        ValueError,
+    )
+
+
+@scenario("pickle")
+def level_state_totals_at_the_boundaries():
+    unpickle = ob.__pyx_unpickle_PriceLevel
+    for value in IN_RANGE:
+        level = unpickle(ob.PriceLevel, LEVEL_CHECKSUM, (1, ob.OrderedDict(), ASK, value))
+        assert level.total_quantity == int(value)
+    for value in OUT_OF_RANGE:
+        state = (1, ob.OrderedDict(), ASK, value)
+        assert isinstance(attempt(unpickle, ob.PriceLevel, LEVEL_CHECKSUM, state), OverflowError)
+    full = unpickle(ob.PriceLevel, LEVEL_CHECKSUM, (1, ob.OrderedDict(), ASK, INT32_MAX))
+    order = ob.Order(ASK, 1, 1)
+    # All or nothing: an overflowing total leaves the level as it was.
+    assert isinstance(attempt(full.add_order, order), OverflowError)
+    assert full.total_quantity == INT32_MAX and not full.queue
+    low = unpickle(ob.PriceLevel, LEVEL_CHECKSUM, (1, ob.OrderedDict(), ASK, INT32_MIN))
+    low.queue[order.order_id] = order
+    assert isinstance(attempt(low.pop), OverflowError)
+
+
+@scenario("pickle")
+def checksums_at_the_boundaries():
+    unpickle = ob.__pyx_unpickle_Order
+    for checksum in (2**64 + ORDER_CHECKSUM, 2**63, -(2**63) - 1, IntLike(2**70)):
+        assert isinstance(attempt(unpickle, ob.Order, checksum, None), OverflowError), checksum
+    for checksum in (ORDER_CHECKSUM + 2**32, ORDER_CHECKSUM - 2**32, -1, 2**63 - 1, -(2**63)):
+        assert isinstance(attempt(unpickle, ob.Order, checksum, None), pickle.PickleError)
+    for checksum in ("0x39270c3", None, 1.5j, IntLike(RuntimeError("no"))):
+        result = attempt(unpickle, ob.Order, checksum, None)
+        assert isinstance(result, (TypeError, RuntimeError)), checksum
+    assert type(unpickle(ob.Order, IntLike(ORDER_CHECKSUM), None)) is ob.Order
+
+
+@scenario("pickle")
+def reconstructors_given_the_wrong_classes():
+    for reconstruct, wrong in [
+        (ob.__pyx_unpickle_Order, ob.PriceLevel),
+        (ob.__pyx_unpickle_Order, int),
+        (ob.__pyx_unpickle_Order, "Order"),
+        (ob.__pyx_unpickle_PriceLevel, ob.Order),
+        (ob.__pyx_unpickle_PriceLevel, type("Sub", (ob.Order,), {})),
+    ]:
+        checksum = ORDER_CHECKSUM if reconstruct is ob.__pyx_unpickle_Order else LEVEL_CHECKSUM
+        assert isinstance(attempt(reconstruct, wrong, checksum, None), TypeError)
+
+
+@scenario("pickle")
+def short_long_and_strange_states():
+    order = ob.Order(BID, 5, Decimal(1))
+    for state in [(), ("1",), ("1", 1, None, 1, BID)]:
+        assert isinstance(attempt(order.__setstate__, state), IndexError)
+    assert attempt(order.__setstate__, ("1", 1, None, 1, BID, OPEN, None, "ignored")) is None
+    with_dict = ("1", 1, None, 1, BID, OPEN, {"x": 1})
+    assert isinstance(attempt(order.__setstate__, with_dict), AttributeError)
+    sub_id = (StrSub("1"), 1, None, 1, BID, OPEN)
+    assert isinstance(attempt(order.__setstate__, sub_id), TypeError)
+    sub_state = TupleSub(("1", 1, None, 1, BID, OPEN))
+    assert isinstance(attempt(order.__setstate__, sub_state), TypeError)
+    level = ob.PriceLevel(1, ASK)
+    assert isinstance(attempt(level.__setstate__, (1, None, ASK)), IndexError)
+    assert isinstance(attempt(level.__setstate__, (1, None, ASK, 0, {"x": 1})), AttributeError)
+    # The fields before the failing item were written.
+    assert level.queue is None and level.total_quantity == 0
+    still_usable(ob.OrderBook())
+
+
+class StrSub(str):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+@scenario("pickle")
+def state_rewritten_under_a_live_book():
+    book = ob.OrderBook()
+    (ask_id, other) = fill(book, ASK, (5, 100), (5, 100))
+    level = book.asks[Decimal(100)]
+    level.__setstate__((Decimal(100), ob.OrderedDict(x=5), ASK, INT32_MAX))
+    del level
+    attempt(book.add_market_order, ob.Order(BID, 3))
+    attempt(book.cancel_order, ask_id)
+    resting = book.orders.get(other, (None, None))[1]
+    if resting is not None:
+        resting.__setstate__((None, INT32_MIN, None, INT32_MIN, None, None))
+        del resting
+    attempt(book.cancel_order, other)
+    still_usable(book)
+
+
+@scenario("pickle")
+def setstate_called_from_inside_matching():
+    book = ob.OrderBook()
+    fill(book, ASK, (3, 100), (3, 100))
+    real = ob.Trade
+
+    def record(*values):
+        level = book.asks.get(values[0])
+        if level is not None:
+            level.__setstate__((None, None, None, 0))
+        gc.collect()
+        return real(*values)
+
+    with rebound("Trade", record):
+        result = attempt(book.add_market_order, ob.Order(BID, 6))
+    assert result is None or isinstance(result, Exception)
+    still_usable(book)
+
+
+# --- running the scenarios ------------------------------------------------------------------
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(ob.__file__)))
+
+
+def run_isolated(group, name):
+    code = (
+        "import sys\n"
+        f"sys.path[:0] = [{PACKAGE_ROOT!r}, {TESTS_DIR!r}]\n"
+        "import test_hostile\n"
+        f"test_hostile.SCENARIOS[{group!r}][{name!r}]()\n"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-W", "error", "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=TESTS_DIR,
+    )
+    assert proc.returncode == 0, (
+        f"scenario {name} ended with status {proc.returncode}\n"
+        f"--- stdout\n{proc.stdout[-4000:]}\n--- stderr\n{proc.stderr[-8000:]}"
+    )
+
+
+def _params(group):
+    return [pytest.param(name, id=name) for name in SCENARIOS[group]]
+
+
+@pytest.mark.parametrize("name", _params("prices"))
+def test_prices_that_fight_back(name):
+    run_isolated("prices", name)
+
+
+@pytest.mark.parametrize("name", _params("subclasses"))
+def test_subclasses_that_return_wrong_things(name):
+    run_isolated("subclasses", name)
+
+
+@pytest.mark.parametrize("name", _params("globals"))
+def test_rebound_module_names(name):
+    run_isolated("globals", name)
+
+
+@pytest.mark.parametrize("name", _params("attributes"))
+def test_book_attributes_of_the_wrong_type(name):
+    run_isolated("attributes", name)
+
+
+@pytest.mark.parametrize("name", _params("gc"))
+def test_collection_and_finalizers_mid_match(name):
+    run_isolated("gc", name)
+
+
+@pytest.mark.parametrize("name", _params("pickle"))
+def test_bad_pickle_states(name):
+    run_isolated("pickle", name)
+
+
+# --- big books, swept at once (in this process) -----------------------------------------------
+
+BIG = 100_000
+
+
+class TestBigBooks:
+    def test_one_market_order_sweeps_every_level(self):
+        book = ob.OrderBook()
+        for i in range(BIG):
+            book.add_limit_order(ob.Order(ASK, 1, Decimal(i + 1)))
+        assert len(book.asks) == BIG and book.best_ask() == 1
+        text = str(book)
+        assert text.count("\n") == BIG + 4 and text.split("\n")[2] == f"{BIG}  1"
+        buy = ob.Order(BID, BIG + 5)
+        assert book.add_market_order(buy) is None
+        assert (buy.status, buy.remaining_quantity) == (PARTIALLY_FILLED, 5)
+        assert len(book.trade_log) == BIG and not book.asks and not book.orders
+        assert book.best_ask() is None
+        assert [t.price for t in book.trade_log[:3]] == [1, 2, 3]
+        assert book.trade_log[-1].price == BIG
+
+    def test_one_market_order_sweeps_a_long_queue(self):
+        book = ob.OrderBook()
+        price = Decimal("100.25")
+        first = ob.Order(BID, 2, price)
+        book.add_limit_order(first)
+        for _ in range(BIG - 1):
+            book.add_limit_order(ob.Order(BID, 2, price))
+        level = book.bids[price]
+        assert level.total_quantity == 2 * BIG and len(level.queue) == BIG
+        sell = ob.Order(ASK, 2 * BIG - 1)
+        assert book.add_market_order(sell) is None
+        assert (sell.status, sell.remaining_quantity) == (FILLED, 0)
+        assert len(book.trade_log) == BIG and first.status is FILLED
+        assert level.total_quantity == 1 and len(level.queue) == 1
+        assert level.peek().status is PARTIALLY_FILLED and book.best_bid() is price
+        _check(book)
+
+    def test_cancelling_every_level_of_a_big_book(self):
+        book = ob.OrderBook()
+        ids = []
+        for i in range(BIG):
+            order = ob.Order(BID, 1, i)
+            ids.append(order.order_id)
+            book.add_limit_order(order)
+        assert book.best_bid() == BIG - 1
+        for oid in reversed(ids):  # best first: every cancellation moves the cache
+            assert book.cancel_order(oid) is True
+        assert not book.bids and not book.orders and book.best_bid() is None
+
+    def test_dropping_a_big_book_and_its_levels(self):
+        book = ob.OrderBook()
+        for i in range(BIG // 2):
+            book.add_limit_order(ob.Order(ASK, 1, i + 1))
+            book.add_limit_order(ob.Order(BID, 1, -i))
+        del book
+        gc.collect()
