@@ -308,21 +308,37 @@ def adds_opening_levels(seed, count):
     return b
 
 
-def cancels_keeping_levels(seed, count):
+def cancels_keeping_levels(seed, count, anywhere=False):
+    """Cancellations that leave every level with at least one order.
+
+    The set-up places the orders round-robin over 20 levels per side. By default they are
+    cancelled oldest first, shuffled within runs of 64: the book's memory is walked roughly
+    in order, so the figures show the engines' own work. With anywhere=True they are
+    cancelled in random order, and most of an event's cost is cache misses on a large book.
+    """
     rng = random.Random(seed)
     b = Builder()
     levels = 20
     per_level = math.ceil(count / (2 * levels)) + 1
-    victims = []
-    for k in range(levels):
-        for side in (0, 1):
-            ticks = MID - 1 - k if side == 0 else MID + 1 + k
-            placed = [b.limit(side, ticks, size(rng)) for _ in range(per_level)]
-            placed.remove(rng.choice(placed))  # one order stays, so the level stays
-            victims.extend(placed)
-    rng.shuffle(victims)
+    placed = []
+    for _ in range(per_level):
+        for k in range(levels):
+            for side in (0, 1):
+                ticks = MID - 1 - k if side == 0 else MID + 1 + k
+                placed.append(b.limit(side, ticks, size(rng)))
+    stays = set()  # one order per level stays, so the level stays
+    for k in range(2 * levels):
+        stays.add(placed[k + 2 * levels * rng.randrange(per_level)])
+    victims = [index for index in placed if index not in stays][:count]
+    if anywhere:
+        rng.shuffle(victims)
+    else:
+        for start in range(0, len(victims), 64):
+            run = victims[start : start + 64]
+            rng.shuffle(run)
+            victims[start : start + 64] = run
     b.start_timed()
-    for index in victims[:count]:
+    for index in victims:
         b.cancel(index)
     return b
 
@@ -407,6 +423,11 @@ def build(quick=False):
         _flow("add-existing", "adds at existing levels", adds_at_existing_levels(11, n(100_000))),
         _flow("add-new-level", "adds opening new levels", adds_opening_levels(12, n(20_000))),
         _flow("cancel-keep", "cancels keeping the level", cancels_keeping_levels(13, n(100_000))),
+        _flow(
+            "cancel-random",
+            "cancels keeping the level, random order",
+            cancels_keeping_levels(17, n(100_000), anywhere=True),
+        ),
         _flow("cancel-empty", "cancels emptying a level", cancels_emptying_levels(14, n(20_000))),
         _flow("sweep", "limit orders sweeping 2-5 levels", sweeping_limits(15, n(6_000))),
         _flow("market", "market orders, 1-3 levels", market_orders(16, n(10_000))),
