@@ -258,3 +258,29 @@ def session():
 
 def test_operations_do_not_leak():
     assert blocks_growth(session) < 30
+
+
+def test_changed_classes_are_seen_at_the_next_use(monkeypatch):
+    from sortedcontainers import SortedDict
+
+    book = OrderBook()
+    o = rest(book, BID, 1, "100")
+    seen = []
+
+    def getitem(self, key):
+        seen.append(key)
+        return dict.__getitem__(self, key)
+
+    monkeypatch.setattr(SortedDict, "__getitem__", getitem)
+    monkeypatch.setattr(SortedDict, "__contains__", lambda self, key: seen.append("in") or True)
+    original = OrderStatus.CANCELLED
+    type.__setattr__(OrderStatus, "CANCELLED", "withdrawn")  # past the enum's own guard
+    try:
+        rest(book, BID, 1, "100")
+        assert book.cancel_order(o.order_id) is True and o.status == "withdrawn"
+    finally:
+        type.__setattr__(OrderStatus, "CANCELLED", original)
+    assert seen == ["in", D("100"), D("100"), D("100")]
+    monkeypatch.undo()
+    assert book.cancel_order(list(book.orders)[0]) is True
+    assert seen == ["in", D("100"), D("100"), D("100")] and not book.bids

@@ -35,10 +35,156 @@ int compare(PyObject* a, PyObject* b, int op) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
+// ---- Lookups that cannot change while the types they go through stay unmodified -------------
+
+// A type's version tag changes with any change to the type or its bases; 0 means none.
+unsigned int version_of(PyTypeObject* type) {
+    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+}
+
+// Where `name` is found along the type's MRO, as attribute lookup finds it: 1 with the value
+// (borrowed, kept alive by that type's dict) and the type holding it, 0 when no type has it,
+// -1 when a dict could not be searched (nothing is concluded then). Runs no Python code.
+int find_in_mro(PyTypeObject* type, PyObject* name, PyObject** value, PyTypeObject** owner) {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        *value = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+        if (*value) {
+            *owner = base;
+            return 1;
+        }
+        if (!dict || PyErr_Occurred()) {
+            PyErr_Clear();
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Class attribute reads like OrderStatus.FILLED. With the metaclass's plain attribute lookup,
+// no attribute of that name on the metaclass and a plain object (no __get__) in the class's
+// MRO, the read yields that object for as long as neither type changes: then the answer is
+// kept, checked against both version tags.
+struct MemberCache {
+    PyObject* cls = nullptr;  // strong
+    PyObject* value = nullptr;  // strong
+    unsigned int cls_version = 0;
+    unsigned int meta_version = 0;
+};
+
+bool cacheable_member(PyObject* cls, PyObject* name, PyObject* value) {
+    PyTypeObject* meta = Py_TYPE(cls);
+    PyObject* found = nullptr;
+    PyTypeObject* owner = nullptr;
+    return PyType_Check(cls) && meta->tp_getattro == PyType_Type.tp_getattro &&
+           !Py_TYPE(value)->tp_descr_get && find_in_mro(meta, name, &found, &owner) == 0 &&
+           find_in_mro(reinterpret_cast<PyTypeObject*>(cls), name, &found, &owner) == 1 &&
+           found == value;
+}
+
+Ref class_attr(PyObject* cls, PyObject* name, MemberCache& cache) {
+    if (cls == cache.cls && cache.cls_version != 0 &&
+        reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == cache.cls_version &&
+        Py_TYPE(cls)->tp_version_tag == cache.meta_version) {
+        return Ref::borrow(cache.value);
+    }
+    Ref value = attr(cls, name);
+    if (!value) {
+        return value;
+    }
+    if (cacheable_member(cls, name, value.get())) {
+        unsigned int cls_version = version_of(reinterpret_cast<PyTypeObject*>(cls));
+        unsigned int meta_version = version_of(Py_TYPE(cls));
+        if (cls_version != 0 && meta_version != 0) {
+            Py_XSETREF(cache.cls, Py_NewRef(cls));
+            Py_XSETREF(cache.value, value.new_ref());
+            cache.cls_version = cls_version;
+            cache.meta_version = meta_version;
+        }
+    }
+    return value;
+}
+
+// The members the engine reads, each with its own cache.
+enum Member { kBid, kOpen, kPartiallyFilled, kFilled, kCancelled, kLimit, kMarket, kMemberCount };
+MemberCache member_caches[kMemberCount];
+
 // A member of one of the module's enumerations, e.g. OrderStatus.FILLED, looked up now.
-Ref member(PyObject* enum_name, PyObject* member_name) {
-    Ref cls = names::lookup_global(enum_name);
-    return cls ? attr(cls.get(), member_name) : Ref();
+Ref member(Member m) {
+    static PyObject** const enum_names[kMemberCount] = {
+        &names::OrderSide,   &names::OrderStatus, &names::OrderStatus, &names::OrderStatus,
+        &names::OrderStatus, &names::TradeType,   &names::TradeType};
+    static PyObject** const member_names[kMemberCount] = {
+        &names::BID,    &names::OPEN,      &names::PARTIALLY_FILLED, &names::FILLED,
+        &names::CANCELLED, &names::LIMIT, &names::MARKET};
+    Ref cls = names::lookup_global(*enum_names[m]);
+    return cls ? class_attr(cls.get(), *member_names[m], member_caches[m]) : Ref();
+}
+
+// A side's membership test and item lookup go through `__contains__` and `__getitem__`.
+// SortedDict inherits both from dict, but dict's own are methods, so the interpreter finds
+// them by a lookup and a call on every use. For the SortedDict class bound at import, while
+// both still resolve to dict's and nothing defines __missing__, dict's lookup runs directly.
+PyTypeObject* sorted_dict_type = nullptr;  // strong
+unsigned int sorted_dict_version = 0;      // 0: not verified for the current version
+
+bool plain_dict_lookups(PyTypeObject* type) {
+    static PyObject* contains = PyUnicode_InternFromString("__contains__");
+    static PyObject* getitem = PyUnicode_InternFromString("__getitem__");
+    static PyObject* missing = PyUnicode_InternFromString("__missing__");
+    if (!contains || !getitem || !missing) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* found = nullptr;
+    PyObject* own = nullptr;
+    PyTypeObject* owner = nullptr;
+    for (PyObject* name : {contains, getitem}) {
+        if (find_in_mro(type, name, &found, &owner) != 1 ||
+            find_in_mro(&PyDict_Type, name, &own, &owner) != 1 || found != own) {
+            return false;
+        }
+    }
+    return find_in_mro(type, missing, &found, &owner) == 0;
+}
+
+bool is_plain_sorted_dict(PyObject* side) {
+    PyTypeObject* type = Py_TYPE(side);
+    if (type != sorted_dict_type) {
+        return false;
+    }
+    if (sorted_dict_version != 0 && type->tp_version_tag == sorted_dict_version) {
+        return true;
+    }
+    unsigned int version = version_of(type);
+    sorted_dict_version = version != 0 && plain_dict_lookups(type) ? version : 0;
+    return sorted_dict_version != 0;
+}
+
+// `key in side`: 1, 0, or -1 with an exception set.
+int side_contains(PyObject* side, PyObject* key) {
+    return is_plain_sorted_dict(side) ? PyDict_Contains(side, key)
+                                      : PySequence_Contains(side, key);
+}
+
+// `side[key]`
+Ref side_item(PyObject* side, PyObject* key) {
+    if (!is_plain_sorted_dict(side)) {
+        return Ref::steal(PyObject_GetItem(side, key));
+    }
+    PyObject* value = PyDict_GetItemWithError(side, key);
+    if (!value && !PyErr_Occurred()) {
+        Ref args = Ref::steal(PyTuple_Pack(1, key));  // as dict raises it, even for a tuple key
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
+        }
+    }
+    return Ref::borrow(value);
 }
 
 // self.<name>(*args), found by ordinary attribute lookup so a subclass can override it.
@@ -80,16 +226,16 @@ bool set_price(PyObject* order, PyObject* value) {
     return set<&OrderObject::price>(order, names::price, value);
 }
 
-// order.status = OrderStatus.<member_name>
-bool set_status(PyObject* order, PyObject* member_name) {
-    Ref value = member(names::OrderStatus, member_name);
+// order.status = OrderStatus.<m>
+bool set_status(PyObject* order, Member m) {
+    Ref value = member(m);
     return value && set<&OrderObject::status>(order, names::status, value.get());
 }
 
 // `order.side == OrderSide.BID`: 1, 0, or -1 with an exception set.
 int is_bid(PyObject* order) {
     Ref side = side_of(order);
-    Ref bid = side ? member(names::OrderSide, names::BID) : Ref();
+    Ref bid = side ? member(kBid) : Ref();
     return bid ? compare(side.get(), bid.get(), Py_EQ) : -1;
 }
 
@@ -398,8 +544,7 @@ bool record_trade(PyObject* self, PyObject* order, PyObject* curr, const Qty& qu
     if (!order_price) {
         return false;
     }
-    Ref trade_type = member(names::TradeType,
-                            order_price.get() == Py_None ? names::MARKET : names::LIMIT);
+    Ref trade_type = member(order_price.get() == Py_None ? kMarket : kLimit);
     if (!trade_type) {
         return false;
     }
@@ -452,7 +597,7 @@ bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
     }
     if (larger) {
         // The resting order absorbs the whole incoming order and keeps its place.
-        return set_status(order, names::FILLED) && set_status(curr, names::PARTIALLY_FILLED) &&
+        return set_status(order, kFilled) && set_status(curr, kPartiallyFilled) &&
                lower_total(level, order) && lower_remaining(curr, order) &&
                set_remaining(order, Qty::native(0));
     }
@@ -464,13 +609,13 @@ bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
         return false;
     }
     if (equal) {
-        if (!set_status(order, names::FILLED) || !set_status(curr, names::FILLED) ||
+        if (!set_status(order, kFilled) || !set_status(curr, kFilled) ||
             !lower_total(level, curr) || !set_remaining(curr, Qty::native(0)) ||
             !set_remaining(order, Qty::native(0)) || !forget_order(self, curr)) {
             return false;
         }
     } else {
-        if (!set_status(order, names::PARTIALLY_FILLED) || !set_status(curr, names::FILLED) ||
+        if (!set_status(order, kPartiallyFilled) || !set_status(curr, kFilled) ||
             !lower_total(level, curr) || !lower_remaining(order, curr) ||
             !set_remaining(curr, Qty::native(0)) || !forget_order(self, curr)) {
             return false;
@@ -492,7 +637,7 @@ PyObject* match_body(PyObject*, PyObject* const* args) {
         return nullptr;
     }
     Ref best = call_method(bid ? names::best_ask : names::best_bid, self);
-    Ref level = best ? Ref::steal(PyObject_GetItem(opposite.get(), best.get())) : Ref();
+    Ref level = best ? side_item(opposite.get(), best.get()) : Ref();
     if (!level) {
         return nullptr;
     }
@@ -632,7 +777,7 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
     int go = has_quantity(order);
     if (go > 0) {
         Ref status = status_of(order);
-        Ref filled = status ? member(names::OrderStatus, names::FILLED) : Ref();
+        Ref filled = status ? member(kFilled) : Ref();
         go = filled ? compare(status.get(), filled.get(), Py_NE) : -1;
     }
     if (go <= 0) {
@@ -641,13 +786,13 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
     int bid = is_bid(order);
     Ref side_dict = bid < 0 ? Ref() : attr(self, bid ? names::bids : names::asks);
     Ref price = side_dict ? price_of(order) : Ref();
-    int present = price ? PySequence_Contains(side_dict.get(), price.get()) : -1;
+    int present = price ? side_contains(side_dict.get(), price.get()) : -1;
     if (present < 0) {
         return nullptr;
     }
     if (present) {
         price = price_of(order);
-        Ref level = price ? Ref::steal(PyObject_GetItem(side_dict.get(), price.get())) : Ref();
+        Ref level = price ? side_item(side_dict.get(), price.get()) : Ref();
         if (!level || !level_add_order(level.get(), order) ||
             !index_order(self, level.get(), order)) {
             return nullptr;
@@ -703,7 +848,7 @@ PyObject* add_market_order_body(PyObject*, PyObject* const* args) {
         }
     }
     int unfilled = has_quantity(order);
-    if (unfilled < 0 || (unfilled && !set_status(order, names::PARTIALLY_FILLED))) {
+    if (unfilled < 0 || (unfilled && !set_status(order, kPartiallyFilled))) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -736,8 +881,8 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
     // The level is found before the order is marked: an order whose price was changed
     // while it rested is refused with KeyError and stays exactly as it was.
     Ref price = side ? price_of(order) : Ref();
-    Ref level = price ? Ref::steal(PyObject_GetItem(side.get(), price.get())) : Ref();
-    if (!level || !set_status(order, names::CANCELLED)) {
+    Ref level = price ? side_item(side.get(), price.get()) : Ref();
+    if (!level || !set_status(order, kCancelled)) {
         return nullptr;
     }
     Ref id = id_of(order);
@@ -745,7 +890,7 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
         return nullptr;
     }
     price = price_of(order);
-    level = price ? Ref::steal(PyObject_GetItem(side.get(), price.get())) : Ref();
+    level = price ? side_item(side.get(), price.get()) : Ref();
     MaybeQty total = level ? total_of(level.get()) : std::nullopt;
     int emptied = total ? compare(*total, Qty::native(0), Py_EQ) : -1;
     if (emptied < 0) {
@@ -846,6 +991,14 @@ function::Def best_ask_def{
 }  // namespace
 
 bool make_class() {
+    Ref sorted_dict = names::lookup_global(names::SortedDict);
+    if (!sorted_dict) {
+        return false;
+    }
+    if (PyType_Check(sorted_dict.get())) {
+        Py_XSETREF(sorted_dict_type, reinterpret_cast<PyTypeObject*>(sorted_dict.release()));
+        sorted_dict_version = 0;
+    }
     function::Def* const methods[] = {
         &init_def,         &match_def,         &update_limit_order_def,      &add_limit_order_def,
         &add_market_order_def, &cancel_order_def, &best_bid_def, &best_ask_def,
