@@ -13,11 +13,11 @@ import os
 from hypothesis import HealthCheck, settings
 
 _ci = settings.get_profile("ci")
-settings.register_profile("ci", settings(_ci, max_examples=150, stateful_step_count=60))
-settings.register_profile("asan", settings(_ci, max_examples=40, stateful_step_count=40))
+settings.register_profile("ci", settings(_ci, max_examples=1000, stateful_step_count=100))
+settings.register_profile("asan", settings(_ci, max_examples=500, stateful_step_count=80))
 settings.register_profile(
     "default",
-    settings(max_examples=100, stateful_step_count=50, deadline=None),
+    settings(max_examples=300, stateful_step_count=80, deadline=None),
 )
 settings.register_profile(
     "long",

@@ -226,7 +226,7 @@ def _check(book):
     seen = set()
     for side, expected_side in ((book.bids, OrderSide.BID), (book.asks, OrderSide.ASK)):
         for key, level in side.items():
-            assert type(level) is PriceLevelType
+            assert isinstance(level, PriceLevelType)
             assert level.queue, f"empty level left at {key!r}"
             assert level.price == key
             assert level.side == expected_side

@@ -904,6 +904,129 @@ def trade_type_and_order_side_deleted():
     still_usable(book)
 
 
+def patched_trade_init():
+    """A replacement body for Trade.__init__, with the generated one's single free variable
+    (the timestamp factory); its records say they were made by it."""
+    timestamp_factory = None
+
+    def init(self, price, quantity_filled, aggressor_side, aggressor_id, filler_id, trade_type):
+        self.price = price
+        self.quantity_filled = quantity_filled
+        self.aggressor_side = aggressor_side
+        self.aggressor_id = aggressor_id
+        self.filler_id = filler_id
+        self.trade_type = trade_type
+        self.timestamp = ("patched", timestamp_factory())
+
+    return init
+
+
+@scenario("globals")
+def trade_init_code_replaced_in_place():
+    # The class object is untouched; only its __init__ function's code changes.
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    init = ob.Trade.__init__
+    original = init.__code__
+    init.__code__ = patched_trade_init().__code__
+    try:
+        assert ob.Trade(1, 2, BID, "a", "b", ob.TradeType.LIMIT).timestamp[0] == "patched"
+        assert attempt(book.add_market_order, ob.Order(BID, 5)) is None
+    finally:
+        init.__code__ = original
+    # The engine makes its records by calling the class, so the patched body must run.
+    assert len(book.trade_log) == 1 and book.trade_log[0].quantity_filled == 5
+    stamp = book.trade_log[0].timestamp
+    assert isinstance(stamp, tuple) and stamp[0] == "patched"
+
+
+@scenario("globals")
+def trade_timestamp_factory_replaced_in_place():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+    cell = ob.Trade.__init__.__closure__[0]
+    original = cell.cell_contents
+    cell.cell_contents = lambda: "frozen"
+    try:
+        assert ob.Trade(1, 2, BID, "a", "b", ob.TradeType.LIMIT).timestamp == "frozen"
+        assert attempt(book.add_market_order, ob.Order(BID, 5)) is None
+    finally:
+        cell.cell_contents = original
+    assert book.trade_log[0].timestamp == "frozen"
+
+
+@scenario("globals")
+def module_namespace_cleared_mid_match():
+    namespace = vars(ob)
+    saved = dict(namespace)
+    book = ob.OrderBook()
+    fill(book, ASK, (2, 100), (2, 101))
+
+    def wipe(op):
+        namespace.clear()
+        gc.collect()
+
+    buy = ob.Order(BID, 4, HookedPrice("101", wipe, {"ge"}))
+    try:
+        result = attempt(book.add_limit_order, buy)
+    finally:
+        namespace.update(saved)
+    # OrderSide is gone when matching looks it up.
+    assert isinstance(result, NameError)
+    assert book.trade_log == [] and (buy.status, buy.remaining_quantity) == (OPEN, 4)
+    _check(book)
+    still_usable(book)
+
+
+@scenario("globals")
+def unbounded_reentry_from_a_comparison():
+    book = ob.OrderBook()
+    fill(book, ASK, (5, 100))
+
+    class Recursive(Decimal):
+        def __ge__(self, other):
+            book.add_limit_order(ob.Order(BID, 1, Recursive(100)))
+            return Decimal.__ge__(self, other)
+
+    result = attempt(book.add_limit_order, ob.Order(BID, 1, Recursive(100)))
+    assert isinstance(result, RecursionError)
+    still_usable(book)
+
+
+@scenario("globals")
+def unbounded_reentry_from_the_trade_record():
+    book = ob.OrderBook()
+    fill(book, BID, *[(1, 100)] * 5)
+
+    def record(*values):
+        fill(book, BID, (1, 100))
+        book.add_market_order(ob.Order(ASK, 1))
+        return None
+
+    with rebound("Trade", record):
+        result = attempt(book.add_market_order, ob.Order(ASK, 1))
+    assert isinstance(result, RecursionError)
+    still_usable(book)
+
+
+@scenario("globals")
+def resting_order_reinitialised_mid_match():
+    book = ob.OrderBook()
+    (oid,) = fill(book, ASK, (5, 100))
+    resting = book.orders[oid][1]
+
+    def reinit(op):
+        resting.__init__(BID, 7, Decimal(50))
+
+    buy = ob.Order(BID, 3, HookedPrice("100", reinit, {"ge"}))
+    result = attempt(book.add_limit_order, buy)
+    assert result is None or isinstance(result, Exception)
+    attempt(book.cancel_order, oid)
+    attempt(book.cancel_order, resting.order_id)
+    del resting
+    still_usable(book)
+
+
 # --- book attributes replaced by wrong types -----------------------------------------------
 
 
@@ -1167,6 +1290,60 @@ def finalizer_resurrects_a_filled_order():
     still_usable(book)
 
 
+@scenario("gc")
+def deep_chains_are_released():
+    depth = 200_000
+    head = None
+    for _ in range(depth):
+        head = ob.Order(BID, 1, head)
+    del head
+    head = None
+    for _ in range(depth):
+        head = ob.PriceLevel(head, ASK)
+    del head
+    queue = ob.OrderedDict()
+    level = ob.PriceLevel(1, ASK)
+    for _ in range(depth // 10):
+        level.queue = ob.OrderedDict(nested=level)
+        level = ob.PriceLevel(1, ASK)
+        level.side = queue
+        queue = ob.OrderedDict(inner=level)
+    del level, queue
+    gc.collect()
+
+
+@scenario("gc")
+def trade_log_output_fights_back():
+    book = ob.OrderBook()
+    fill(book, ASK, (1, 100), (1, 101), (1, 102))
+    book.add_market_order(ob.Order(BID, 3))
+
+    class Growing(io.StringIO):
+        def write(self, text):
+            if len(book.trade_log) < 20:
+                book.trade_log.append(book.trade_log[0])
+            return super().write(text)
+
+    class Shrinking(io.StringIO):
+        def write(self, text):
+            if book.trade_log:
+                book.trade_log.pop()
+            gc.collect()
+            return super().write(text)
+
+    class Broken(io.StringIO):
+        def write(self, text):
+            raise OSError("disk full")
+
+    with redirect_stdout(Growing()):
+        assert attempt(book.print_trade_log) is None
+    with redirect_stdout(Shrinking()):
+        assert attempt(book.print_trade_log) is None
+    with redirect_stdout(Broken()):
+        assert isinstance(attempt(book.print_trade_log), OSError)
+    still_usable(book)
+
+
 # --- pickle states at the 32-bit boundaries -------------------------------------------------
 
 
@@ -1337,8 +1514,28 @@ def run_isolated(group, name):
     )
 
 
+# Open faults of the engine, each pinned by its scenario until it is fixed.
+TRADE_FAST_PATH = (
+    "Trade records are built without running Trade.__init__ while the class object is "
+    "unchanged, so an __init__ whose code or closure was changed in place is bypassed"
+)
+KNOWN_FAILURES = {
+    "trade_init_code_replaced_in_place": TRADE_FAST_PATH,
+    "trade_timestamp_factory_replaced_in_place": TRADE_FAST_PATH,
+}
+
+
 def _params(group):
-    return [pytest.param(name, id=name) for name in SCENARIOS[group]]
+    return [
+        pytest.param(
+            name,
+            id=name,
+            marks=[pytest.mark.xfail(strict=True, reason=KNOWN_FAILURES[name])]
+            if name in KNOWN_FAILURES
+            else [],
+        )
+        for name in SCENARIOS[group]
+    ]
 
 
 @pytest.mark.parametrize("name", _params("prices"))

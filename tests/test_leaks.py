@@ -300,13 +300,17 @@ def definition_ops():
         raises(TypeError, ob._next_id, 1)
         raises(TypeError, ob._next_id, x=1)
 
+    namespace = vars(ob)
+
     def next_id_missing_counter():
-        saved = ob._order_counter
-        del ob._order_counter
+        saved = dict(namespace)
+        del namespace["_order_counter"]
         try:
             raises(NameError, ob._next_id)
         finally:
-            ob._order_counter = saved
+            # Put every name back in its original order.
+            namespace.clear()
+            namespace.update(saved)
 
     return {"_next_id": next_id, "_next_id-missing-counter": next_id_missing_counter}
 

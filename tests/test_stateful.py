@@ -11,7 +11,7 @@ from decimal import Decimal
 
 import pytest
 from hypothesis import strategies as st
-from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, rule
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, rule
 
 import model
 from model import _check
@@ -56,6 +56,17 @@ unknown_ids = st.one_of(
 wrong_type_ids = st.sampled_from([5, None, b"1", 1.0, StrSub("1"), ("1",)])
 
 
+class SubOrder(ob.Order):
+    """A plain subclass: the engine reads and writes it through attribute access."""
+
+
+class SubLevel(ob.PriceLevel):
+    """A plain subclass: the engine calls its methods through Python."""
+
+
+order_classes = st.sampled_from([ob.Order, ob.Order, SubOrder])
+
+
 def outcome(fn, *args):
     """("ok", result) or ("raised", exception type)."""
     try:
@@ -87,9 +98,21 @@ class BookVersusModel(RuleBasedStateMachine):
         self.native = ob.OrderBook()
         self.model = model.OrderBook()
         self.all_pairs = []
+        self.saved_level_class = None
 
-    def _twin(self, side, quantity, price=None):
-        native = ob.Order(side, quantity, price)
+    @initialize(subclassed_levels=st.booleans())
+    def choose_level_class(self, subclassed_levels):
+        # New levels are made from the module's PriceLevel, looked up at each use.
+        if subclassed_levels:
+            self.saved_level_class = ob.PriceLevel
+            ob.PriceLevel = SubLevel
+
+    def teardown(self):
+        if self.saved_level_class is not None:
+            ob.PriceLevel = self.saved_level_class
+
+    def _twin(self, side, quantity, price=None, cls=ob.Order):
+        native = cls(side, quantity, price)
         twin = model.Order(side, quantity, price, order_id=native.order_id)
         pair = (native, twin)
         self.all_pairs.append(pair)
@@ -103,15 +126,21 @@ class BookVersusModel(RuleBasedStateMachine):
         if got[0] == "ok":
             assert got[1] is None
 
-    @rule(target=pairs, side=sides, price=prices, quantity=quantities)
-    def limit(self, side, price, quantity):
-        pair = self._twin(side, quantity, price)
+    @rule(target=pairs, side=sides, price=prices, quantity=quantities, cls=order_classes)
+    def limit(self, side, price, quantity, cls):
+        pair = self._twin(side, quantity, price, cls)
         self._submit("add_limit_order", pair)
         return pair
 
-    @rule(target=pairs, side=sides, quantity=quantities, price=st.sampled_from([None, 1, 1000]))
-    def market(self, side, quantity, price):
-        pair = self._twin(side, quantity, price)
+    @rule(
+        target=pairs,
+        side=sides,
+        quantity=quantities,
+        price=st.sampled_from([None, 1, 1000]),
+        cls=order_classes,
+    )
+    def market(self, side, quantity, price, cls):
+        pair = self._twin(side, quantity, price, cls)
         self._submit("add_market_order", pair)
         return pair
 
