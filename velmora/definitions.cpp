@@ -147,22 +147,69 @@ PyObject* next_id_body(PyObject*, PyObject* const*) {
 const args::Signature no_params{"_next_id", nullptr, 0, 0, true};
 
 // What new_trade needs to build a record directly: the class as created, the default
-// factory handed to its timestamp field, and the type's version tag at that point
-// (any later change to the class, its __init__ included, changes the tag).
+// factory handed to its timestamp field, the type's version tag at that point (any later
+// change to the class, a new __init__ included, changes the tag), and the generated
+// __init__'s code and closure contents (these can be replaced in place, without
+// touching the class).
 PyObject* trade_class = nullptr;
 PyObject* trade_factory = nullptr;
+PyObject* trade_init = nullptr;        // the generated __init__ function
+PyObject* trade_init_code = nullptr;   // its code object
+PyObject* trade_init_cells = nullptr;  // a tuple of its closure cells' contents
 unsigned int trade_version = 0;
+
+// True while the generated __init__ still runs the code and sees the values it had when
+// the class was made.
+bool trade_init_unchanged() {
+    if (PyFunction_GET_CODE(trade_init) != trade_init_code) {
+        return false;
+    }
+    PyObject* closure = PyFunction_GET_CLOSURE(trade_init);
+    Py_ssize_t n = PyTuple_GET_SIZE(trade_init_cells);
+    if (!closure || PyTuple_GET_SIZE(closure) != n) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyCell_GET(PyTuple_GET_ITEM(closure, i)) != PyTuple_GET_ITEM(trade_init_cells, i)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 PyObject** const trade_fields[] = {&names::price, &names::quantity_filled,
                                    &names::aggressor_side, &names::aggressor_id,
                                    &names::filler_id, &names::trade_type};
 
 bool remember_trade_class(PyObject* cls, PyObject* factory) {
+    trade_version = 0;  // the direct path stays off unless everything below is known
     Py_XSETREF(trade_class, Py_NewRef(cls));
     Py_XSETREF(trade_factory, Py_NewRef(factory));
-    trade_version = 0;
+    if (!PyType_Check(cls)) {
+        return true;
+    }
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyType_Check(cls) && PyUnstable_Type_AssignVersionTag(type)) {
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, names::__init__);  // borrowed
+    if (!init) {
+        return !PyErr_Occurred();
+    }
+    if (!PyFunction_Check(init)) {
+        return true;
+    }
+    PyObject* closure = PyFunction_GET_CLOSURE(init);
+    Py_ssize_t n = closure ? PyTuple_GET_SIZE(closure) : 0;
+    Ref cells = Ref::steal(PyTuple_New(n));
+    if (!cells) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* value = PyCell_GET(PyTuple_GET_ITEM(closure, i));
+        PyTuple_SET_ITEM(cells.get(), i, Py_NewRef(value ? value : Py_None));  // steals
+    }
+    Py_XSETREF(trade_init, Py_NewRef(init));
+    Py_XSETREF(trade_init_code, Py_NewRef(PyFunction_GET_CODE(init)));
+    Py_XSETREF(trade_init_cells, cells.release());
+    if (PyUnstable_Type_AssignVersionTag(type)) {
         trade_version = type->tp_version_tag;
     }
     return true;
@@ -243,7 +290,8 @@ Ref new_trade(PyObject* const* values) {
         return Ref();
     }
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (cls.get() != trade_class || trade_version == 0 || type->tp_version_tag != trade_version) {
+    if (cls.get() != trade_class || trade_version == 0 || type->tp_version_tag != trade_version ||
+        !trade_init_unchanged()) {
         return Ref::steal(PyObject_Vectorcall(cls.get(), values, 6, nullptr));
     }
     Ref empty = Ref::steal(PyTuple_New(0));
