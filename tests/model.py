@@ -5,7 +5,10 @@ module's own enumerations and Trade, so that both produce the same trades, statu
 levels and texts for the same operations.
 """
 
+import io
+import types
 from collections import OrderedDict
+from contextlib import redirect_stdout
 
 from sortedcontainers import SortedDict
 
@@ -224,18 +227,18 @@ def _check(book):
     """The book invariants: levels non-empty and filed right, index exact, caches right,
     totals equal to the sum of the open quantities."""
     seen = set()
-    for side, expected_side in ((book.bids, OrderSide.BID), (book.asks, OrderSide.ASK)):
+    for side, bid_side in ((book.bids, True), (book.asks, False)):
         for key, level in side.items():
             assert isinstance(level, PriceLevelType)
             assert level.queue, f"empty level left at {key!r}"
             assert level.price == key
-            assert level.side == expected_side
+            assert (level.side == OrderSide.BID) == bid_side  # any other side is a sell
             total = 0
             for oid, order in level.queue.items():
                 assert oid == order.order_id
                 assert oid not in seen, f"order {oid} queued twice"
                 seen.add(oid)
-                assert order.side == expected_side
+                assert (order.side == OrderSide.BID) == bid_side
                 assert order.price == key
                 level_and_order = book.orders[oid]
                 assert type(level_and_order) is tuple and len(level_and_order) == 2
@@ -265,20 +268,29 @@ def render(book):
     return "".join(lines)
 
 
-def render_trade_log(trades):
-    """The lines print_trade_log() writes for this list of trades, as one text."""
-    if not trades:
-        return "No trades executed.\n"
-    out = ["===== TRADE LOG ====="]
-    for i, trade in enumerate(trades, 1):
-        out.append(
+def print_trade_log(book):
+    """Prints the trade log line by line, as the book does (a failure leaves the lines
+    printed before it)."""
+    if not book.trade_log:
+        print("No trades executed.")
+        return
+    print("===== TRADE LOG =====")
+    for i, trade in enumerate(book.trade_log, 1):
+        print(
             f"{i}. {trade.trade_type.name} | {trade.aggressor_side.name} | Price: {trade.price}"
             f" | Qty: {trade.quantity_filled} | aggressor_id: {trade.aggressor_id}"
             f" | filler_id: {trade.filler_id}"
         )
-    out.append(f"Total trades: {len(trades)}")
-    out.append("=====================")
-    return "\n".join(out) + "\n"
+    print(f"Total trades: {len(book.trade_log)}")
+    print("=====================")
+
+
+def render_trade_log(trades):
+    """The text print_trade_log() writes for this list of trades."""
+    out = io.StringIO()
+    with redirect_stdout(out):
+        print_trade_log(types.SimpleNamespace(trade_log=trades))
+    return out.getvalue()
 
 
 def trade_fields(trade):
