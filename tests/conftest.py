@@ -22,7 +22,7 @@ settings.register_profile(
 settings.register_profile(
     "long",
     settings(
-        max_examples=1_000_000,
+        max_examples=50_000,
         stateful_step_count=200,
         deadline=None,
         suppress_health_check=[HealthCheck.too_slow],

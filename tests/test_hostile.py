@@ -1514,15 +1514,9 @@ def run_isolated(group, name):
     )
 
 
-# Open faults of the engine, each pinned by its scenario until it is fixed.
-TRADE_FAST_PATH = (
-    "Trade records are built without running Trade.__init__ while the class object is "
-    "unchanged, so an __init__ whose code or closure was changed in place is bypassed"
-)
-KNOWN_FAILURES = {
-    "trade_init_code_replaced_in_place": TRADE_FAST_PATH,
-    "trade_timestamp_factory_replaced_in_place": TRADE_FAST_PATH,
-}
+# Open faults of the engine, scenario name to reason, each pinned as a strict xfail until
+# it is fixed. None at present.
+KNOWN_FAILURES = {}
 
 
 def _params(group):
