@@ -100,6 +100,28 @@ int order_init(PyObject* o, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+// Order(...) itself, called through vectorcall: the same allocation and initialisation
+// as the type's call, without packing the arguments into a tuple and a dict. Python
+// subclasses do not inherit it and take the ordinary path (their __new__/__init__).
+PyObject* order_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    Ref self = Ref::steal(order_new(t, nullptr, nullptr));
+    if (!self) {
+        return nullptr;
+    }
+    PyObject* bound[3];
+    if (!args::bind(init_sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        trace::add(init_site);
+        return nullptr;
+    }
+    if (!init_body(as_order(self.get()), bound[0], bound[1], bound[2] ? bound[2] : Py_None)) {
+        trace::add(init_site);
+        return nullptr;
+    }
+    return self.release();
+}
+
 int order_traverse(PyObject* o, visitproc visit, void* arg) {
     OrderObject* self = as_order(o);
     Py_VISIT(self->side);
@@ -199,6 +221,7 @@ bool ready() {
     OrderType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     OrderType.tp_new = order_new;
     OrderType.tp_init = order_init;
+    OrderType.tp_vectorcall = order_vectorcall;
     OrderType.tp_dealloc = order_dealloc;
     OrderType.tp_traverse = order_traverse;
     OrderType.tp_clear = order_clear;

@@ -27,10 +27,10 @@ bool init() {
 
 namespace {
 
-// Global lookups are cached per name. Any change to the module namespace or to the
-// builtins bumps `version` (a dict watcher runs before the change is made), which makes
-// every cached entry stale at once. A cached value is borrowed: the dict that holds it
-// cannot drop it without first bumping the version.
+// Global lookups are cached per name. A dict watcher sees every change to the module
+// namespace and to the builtins before it is made: it forgets the entry of the name
+// changed, or bumps `version` to make every entry stale at once. A cached value is
+// borrowed: the dict that holds it cannot drop it without first telling the watcher.
 struct CacheEntry {
     PyObject* key;
     PyObject* value;
@@ -39,12 +39,25 @@ struct CacheEntry {
 
 constexpr std::size_t kCacheSize = 128;  // a power of two, well above the names used
 CacheEntry cache[kCacheSize];
-std::uint64_t version = 1;
+std::uint64_t version = 1;  // never 0: 0 marks a single forgotten entry
 int watcher_id = -1;
 PyObject* watched_module_dict = nullptr;  // identity only, never dereferenced
 
-int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
-    ++version;  // must not run Python code or release references here
+CacheEntry* find_entry(PyObject* key);
+
+int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    // Must not run Python code or release references here. A change of one interned
+    // name forgets only that name (interned: it is the very key the cache holds);
+    // anything else forgets everything.
+    if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+         event == PyDict_EVENT_DELETED) &&
+        key && PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) {
+        if (CacheEntry* entry = find_entry(key)) {
+            entry->version = 0;
+        }
+        return 0;
+    }
+    ++version;
     if (event == PyDict_EVENT_DEALLOCATED && dict == watched_module_dict) {
         watched_module_dict = nullptr;  // a new namespace may reuse the address
     }
@@ -57,6 +70,11 @@ CacheEntry& slot_for(PyObject* key) {
         i = (i + 1) & (kCacheSize - 1);
     }
     return cache[i];
+}
+
+CacheEntry* find_entry(PyObject* key) {
+    CacheEntry& entry = slot_for(key);
+    return entry.key == key ? &entry : nullptr;
 }
 
 Ref lookup_uncached(PyObject* key) {
