@@ -217,6 +217,8 @@ bool ready() {
         return true;
     }
     OrderType.tp_name = "velmora.orderbook.Order";
+    // A signature for inspect and nothing else: the type's __doc__ stays None.
+    OrderType.tp_doc = "Order(side, original_quantity, price=None)\n--\n\n";
     OrderType.tp_basicsize = sizeof(OrderObject);
     OrderType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     OrderType.tp_new = order_new;
