@@ -6,7 +6,7 @@ VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PY312 := $(shell pyenv which python3.12 2>/dev/null || command -v python3.12 2>/dev/null)
 BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja sortedcontainers>=2.4
-TEST_DEPS := pytest>=8 hypothesis>=6.100
+TEST_DEPS := pytest>=8 hypothesis>=6.100 mypy>=1.18
 PYTEST_FLAGS ?= -q
 DEV ?= build/dev
 
@@ -34,6 +34,7 @@ demo: install
 test: test-normal test-asan
 
 test-normal: install
+	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook
 	cd tests && ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, in its own environment and build

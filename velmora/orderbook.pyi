@@ -5,7 +5,9 @@ from decimal import Decimal as Decimal
 from enum import Enum as Enum
 from typing import Any, Optional as Optional
 
-from sortedcontainers import SortedDict as SortedDict
+from typing_extensions import disjoint_base
+
+from sortedcontainers import SortedDict as SortedDict  # type: ignore[import-untyped]
 
 class OrderSide(Enum):
     BID = 0
@@ -35,6 +37,7 @@ class Trade:
     trade_type: TradeType
     timestamp: datetime = field(init=False)
 
+@disjoint_base
 class Order:
     side: Any
     original_quantity: int
@@ -46,6 +49,7 @@ class Order:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, __pyx_state: tuple[Any, ...]) -> None: ...
 
+@disjoint_base
 class PriceLevel:
     price: Any
     queue: Any
