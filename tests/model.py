@@ -148,15 +148,15 @@ class OrderBook:
                 self._best_bid = _first_key_or_none(self.bids)
 
     def add_limit_order(self, order):
+        # Refused before anything changes: an identifier that already rests here, no
+        # price, or a price unequal to itself.
+        if order.order_id in self.orders:
+            raise ValueError("an order with this identifier already rests in the book")
         price = order.price
-        # Refused before anything changes: no price, a price unequal to itself, or an
-        # identifier that already rests here.
         if price is None:
             raise ValueError("a limit order needs a price")
         if not (price == price):
             raise ValueError("a limit order's price must equal itself")
-        if order.order_id in self.orders:
-            raise ValueError("an order with this identifier already rests in the book")
         if order.side == OrderSide.BID:
             while self.asks and price >= self.best_ask() and order.remaining_quantity > 0:
                 self._match(order)

@@ -67,6 +67,25 @@ class Payload:
     """A fresh attribute value: not immortal, so a reference kept is a block kept."""
 
 
+class SubOrder(ob.Order):
+    pass
+
+
+class SubLevel(ob.PriceLevel):
+    pass
+
+
+class Raising(Decimal):
+    """A price whose crossing comparison fails."""
+
+    def __ge__(self, other):
+        raise RuntimeError("no comparison")
+
+
+def _refuse(*values):
+    raise RuntimeError("no record")
+
+
 # --- the operations -------------------------------------------------------------------
 # Each factory returns a callable that does one complete operation and leaves no state
 # behind (fresh books and orders each time, unless the book is only read).
@@ -246,7 +265,43 @@ def book_ops():
         with redirect_stdout(io.StringIO()):
             raises(AttributeError, book.print_trade_log)
 
+    def subclassed_records():
+        # Subclasses take the engine's attribute-access paths instead of the fields.
+        saved = ob.PriceLevel
+        ob.PriceLevel = SubLevel
+        try:
+            book = ob.OrderBook()
+            for p in ("100", "101"):
+                book.add_limit_order(SubOrder(ASK, 2, Decimal(p)))
+                book.add_limit_order(SubOrder(ASK, 1, Decimal(p)))
+            book.add_limit_order(SubOrder(BID, 4, Decimal("101")))
+            book.add_market_order(SubOrder(BID, 1))
+            resting = SubOrder(BID, 1, Decimal("90"))
+            book.add_limit_order(resting)
+            book.cancel_order(resting.order_id)
+            str(book)
+        finally:
+            ob.PriceLevel = saved
+
+    def failures_mid_match():
+        book = ob.OrderBook()
+        book.add_limit_order(ob.Order(ASK, 2, Decimal("100")))
+        book.add_limit_order(ob.Order(ASK, 2, Decimal("101")))
+        raises(RuntimeError, book.add_limit_order, ob.Order(BID, 3, Raising("102")))
+        saved = ob.Trade
+        ob.Trade = _refuse
+        try:
+            raises(RuntimeError, book.add_market_order, ob.Order(BID, 3))
+        finally:
+            ob.Trade = saved
+        book.asks[Decimal("100")].queue = ob.OrderedDict(x=5)
+        raises(AttributeError, book.add_market_order, ob.Order(BID, 3))
+        book.orders["y"] = (None, 5)
+        raises(AttributeError, book.cancel_order, "y")
+
     return {
+        "OrderBook-subclassed-records": subclassed_records,
+        "OrderBook-failures-mid-match": failures_mid_match,
         "OrderBook-resting": resting,
         "OrderBook-crossing": crossing,
         "OrderBook-sweeping": sweeping,
