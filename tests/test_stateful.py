@@ -6,6 +6,7 @@ prices, texts and trade logs must agree, and the native book must keep its invar
 """
 
 import io
+import pickle
 from contextlib import redirect_stdout
 from decimal import Decimal
 
@@ -83,6 +84,17 @@ def same_outcome(native, expected):
         assert native[1] == expected[1] and type(native[1]) is type(expected[1])
     else:
         assert native == expected
+
+
+def order_fields(order):
+    return (
+        order.order_id,
+        order.original_quantity,
+        repr(order.price),
+        order.remaining_quantity,
+        order.side,
+        order.status,
+    )
 
 
 def ladder(book):
@@ -192,6 +204,26 @@ class BookVersusModel(RuleBasedStateMachine):
             expected_outcome = outcome(model.print_trade_log, self.model)
         same_outcome(got_outcome, expected_outcome)
         assert got.getvalue() == expected.getvalue()
+
+    @rule(pair=pairs)
+    def pickle_round_trip(self, pair):
+        native = pair[0]
+        copy = pickle.loads(pickle.dumps(native))
+        assert type(copy) is type(native) and copy is not native
+        assert order_fields(copy) == order_fields(native)
+        entry = self.native.orders.get(native.order_id)
+        if entry is not None:  # resting: its level goes along, with every queued order
+            level = entry[0]
+            restored = pickle.loads(pickle.dumps(level))
+            assert type(restored) is type(level)
+            assert (repr(restored.price), restored.side, restored.total_quantity) == (
+                repr(level.price),
+                level.side,
+                level.total_quantity,
+            )
+            assert [order_fields(o) for o in restored.queue.values()] == [
+                order_fields(o) for o in level.queue.values()
+            ]
 
     @invariant()
     def orders_agree(self):
