@@ -2,6 +2,7 @@
 // and the class itself, built at import from native function objects.
 #include "book.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -33,6 +34,23 @@ Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj
 int compare(PyObject* a, PyObject* b, int op) {
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// True when neither type defines its own comparison (enumeration members do not): `==` and
+// `!=` then fall back to identity, and no code runs, whichever way round they are tried.
+bool compares_by_identity(PyObject* a, PyObject* b) {
+    richcmpfunc own = PyBaseObject_Type.tp_richcompare;
+    richcmpfunc fa = Py_TYPE(a)->tp_richcompare;
+    richcmpfunc fb = Py_TYPE(b)->tp_richcompare;
+    return (!fa || fa == own) && (!fb || fb == own);
+}
+
+// `a == b` (Py_EQ) or `a != b` (Py_NE), taken for its truth value, as compare() gives it.
+int equals(PyObject* a, PyObject* b, int op) {
+    if (compares_by_identity(a, b)) {
+        return (a == b) == (op == Py_EQ);
+    }
+    return compare(a, b, op);
 }
 
 // ---- Lookups that cannot change while the types they go through stay unmodified -------------
@@ -172,12 +190,9 @@ int side_contains(PyObject* side, PyObject* key) {
                                       : PySequence_Contains(side, key);
 }
 
-// `side[key]`
-Ref side_item(PyObject* side, PyObject* key) {
-    if (!is_plain_sorted_dict(side)) {
-        return Ref::steal(PyObject_GetItem(side, key));
-    }
-    PyObject* value = PyDict_GetItemWithError(side, key);
+// dict's own `d[key]` on a dict or a subclass that has no __missing__.
+Ref dict_item(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
     if (!value && !PyErr_Occurred()) {
         Ref args = Ref::steal(PyTuple_Pack(1, key));  // as dict raises it, even for a tuple key
         if (args) {
@@ -185,6 +200,12 @@ Ref side_item(PyObject* side, PyObject* key) {
         }
     }
     return Ref::borrow(value);
+}
+
+// `side[key]`
+Ref side_item(PyObject* side, PyObject* key) {
+    return is_plain_sorted_dict(side) ? dict_item(side, key)
+                                      : Ref::steal(PyObject_GetItem(side, key));
 }
 
 // self.<name>(*args), found by ordinary attribute lookup so a subclass can override it.
@@ -195,6 +216,70 @@ Ref call_method(PyObject* name, PyObject* self) {
 Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
     PyObject* args[] = {self, arg};
     return Ref::steal(PyObject_VectorcallMethod(name, args, 2, nullptr));
+}
+
+// The methods of the class that the engine calls on self (defined at the end).
+extern function::Def match_def, update_limit_order_def, best_bid_def, best_ask_def;
+
+// self.<name>(arg) for a method of this class, `def`. The lookup is the one the call above
+// makes (the interpreter's own method lookup: type attribute, then the instance dict). When
+// it finds this class's own function, neither overridden nor shadowed, the body runs
+// directly: the same code with the same traceback entry, without the call machinery.
+Ref call_book_method(PyObject* name, function::Def& def, PyObject* self,
+                     PyObject* arg = nullptr) {
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(self, name, &found);
+    Ref method = Ref::steal(found);
+    if (!method) {
+        return Ref();
+    }
+    PyObject* args[] = {self, arg};
+    std::size_t n = arg ? 2 : 1;
+    if (!unbound) {
+        return Ref::steal(PyObject_Vectorcall(method.get(), args + 1, n - 1, nullptr));
+    }
+    if (function::is_own_method(method.get(), def, nullptr)) {
+        return Ref::steal(function::call_body(def, nullptr, args));
+    }
+    return Ref::steal(PyObject_Vectorcall(method.get(), args, n, nullptr));
+}
+
+// ---- The index of resting orders ------------------------------------------------------
+
+// An exact dict: its lookups and changes run no code beyond the keys' own __eq__/__hash__,
+// so dict's own functions do what the mapping protocol would do.
+bool is_plain_dict(PyObject* o) { return PyDict_CheckExact(o); }
+
+// `key in mapping`
+int mapping_contains(PyObject* mapping, PyObject* key) {
+    return is_plain_dict(mapping) ? PyDict_Contains(mapping, key)
+                                  : PySequence_Contains(mapping, key);
+}
+
+// `mapping[key]`
+Ref mapping_item(PyObject* mapping, PyObject* key) {
+    return is_plain_dict(mapping) ? dict_item(mapping, key)
+                                  : Ref::steal(PyObject_GetItem(mapping, key));
+}
+
+// `mapping[key] = value`
+bool set_mapping_item(PyObject* mapping, PyObject* key, PyObject* value) {
+    return (is_plain_dict(mapping) ? PyDict_SetItem(mapping, key, value)
+                                   : PyObject_SetItem(mapping, key, value)) == 0;
+}
+
+// `del mapping[key]`
+bool del_mapping_item(PyObject* mapping, PyObject* key) {
+    return (is_plain_dict(mapping) ? PyDict_DelItem(mapping, key)
+                                   : PyObject_DelItem(mapping, key)) == 0;
+}
+
+// `entry[1]`: an index entry is a (level, order) tuple.
+Ref second_item(PyObject* entry) {
+    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) > 1) {
+        return Ref::borrow(PyTuple_GET_ITEM(entry, 1));
+    }
+    return Ref::steal(PyObject_GetItem(entry, state::small_ints[1]));
 }
 
 // ---- Order fields -----------------------------------------------------------------
@@ -236,7 +321,7 @@ bool set_status(PyObject* order, Member m) {
 int is_bid(PyObject* order) {
     Ref side = side_of(order);
     Ref bid = side ? member(kBid) : Ref();
-    return bid ? compare(side.get(), bid.get(), Py_EQ) : -1;
+    return bid ? equals(side.get(), bid.get(), Py_EQ) : -1;
 }
 
 // ---- Quantities ---------------------------------------------------------------------
@@ -426,7 +511,7 @@ Ref first_key_or_none(PyObject* side) {
 bool forget_order(PyObject* self, PyObject* curr) {
     Ref orders = attr(self, names::orders);
     Ref order_id = orders ? id_of(curr) : Ref();
-    return order_id && PyObject_DelItem(orders.get(), order_id.get()) == 0;
+    return order_id && del_mapping_item(orders.get(), order_id.get());
 }
 
 // self.orders[order.order_id] = (level, order)
@@ -434,7 +519,7 @@ bool index_order(PyObject* self, PyObject* level, PyObject* order) {
     Ref entry = Ref::steal(PyTuple_Pack(2, level, order));
     Ref orders = entry ? attr(self, names::orders) : Ref();
     Ref order_id = orders ? id_of(order) : Ref();
-    return order_id && PyObject_SetItem(orders.get(), order_id.get(), entry.get()) == 0;
+    return order_id && set_mapping_item(orders.get(), order_id.get(), entry.get());
 }
 
 // An order that already rests in this book must not be entered a second time: a second
@@ -445,7 +530,7 @@ bool refuse_resting(PyObject* self, PyObject* order) {
     if (!orders) {
         return false;
     }
-    int resting = PySequence_Contains(orders.get(), order_id.get());
+    int resting = mapping_contains(orders.get(), order_id.get());
     if (resting > 0) {
         PyErr_Format(PyExc_ValueError, "order %R is already resting in this book",
                      order_id.get());
@@ -636,7 +721,8 @@ PyObject* match_body(PyObject*, PyObject* const* args) {
     if (!opposite || (bid = is_bid(order)) < 0) {
         return nullptr;
     }
-    Ref best = call_method(bid ? names::best_ask : names::best_bid, self);
+    Ref best = bid ? call_book_method(names::best_ask, best_ask_def, self)
+                   : call_book_method(names::best_bid, best_bid_def, self);
     Ref level = best ? side_item(opposite.get(), best.get()) : Ref();
     if (!level) {
         return nullptr;
@@ -693,12 +779,13 @@ PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
     }
     PyObject* opposite_name = bid ? names::asks : names::bids;
     PyObject* best_name = bid ? names::best_ask : names::best_bid;
+    function::Def& best_def = bid ? best_ask_def : best_bid_def;
     int crosses_op = bid ? Py_GE : Py_LE;  // equal prices trade
     for (;;) {
         Ref opposite = attr(self, opposite_name);
         int go = opposite ? PyObject_IsTrue(opposite.get()) : -1;
         if (go > 0) {
-            Ref best = call_method(best_name, self);
+            Ref best = call_book_method(best_name, best_def, self);
             go = best ? compare(price.get(), best.get(), crosses_op) : -1;
         }
         if (go > 0) {
@@ -710,11 +797,11 @@ PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
         if (!go) {
             break;
         }
-        if (!call_method(names::_match, self, order)) {
+        if (!call_book_method(names::_match, match_def, self, order)) {
             return nullptr;
         }
     }
-    if (!call_method(names::_update_limit_order, self, order)) {
+    if (!call_book_method(names::_update_limit_order, update_limit_order_def, self, order)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -778,7 +865,7 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
     if (go > 0) {
         Ref status = status_of(order);
         Ref filled = status ? member(kFilled) : Ref();
-        go = filled ? compare(status.get(), filled.get(), Py_NE) : -1;
+        go = filled ? equals(status.get(), filled.get(), Py_NE) : -1;
     }
     if (go <= 0) {
         return go < 0 ? nullptr : Py_NewRef(Py_None);
@@ -843,7 +930,7 @@ PyObject* add_market_order_body(PyObject*, PyObject* const* args) {
         if (!go) {
             break;
         }
-        if (!call_method(names::_match, self, order)) {
+        if (!call_book_method(names::_match, match_def, self, order)) {
             return nullptr;
         }
     }
@@ -863,13 +950,13 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
         return nullptr;
     }
     Ref orders = attr(self, names::orders);
-    int resting = orders ? PySequence_Contains(orders.get(), order_id) : -1;
+    int resting = orders ? mapping_contains(orders.get(), order_id) : -1;
     if (resting <= 0) {
         return resting < 0 ? nullptr : Py_NewRef(Py_False);
     }
     orders = attr(self, names::orders);
-    Ref entry = orders ? Ref::steal(PyObject_GetItem(orders.get(), order_id)) : Ref();
-    Ref order_ref = entry ? Ref::steal(PyObject_GetItem(entry.get(), state::small_ints[1])) : Ref();
+    Ref entry = orders ? mapping_item(orders.get(), order_id) : Ref();
+    Ref order_ref = entry ? second_item(entry.get()) : Ref();
     if (!order_ref) {
         return nullptr;
     }
@@ -916,7 +1003,7 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
     }
     orders = attr(self, names::orders);
     id = orders ? id_of(order) : Ref();
-    if (!id || PyObject_DelItem(orders.get(), id.get()) < 0) {
+    if (!id || !del_mapping_item(orders.get(), id.get())) {
         return nullptr;
     }
     Py_RETURN_TRUE;

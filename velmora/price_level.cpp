@@ -32,6 +32,49 @@ PyObject* last_kwnames = nullptr;  // ("last",), for queue.popitem(last=False)
 
 PyObject* as_object(PriceLevelObject* level) { return reinterpret_cast<PyObject*>(level); }
 
+// An exact OrderedDict without instance attributes: its methods are the built-in ones, which
+// nothing can replace (the type is immutable) or shadow (the instance dict is not even made).
+bool is_plain_odict(PyObject* queue) {
+    if (!PyODict_CheckExact(queue)) {
+        return false;
+    }
+    PyObject** dict = _PyObject_GetDictPtr(queue);
+    return dict && !*dict;
+}
+
+// `next(iter(queue.values()))`. On a plain OrderedDict the values iterator takes the first key
+// from the queue's own key iterator and looks its value up in the dict; done here the same
+// way (the same lookups, errors and result), without the view object and the method call.
+PyObject* first_value(PyObject* queue) {
+    if (!is_plain_odict(queue)) {
+        Ref values = Ref::steal(PyObject_CallMethodNoArgs(queue, names::values));
+        Ref it = values ? Ref::steal(PyObject_GetIter(values.get())) : Ref();
+        return it ? PyIter_Next(it.get()) : nullptr;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(queue));
+    Ref key = it ? Ref::steal(PyIter_Next(it.get())) : Ref();
+    if (!key) {
+        return nullptr;
+    }
+    PyObject* value = PyODict_GetItem(queue, key.get());  // borrowed; keeps no error
+    if (!value) {
+        PyErr_SetObject(PyExc_KeyError, key.get());
+        return nullptr;
+    }
+    return Py_NewRef(value);
+}
+
+// `queue.popitem(last=False)`. The built-in popitem of a plain OrderedDict takes `last` by
+// position as well, without the keyword parsing.
+PyObject* pop_first_item(PyObject* queue) {
+    if (is_plain_odict(queue)) {
+        PyObject* args[] = {queue, Py_False};
+        return PyObject_VectorcallMethod(names::popitem, args, 2, nullptr);
+    }
+    PyObject* args[] = {queue, Py_False};
+    return PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames);
+}
+
 // ---- the method bodies, shared by the Python-visible methods and the entry points ----
 
 // The total moved by the order's remaining_quantity as `total_quantity += q` (or -=) computes
@@ -123,15 +166,7 @@ PyObject* level_peek(PyObject* o, PyObject* const*) {
         return non_empty < 0 ? nullptr : Py_NewRef(Py_None);
     }
     queue = Ref::borrow(self->queue);
-    Ref values = Ref::steal(PyObject_CallMethodNoArgs(queue.get(), names::values));
-    if (!values) {
-        return nullptr;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(values.get()));
-    if (!it) {
-        return nullptr;
-    }
-    PyObject* first = PyIter_Next(it.get());
+    PyObject* first = first_value(queue.get());
     if (!first && !PyErr_Occurred()) {
         PyErr_SetNone(PyExc_StopIteration);
     }
@@ -183,8 +218,7 @@ PyObject* level_pop(PyObject* o, PyObject* const*) {
         return non_empty < 0 ? nullptr : Py_NewRef(Py_None);
     }
     queue = Ref::borrow(self->queue);
-    PyObject* call_args[] = {queue.get(), Py_False};
-    Ref entry = Ref::steal(PyObject_VectorcallMethod(names::popitem, call_args, 1, last_kwnames));
+    Ref entry = Ref::steal(pop_first_item(queue.get()));
     if (!entry) {
         return nullptr;
     }
