@@ -10,7 +10,7 @@ from decimal import Decimal as D
 import pytest
 from sortedcontainers import SortedDict
 
-from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus, TradeType
+from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus, PriceLevel, TradeType
 
 BID, ASK = OrderSide.BID, OrderSide.ASK
 FILLED = OrderStatus.FILLED
@@ -353,6 +353,48 @@ def test_a_plain_queue_with_other_instance_attributes_still_matches_oldest_first
     book.add_market_order(buy)
     assert [t[3] for t in trades(book)] == [first.order_id, second.order_id]
     assert not book.asks and buy.status is FILLED
+
+
+class CollidingKey:
+    """A queue key that shares its hash with every other one and answers equality tests from
+    a plan: False, True, or "raise"."""
+
+    def __init__(self, name):
+        self.name, self.plan = name, []
+
+    def __hash__(self):
+        return 5
+
+    def __repr__(self):
+        return self.name
+
+    def __eq__(self, other):
+        step = self.plan.pop(0) if self.plan else False
+        if step == "raise":
+            raise RuntimeError(f"{self.name} refuses to compare")
+        return step
+
+
+@pytest.mark.parametrize("plan", [[], [False, "raise"], ["raise"], [False, True], [True]],
+                         ids=["unequal", "raises-on-the-value-lookup", "raises-on-the-key-lookup",
+                              "equal-on-the-value-lookup", "equal-on-the-key-lookup"])
+def test_peek_reads_a_queue_exactly_as_its_values_iterator_does(plan):
+    def outcome(read):
+        older, head = CollidingKey("older"), CollidingKey("head")
+        queue = OrderedDict([(older, "older value"), (head, "head value")])
+        queue.move_to_end(older)  # `head` comes first, `older` still holds the first slot
+        older.plan[:] = plan
+        try:
+            return read(queue)
+        except Exception as exc:  # noqa: BLE001 - the exception is the outcome compared
+            return type(exc), str(exc)
+
+    def peek(queue):
+        level = PriceLevel(D("100"), BID)
+        level.queue = queue
+        return level.peek()
+
+    assert outcome(peek) == outcome(lambda queue: next(iter(queue.values())))
 
 
 # ---- the sides and the prices used as their keys -------------------------------------------
