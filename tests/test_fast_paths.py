@@ -435,14 +435,17 @@ class NoisyPrice(D):
     __hash__ = D.__hash__
 
 
-def test_prices_with_their_own_equality_are_asked_for_every_lookup():
+@pytest.mark.parametrize("new_price, expected", [(NoisyPrice("100"), 3), (D("100"), 2)],
+                         ids=["noisy-new-price", "plain-new-price"])
+def test_prices_with_their_own_equality_are_asked_for_every_lookup(new_price, expected):
     book = OrderBook()
-    rest(book, BID, 1, NoisyPrice("100"))
+    rest(book, BID, 1, NoisyPrice("100"))  # the level's key: it answers every probe
     NoisyPrice.calls = 0
-    second = rest(book, BID, 1, NoisyPrice("100"))  # equal, not the same object
-    # `price == price` on entry, then `in` and `[]` on the side: each probe compares the
-    # stored key with the new one.
-    assert NoisyPrice.calls == 3
+    second = rest(book, BID, 1, new_price)  # equal, not the same object
+    # `price == price` on entry (only the noisy price counts it), then `in` and `[]` on the
+    # side: each probe compares the stored key with the new one, even for a plain Decimal,
+    # so neither probe can stand in for the other.
+    assert NoisyPrice.calls == expected
     NoisyPrice.calls = 0
     assert book.cancel_order(second.order_id) is True
     assert NoisyPrice.calls == 2  # the level is looked up twice and keeps its other order
