@@ -8,6 +8,7 @@
 #include "order.hpp"
 #include "support/args.hpp"
 #include "support/names.hpp"
+#include "support/unpack.hpp"
 #include "support/quantity.hpp"
 #include "support/ref.hpp"
 #include "support/trace.hpp"
@@ -173,41 +174,6 @@ PyObject* level_peek(PyObject* o, PyObject* const*) {
     return first;
 }
 
-// `a, b = pair` as the interpreter unpacks it, with its messages.
-bool unpack_two(PyObject* pair, Ref& a, Ref& b) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        a = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        b = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(pair));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(pair)->tp_iter &&
-            !PySequence_Check(pair)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(pair)->tp_name);
-        }
-        return false;
-    }
-    Ref* slots[] = {&a, &b};
-    for (int i = 0; i < 2; ++i) {
-        *slots[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!*slots[i]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                             i);
-            }
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // Removes and returns the oldest queued order, taking its remaining quantity off the total;
 // None when the queue is empty (or None).
 PyObject* level_pop(PyObject* o, PyObject* const*) {
@@ -223,7 +189,7 @@ PyObject* level_pop(PyObject* o, PyObject* const*) {
         return nullptr;
     }
     Ref item_id, item;
-    if (!unpack_two(entry.get(), item_id, item)) {
+    if (!unpack::pair(entry.get(), item_id, item)) {
         return nullptr;
     }
     std::int32_t total;
@@ -452,6 +418,8 @@ bool ready() {
         return true;
     }
     PriceLevelType.tp_name = "velmora.orderbook.PriceLevel";
+    // A signature for inspect and nothing else: the type's __doc__ stays None.
+    PriceLevelType.tp_doc = "PriceLevel(price, side)\n--\n\n";
     PriceLevelType.tp_basicsize = sizeof(PriceLevelObject);
     PriceLevelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                               Py_TPFLAGS_IMMUTABLETYPE;

@@ -4,6 +4,7 @@
 
 #include "price_level.hpp"
 #include "support/names.hpp"
+#include "support/unpack.hpp"
 #include "support/ref.hpp"
 #include "support/state.hpp"
 
@@ -70,44 +71,6 @@ bool append_text(PyObject* list, Text t) {
     return piece && PyList_Append(list, piece) == 0;
 }
 
-// `k, v = pair`, with the interpreter's own unpacking errors.
-bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
-    if ((PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) ||
-        (PyList_CheckExact(pair) && PyList_GET_SIZE(pair) == 2)) {
-        PyObject* const* items = PyTuple_CheckExact(pair) ? &PyTuple_GET_ITEM(pair, 0)
-                                                          : &PyList_GET_ITEM(pair, 0);
-        first = Ref::borrow(items[0]);
-        second = Ref::borrow(items[1]);
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(pair));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(pair)->tp_iter &&
-            !PySequence_Check(pair)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(pair)->tp_name);
-        }
-        return false;
-    }
-    Ref* targets[] = {&first, &second};
-    for (int i = 0; i < 2; ++i) {
-        *targets[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!*targets[i]) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                             i);
-            }
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // f"{k}  {v.total_quantity}\n" for each (k, v) the iterator yields.
 bool append_levels(PyObject* lines, PyObject* items) {
     Ref it = Ref::steal(PyObject_GetIter(items));
@@ -116,7 +79,7 @@ bool append_levels(PyObject* lines, PyObject* items) {
     }
     while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
         Ref price, level;
-        if (!unpack_pair(pair.get(), price, level)) {
+        if (!unpack::pair(pair.get(), price, level)) {
             return false;
         }
         Ref price_text = format(price.get());
