@@ -1103,11 +1103,7 @@ bool make_class() {
             return false;
         }
     }
-    Ref bases = Ref::steal(PyTuple_New(0));
-    Ref cls = bases ? Ref::steal(PyObject_CallFunctionObjArgs(
-                          reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(),
-                          ns.get(), nullptr))
-                    : Ref();
+    Ref cls = definitions::plain_class(qualname.get(), ns.get());
     return cls && names::store_global(names::OrderBook, cls.get());
 }
 

@@ -289,15 +289,20 @@ bool make_trade() {
     if (!timestamp || PyDict_SetItem(ns.get(), names::timestamp, timestamp.get()) < 0) {
         return false;
     }
-    Ref bases = Ref::steal(PyTuple_New(0));
-    Ref cls = bases ? Ref::steal(PyObject_CallFunctionObjArgs(
-                          reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(),
-                          ns.get(), nullptr))
-                    : Ref();
+    Ref cls = plain_class(qualname.get(), ns.get());
     Ref dataclass = cls ? names::lookup_global(names::dataclass) : Ref();
     Ref trade = dataclass ? Ref::steal(PyObject_CallOneArg(dataclass.get(), cls.get())) : Ref();
     return trade && remember_trade_class(trade.get(), now.get()) &&
            names::store_global(names::Trade, trade.get());
+}
+
+Ref plain_class(PyObject* name, PyObject* ns) {
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
+                                                   name, bases.get(), ns, nullptr));
 }
 
 Ref new_trade(PyObject* const* values) {

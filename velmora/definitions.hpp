@@ -16,6 +16,9 @@ bool make_order_id_source();
 // The Trade data class.
 bool make_trade();
 
+// `type(name, (), namespace)`: a plain class with no bases besides object.
+Ref plain_class(PyObject* name, PyObject* ns);
+
 // A new Trade from the six constructor values, as calling the module's `Trade` name
 // does. While that name is still the module's own, unmodified data class, the record
 // is built without running the generated __init__ frame; the result cannot be told
