@@ -58,7 +58,7 @@ PyObject* text(Text t) {
 
 Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
-// What a replacement field without a format specification makes of a value.
+// What a replacement field with an empty format string makes of a value.
 Ref format(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return Ref::borrow(value);
