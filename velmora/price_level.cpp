@@ -158,15 +158,24 @@ PyObject* level_remove_order(PyObject* o, PyObject* const* args) {
     Py_RETURN_TRUE;
 }
 
+// `if not self.queue: return None`, then `self.queue` read again for what follows (the truth
+// test can run code that replaces it): 1 with `queue` set, 0 when empty, -1 on error.
+int nonempty_queue(PriceLevelObject* self, Ref& queue) {
+    queue = Ref::borrow(self->queue);
+    int non_empty = PyObject_IsTrue(queue.get());
+    if (non_empty > 0) {
+        queue = Ref::borrow(self->queue);
+    }
+    return non_empty;
+}
+
 // The oldest queued order, left in place; None when the queue is empty (or None).
 PyObject* level_peek(PyObject* o, PyObject* const*) {
-    PriceLevelObject* self = as_level(o);
-    Ref queue = Ref::borrow(self->queue);
-    int non_empty = PyObject_IsTrue(queue.get());
+    Ref queue;
+    int non_empty = nonempty_queue(as_level(o), queue);
     if (non_empty <= 0) {
         return non_empty < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    queue = Ref::borrow(self->queue);
     PyObject* first = first_value(queue.get());
     if (!first && !PyErr_Occurred()) {
         PyErr_SetNone(PyExc_StopIteration);
@@ -178,12 +187,11 @@ PyObject* level_peek(PyObject* o, PyObject* const*) {
 // None when the queue is empty (or None).
 PyObject* level_pop(PyObject* o, PyObject* const*) {
     PriceLevelObject* self = as_level(o);
-    Ref queue = Ref::borrow(self->queue);
-    int non_empty = PyObject_IsTrue(queue.get());
+    Ref queue;
+    int non_empty = nonempty_queue(self, queue);
     if (non_empty <= 0) {
         return non_empty < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    queue = Ref::borrow(self->queue);
     Ref entry = Ref::steal(pop_first_item(queue.get()));
     if (!entry) {
         return nullptr;
