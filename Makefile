@@ -4,7 +4,8 @@
 SHELL := /bin/bash
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
-PY312 := $(shell pyenv which python3.12 2>/dev/null || command -v python3.12 2>/dev/null)
+PY312 := $(shell pyenv which python3.12 2>/dev/null || command -v python3.12 2>/dev/null || \
+	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
 BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja sortedcontainers>=2.4
 TEST_DEPS := pytest>=8 hypothesis>=6.100 mypy>=1.18
 PYTEST_FLAGS ?= -q
