@@ -152,23 +152,16 @@ PyTypeObject* sorted_dict_type = nullptr;  // strong
 unsigned int sorted_dict_version = 0;      // 0: not verified for the current version
 
 bool plain_dict_lookups(PyTypeObject* type) {
-    static PyObject* contains = PyUnicode_InternFromString("__contains__");
-    static PyObject* getitem = PyUnicode_InternFromString("__getitem__");
-    static PyObject* missing = PyUnicode_InternFromString("__missing__");
-    if (!contains || !getitem || !missing) {
-        PyErr_Clear();
-        return false;
-    }
     PyObject* found = nullptr;
     PyObject* own = nullptr;
     PyTypeObject* owner = nullptr;
-    for (PyObject* name : {contains, getitem}) {
+    for (PyObject* name : {names::__contains__, names::__getitem__}) {
         if (find_in_mro(type, name, &found, &owner) != 1 ||
             find_in_mro(&PyDict_Type, name, &own, &owner) != 1 || found != own) {
             return false;
         }
     }
-    return find_in_mro(type, missing, &found, &owner) == 0;
+    return find_in_mro(type, names::__missing__, &found, &owner) == 0;
 }
 
 bool is_plain_sorted_dict(PyObject* side) {
@@ -635,15 +628,7 @@ bool record_trade(PyObject* self, PyObject* order, PyObject* curr, const Qty& qu
     }
     PyObject* values[] = {price.get(),        q.get(),         side.get(),
                           aggressor_id.get(), filler_id.get(), trade_type.get()};
-    // The shared builder looks the name up again; if evaluating the arguments rebound it,
-    // the class found before them is the one to call.
-    Ref now_bound = names::lookup_global(names::Trade);
-    if (!now_bound) {
-        PyErr_Clear();
-    }
-    Ref log = now_bound.get() == cls.get()
-                  ? definitions::new_trade(values)
-                  : Ref::steal(PyObject_Vectorcall(cls.get(), values, 6, nullptr));
+    Ref log = definitions::new_trade(cls.get(), values);
     Ref trade_log = log ? attr(self, names::trade_log) : Ref();
     if (!trade_log) {
         return false;
@@ -762,6 +747,37 @@ PyObject* match_body(PyObject*, PyObject* const* args) {
 
 // ---- Limit and market entry ---------------------------------------------------------------
 
+// while self.<opposite side> and <price crosses> and order.remaining_quantity > 0:
+//     self._match(order)
+// A buy crosses when price >= self.best_ask(), a sell when price <= self.best_bid() (equal
+// prices trade); with no price (a market order) there is no price test.
+bool match_while_crossing(PyObject* self, PyObject* order, PyObject* price) {
+    int bid = is_bid(order);
+    if (bid < 0) {
+        return false;
+    }
+    PyObject* opposite_name = bid ? names::asks : names::bids;
+    PyObject* best_name = bid ? names::best_ask : names::best_bid;
+    function::Def& best_def = bid ? best_ask_def : best_bid_def;
+    for (;;) {
+        Ref opposite = attr(self, opposite_name);
+        int go = opposite ? PyObject_IsTrue(opposite.get()) : -1;
+        if (go > 0 && price) {
+            Ref best = call_book_method(best_name, best_def, self);
+            go = best ? compare(price, best.get(), bid ? Py_GE : Py_LE) : -1;
+        }
+        if (go > 0) {
+            go = has_quantity(order);
+        }
+        if (go <= 0) {
+            return go == 0;
+        }
+        if (!call_book_method(names::_match, match_def, self, order)) {
+            return false;
+        }
+    }
+}
+
 PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* order = args[1];
@@ -773,33 +789,8 @@ PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
     if (!price || !check_limit_price(price.get())) {
         return nullptr;
     }
-    int bid = is_bid(order);
-    if (bid < 0) {
+    if (!match_while_crossing(self, order, price.get())) {
         return nullptr;
-    }
-    PyObject* opposite_name = bid ? names::asks : names::bids;
-    PyObject* best_name = bid ? names::best_ask : names::best_bid;
-    function::Def& best_def = bid ? best_ask_def : best_bid_def;
-    int crosses_op = bid ? Py_GE : Py_LE;  // equal prices trade
-    for (;;) {
-        Ref opposite = attr(self, opposite_name);
-        int go = opposite ? PyObject_IsTrue(opposite.get()) : -1;
-        if (go > 0) {
-            Ref best = call_book_method(best_name, best_def, self);
-            go = best ? compare(price.get(), best.get(), crosses_op) : -1;
-        }
-        if (go > 0) {
-            go = has_quantity(order);
-        }
-        if (go < 0) {
-            return nullptr;
-        }
-        if (!go) {
-            break;
-        }
-        if (!call_book_method(names::_match, match_def, self, order)) {
-            return nullptr;
-        }
     }
     if (!call_book_method(names::_update_limit_order, update_limit_order_def, self, order)) {
         return nullptr;
@@ -913,26 +904,8 @@ PyObject* add_market_order_body(PyObject*, PyObject* const* args) {
         !refuse_resting(self, order) || !set_price(order, Py_None)) {
         return nullptr;
     }
-    int bid = is_bid(order);
-    if (bid < 0) {
+    if (!match_while_crossing(self, order, nullptr)) {
         return nullptr;
-    }
-    PyObject* opposite_name = bid ? names::asks : names::bids;
-    for (;;) {
-        Ref opposite = attr(self, opposite_name);
-        int go = opposite ? PyObject_IsTrue(opposite.get()) : -1;
-        if (go > 0) {
-            go = has_quantity(order);
-        }
-        if (go < 0) {
-            return nullptr;
-        }
-        if (!go) {
-            break;
-        }
-        if (!call_book_method(names::_match, match_def, self, order)) {
-            return nullptr;
-        }
     }
     int unfilled = has_quantity(order);
     if (unfilled < 0 || (unfilled && !set_status(order, kPartiallyFilled))) {

@@ -305,15 +305,11 @@ Ref plain_class(PyObject* name, PyObject* ns) {
                                                    name, bases.get(), ns, nullptr));
 }
 
-Ref new_trade(PyObject* const* values) {
-    Ref cls = names::lookup_global(names::Trade);
-    if (!cls) {
-        return Ref();
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (cls.get() != trade_class || trade_version == 0 || type->tp_version_tag != trade_version ||
+Ref new_trade(PyObject* cls, PyObject* const* values) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (cls != trade_class || trade_version == 0 || type->tp_version_tag != trade_version ||
         !trade_init_unchanged()) {
-        return Ref::steal(PyObject_Vectorcall(cls.get(), values, 6, nullptr));
+        return Ref::steal(PyObject_Vectorcall(cls, values, 6, nullptr));
     }
     Ref empty = Ref::steal(PyTuple_New(0));
     Ref record = empty ? Ref::steal(type->tp_new(type, empty.get(), nullptr)) : Ref();

@@ -19,12 +19,12 @@ bool make_trade();
 // `type(name, (), namespace)`: a plain class with no bases besides object.
 Ref plain_class(PyObject* name, PyObject* ns);
 
-// A new Trade from the six constructor values, as calling the module's `Trade` name
-// does. While that name is still the module's own, unmodified data class, the record
-// is built without running the generated __init__ frame; the result cannot be told
-// apart (same class, the same attributes set in the same order, the timestamp from the
-// field's own default factory at this moment).
-Ref new_trade(PyObject* const* values);
+// `cls(*values)` for the six Trade constructor values, where `cls` is what the name
+// `Trade` was bound to when the call began. While that is the module's own, unmodified data
+// class, the record is built without running the generated __init__ frame; the result
+// cannot be told apart (same class, the same attributes set in the same order, the
+// timestamp from the field's own default factory at this moment).
+Ref new_trade(PyObject* cls, PyObject* const* values);
 
 // The function `_next_id`: its body, signature and traceback site.
 extern function::Def next_id_def;

@@ -68,12 +68,9 @@ PyObject* first_value(PyObject* queue) {
 // `queue.popitem(last=False)`. The built-in popitem of a plain OrderedDict takes `last` by
 // position as well, without the keyword parsing.
 PyObject* pop_first_item(PyObject* queue) {
-    if (is_plain_odict(queue)) {
-        PyObject* args[] = {queue, Py_False};
-        return PyObject_VectorcallMethod(names::popitem, args, 2, nullptr);
-    }
     PyObject* args[] = {queue, Py_False};
-    return PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames);
+    return is_plain_odict(queue) ? PyObject_VectorcallMethod(names::popitem, args, 2, nullptr)
+                                 : PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames);
 }
 
 // ---- the method bodies, shared by the Python-visible methods and the entry points ----

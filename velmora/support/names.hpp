@@ -30,7 +30,8 @@
     S(__reduce__, "__reduce__") S(__reduce_ex__, "__reduce_ex__")                             \
     S(__getstate__, "__getstate__") S(__setstate__, "__setstate__") S(__test__, "__test__")   \
     S(__prepare__, "__prepare__") S(__mro_entries__, "__mro_entries__") S(__init__, "__init__") \
-    S(__str__, "__str__") S(__name__, "__name__") S(velmora_orderbook, "velmora.orderbook")   \
+    S(__str__, "__str__") S(__contains__, "__contains__")                                      \
+    S(__getitem__, "__getitem__") S(__missing__, "__missing__") S(__name__, "__name__") S(velmora_orderbook, "velmora.orderbook")   \
     S(empty, "") S(dot, ".") S(two_spaces, "  ") S(newline, "\n")                             \
     S(str_Decimal, "Decimal") S(str_int, "int") S(str_str, "str") S(str_bool, "bool")         \
     S(str_None, "None") S(str_datetime, "datetime")
