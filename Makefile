@@ -11,7 +11,8 @@ TEST_DEPS := pytest>=8 hypothesis>=6.100 mypy>=1.18
 PYTEST_FLAGS ?= -q
 DEV ?= build/dev
 
-.PHONY: toolchain venv install demo test test-normal test-asan bench dev check format clean
+.PHONY: toolchain venv install demo test test-normal test-asan bench dev check format format-check \
+	tidy clean
 
 toolchain:
 	@command -v g++ >/dev/null || { apt-get update -qq && apt-get install -y -qq g++ make; }
@@ -64,6 +65,25 @@ dev: venv
 
 check: dev
 	cd tests && PYTHONPATH=$(abspath $(DEV))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
+
+# Formatting and static analysis of the C++ sources, with pinned tools from the package registry.
+LINT_DEPS := clang-format==21.1.8 clang-tidy==21.1.6
+CXX_SOURCES = $(wildcard velmora/*.cpp velmora/*.hpp velmora/*/*.cpp velmora/*/*.hpp)
+
+$(VENV)/.lint-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install -q $(LINT_DEPS)
+	touch $@
+
+format: $(VENV)/.lint-ready
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+
+format-check: $(VENV)/.lint-ready
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+
+# Uses the compile commands of the developer build; two files at a time.
+tidy: dev $(VENV)/.lint-ready
+	printf '%s\n' $(filter %.cpp,$(CXX_SOURCES)) | \
+	  xargs -P 2 -n 1 $(VENV)/bin/clang-tidy -p $(DEV) --quiet
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
