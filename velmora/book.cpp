@@ -558,7 +558,8 @@ PyObject** const order_id_params[] = {&names::self, &names::order_id};
 
 PyObject* negate_body(PyObject*, PyObject* const* args) { return PyNumber_Negative(args[0]); }
 
-// The key function of the bid side: `lambda x: -x`, a new one for every book.
+// The key function of the bid side: `lambda x: -x`, a new one for every book. It pickles
+// as operator.neg, which negates through the same number protocol and so sorts the same.
 function::Def negate_def{
     "<lambda>",
     "OrderBook.__init__.<locals>.<lambda>",
@@ -567,6 +568,8 @@ function::Def negate_def{
     nullptr,
     "(x)",
     {"velmora.orderbook.OrderBook.__init__.<locals>.<lambda>", "velmora/book.cpp", __LINE__},
+    nullptr,
+    {"operator", "neg"},
 };
 
 PyObject* init_body(PyObject*, PyObject* const* args) {

@@ -156,7 +156,23 @@ PyObject* get_text_signature(PyObject* o, void*) {
     return PyUnicode_FromString(sig);
 }
 
-PyObject* fn_reduce(PyObject* o, PyObject*) { return Py_NewRef(as_fn(o)->qualname); }
+// By qualified name, found again in the module; a function with a stand-in reduces to
+// `copy.copy(stand_in)`, which loads as the stand-in itself (builtins copy as themselves):
+// the one way a reduce value can name another global than the object pickled.
+PyObject* fn_reduce(PyObject* o, PyObject*) {
+    const char* const* stand_in = as_fn(o)->def->pickled_as;
+    if (!stand_in[0]) {
+        return Py_NewRef(as_fn(o)->qualname);
+    }
+    Ref module = Ref::steal(PyImport_ImportModule(stand_in[0]));
+    Ref target = module ? Ref::steal(PyObject_GetAttrString(module.get(), stand_in[1])) : Ref();
+    Ref copy_module = target ? Ref::steal(PyImport_ImportModule("copy")) : Ref();
+    Ref copy = copy_module ? Ref::steal(PyObject_GetAttrString(copy_module.get(), "copy")) : Ref();
+    if (!copy) {
+        return nullptr;
+    }
+    return Py_BuildValue("(O(O))", copy.get(), target.get());
+}
 
 PyGetSetDef fn_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},

@@ -27,6 +27,9 @@ struct Def {
     const char* text_signature;  // for inspect.signature, e.g. "(self, order_id)"
     trace::Site site;
     PyTypeObject* owner = nullptr;  // set for methods of a native type
+    // A function with no global name of its own (a local lambda) pickles as this
+    // equivalent standard-library global, module and name; otherwise by qualified name.
+    const char* pickled_as[2] = {nullptr, nullptr};
 };
 
 struct FunctionObject {

@@ -1,0 +1,247 @@
+"""Whole-book pickling: round trips for every protocol, books that keep trading after a
+restore exactly as the original does, a deep book, subclassed orders and levels, and
+prices or orders that run hostile code while the book is being pickled."""
+
+import copy
+import operator
+import pickle
+from decimal import Decimal
+
+import pytest
+
+from model import _check, trade_fields
+from velmora import flows
+from velmora import orderbook as ob
+from velmora.orderbook import Order, OrderBook, OrderSide, PriceLevel
+
+BID, ASK = OrderSide.BID, OrderSide.ASK
+PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
+
+
+class TaggedOrder(Order):
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.tag = f"t{self.order_id}"
+
+
+class TaggedLevel(PriceLevel):
+    def __init__(self, price, side):
+        super().__init__(price, side)
+        self.opened_at = str(price)
+
+
+def played(seed, count, order_type=Order):
+    """A book after the set-up and the events of a seeded mixed flow, and its orders."""
+    built = flows.zero_intelligence(seed, count)
+    book, orders = OrderBook(), []
+    flows.replay(book, order_type, built.setup, orders)
+    flows.replay(book, order_type, built.events, orders)
+    return book, orders
+
+
+def view(book, orders, printed=None):
+    """All a caller sees of a book and of a flow's orders, order identifiers written as
+    positions in the flow (two books given the same flow issue different identifiers)."""
+    position = {o.order_id: i for i, o in enumerate(orders)}
+    trades = [
+        fields[:3] + tuple(position.get(i, i) for i in fields[3:5]) + fields[5:]
+        for fields in map(trade_fields, book.trade_log)
+    ]
+    return {
+        "str": str(book),
+        "best": (repr(book.best_bid()), repr(book.best_ask())),
+        "trades": trades,
+        "orders": [
+            (o.status, o.remaining_quantity, o.original_quantity, repr(o.price), o.side,
+             getattr(o, "__dict__", None) and o.tag[:1])
+            for o in orders
+        ],
+        "resting": [position.get(i, i) for i in book.orders],
+        "levels": [
+            (repr(price), level.total_quantity, type(level).__name__,
+             getattr(level, "__dict__", None))
+            for side in (book.bids, book.asks) for price, level in side.items()
+        ],
+    }
+
+
+def printed_log(book, capsys):
+    capsys.readouterr()
+    book.print_trade_log()
+    return capsys.readouterr().out
+
+
+@pytest.mark.parametrize("subclassed", [False, True], ids=["plain", "subclassed"])
+@pytest.mark.parametrize("protocol", PROTOCOLS, ids=lambda p: f"protocol-{p}")
+@pytest.mark.parametrize("seed", [3, 2024])
+def test_restored_book_continues_like_the_original(seed, protocol, subclassed, monkeypatch,
+                                                   capsys):
+    order_type = TaggedOrder if subclassed else Order
+    if subclassed:
+        monkeypatch.setattr(ob, "PriceLevel", TaggedLevel)
+    built = flows.zero_intelligence(seed + protocol, 1_500)
+    split = len(built.events) // 3
+    book, orders = OrderBook(), []
+    flows.replay(book, order_type, built.setup, orders)
+    flows.replay(book, order_type, built.events[:split], orders)
+    assert book.trade_log and book.orders
+
+    restored, restored_orders = pickle.loads(pickle.dumps((book, orders), protocol))
+    _check(restored)
+    assert restored.bids.key is operator.neg
+    assert view(restored, restored_orders) == view(book, orders)
+    assert printed_log(restored, capsys) == printed_log(book, capsys)
+    assert [t.timestamp for t in restored.trade_log] == [t.timestamp for t in book.trade_log]
+    assert all(type(o) is order_type for o in restored_orders)
+
+    for b, o in ((book, orders), (restored, restored_orders)):
+        flows.replay(b, order_type, built.events[split:], o)
+    _check(restored)
+    assert view(restored, restored_orders) == view(book, orders)
+    assert len(restored.trade_log) > split // 10  # the continued flow did trade
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS, ids=lambda p: f"protocol-{p}")
+def test_empty_book_round_trip(protocol):
+    restored = pickle.loads(pickle.dumps(OrderBook(), protocol))
+    assert vars(restored) == vars(OrderBook()) | {"bids": restored.bids}
+    assert (restored.best_bid(), restored.best_ask(), restored.trade_log) == (None, None, [])
+    restored.add_limit_order(Order(BID, 2, Decimal(5)))
+    restored.add_limit_order(Order(BID, 2, Decimal(7)))
+    assert list(restored.bids) == [Decimal(7), Decimal(5)]  # highest bid first
+
+
+def test_deep_book_round_trip():
+    book = OrderBook()
+    for k in range(100_000):
+        side = k % 2
+        step = k // 20  # ten orders a level
+        ticks = flows.MID - 1 - step if side == 0 else flows.MID + 1 + step
+        book.add_limit_order(Order(flows.SIDES[side], 1 + k % 5, flows.price_of(ticks)))
+    restored = pickle.loads(pickle.dumps(book, pickle.HIGHEST_PROTOCOL))
+    _check(restored)
+    assert len(restored.orders) == 100_000 and str(restored) == str(book)
+    assert [(i, level.total_quantity) for i, (level, _) in restored.orders.items()] == [
+        (i, level.total_quantity) for i, (level, _) in book.orders.items()]
+
+
+def snapshot(book):
+    """The book's attributes, containers, levels and orders, by identity and by value."""
+    state = [(name, id(value)) for name, value in vars(book).items()]
+    sides = [
+        (id(price), id(level), level.total_quantity,
+         [(i, id(o), o.remaining_quantity, o.status) for i, o in level.queue.items()])
+        for side in (book.bids, book.asks) for price, level in side.items()
+    ]
+    index = [(i, id(pair), id(pair[0]), id(pair[1])) for i, pair in book.orders.items()]
+    return state, sides, index, list(book.trade_log), book.bids.key
+
+
+def trading_book():
+    return played(7, 600)[0]
+
+
+def half_built_book():
+    book = trading_book()
+    del book.trade_log
+    book.orders = "not a dict"
+    return book
+
+
+@pytest.mark.parametrize("make", [OrderBook, trading_book, half_built_book,
+                                  lambda: OrderBook.__new__(OrderBook)],
+                         ids=["empty", "trading", "half-built", "bare"])
+def test_pickling_and_copying_change_nothing_in_the_original(make):
+    book = make()
+    before = snapshot(book) if hasattr(book, "trade_log") else dict(vars(book))
+    for dump in (pickle.dumps, copy.deepcopy, copy.copy):
+        restored = pickle.loads(dump(book)) if dump is pickle.dumps else dump(book)
+        assert (snapshot(book) if hasattr(book, "trade_log") else dict(vars(book))) == before
+        assert type(restored) is OrderBook and vars(restored).keys() == vars(book).keys()
+
+
+# --- code that runs while the book is being pickled --------------------------------------
+
+
+class Noisy(Decimal):
+    """A price whose pickling or deep copy runs an action once, the first time."""
+
+    action = None
+
+    def run(self):
+        action, Noisy.action = Noisy.action, None
+        if action is not None:
+            action()
+
+    def __reduce__(self):
+        self.run()
+        return (Decimal, (str(self),))
+
+    def __deepcopy__(self, memo):
+        self.run()
+        return self
+
+
+class Refusing(Order):
+    def __reduce__(self):
+        raise ValueError("this order will not be pickled")
+
+
+def noisy_book():
+    book, orders = OrderBook(), []
+    for k in range(4):
+        for side, ticks in ((BID, 100 - k), (ASK, 101 + k)):
+            for _ in range(2):
+                orders.append(Order(side, 3, Noisy(ticks)))
+                book.add_limit_order(orders[-1])
+    return book, orders
+
+
+HOSTILE = {
+    "cancel-the-best-bid": lambda book, orders: book.cancel_order(orders[0].order_id),
+    "cancel-a-deep-ask": lambda book, orders: book.cancel_order(orders[-1].order_id),
+    "cancel-then-add": lambda book, orders: (book.cancel_order(orders[0].order_id),
+                                             book.add_limit_order(Order(BID, 1, Noisy(90)))),
+    "market-order": lambda book, orders: book.add_market_order(Order(BID, 4)),
+    "new-level": lambda book, orders: book.add_limit_order(Order(ASK, 2, Noisy(150))),
+}
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL], ids=lambda p: f"protocol-{p}")
+@pytest.mark.parametrize("name", HOSTILE)
+def test_book_changed_by_a_price_while_pickled_is_refused(name, protocol):
+    book, orders = noisy_book()
+    Noisy.action = lambda: HOSTILE[name](book, orders)
+    try:
+        with pytest.raises(RuntimeError, match="^OrderBook changed while it was being "
+                                               "pickled or copied$"):
+            pickle.dumps(book, protocol)
+    finally:
+        Noisy.action = None
+    _check(book)
+    restored = pickle.loads(pickle.dumps(book, protocol))  # nothing runs now: a clean pickle
+    _check(restored)
+    assert view(restored, []) == view(book, [])
+
+
+def test_book_changed_by_a_price_while_deep_copied_is_refused():
+    book, orders = noisy_book()
+    Noisy.action = lambda: book.cancel_order(orders[3].order_id)
+    try:
+        with pytest.raises(RuntimeError, match="changed while it was being pickled or copied"):
+            copy.deepcopy(book)
+    finally:
+        Noisy.action = None
+    _check(book)
+
+
+@pytest.mark.parametrize("where", ["bid", "ask"])
+def test_order_that_refuses_pickling_fails_the_whole_pickle(where):
+    book, _ = noisy_book()
+    refusing = Refusing(BID if where == "bid" else ASK, 1, Decimal(97 if where == "bid" else 104))
+    book.add_limit_order(refusing)
+    before = snapshot(book)
+    with pytest.raises(ValueError, match="this order will not be pickled"):
+        pickle.dumps(book)
+    assert snapshot(book) == before
+    _check(book)
