@@ -8,6 +8,8 @@ PY312 := $(shell pyenv which python3.12 2>/dev/null || command -v python3.12 2>/
 	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
 BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja sortedcontainers>=2.4
 TEST_DEPS := pytest>=8 hypothesis>=6.100 mypy>=1.18
+# The extras the example session and the tests use: velmora[frames] and velmora[plot].
+EXTRA_DEPS := "pandas>=2.1" "matplotlib>=3.8"
 PYTEST_FLAGS ?= -q
 DEV ?= build/dev
 
@@ -26,8 +28,13 @@ $(VENV)/.ready: | toolchain
 
 venv: $(VENV)/.ready
 
+# A stamp of its own, so that an environment made before the extras gets them too.
+$(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.ready
+	$*/bin/pip install -q $(EXTRA_DEPS)
+	touch $@
+
 # Normal build: warnings are errors.
-install: venv
+install: venv $(VENV)/.extras
 	VELMORA_WERROR=ON $(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 
 demo: install
@@ -47,7 +54,7 @@ $(ASAN_VENV)/.ready: | toolchain
 	$(ASAN_VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
-test-asan: $(ASAN_VENV)/.ready
+test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras
 	VELMORA_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -63,7 +70,7 @@ dev: venv
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(VENV)/bin/ninja -C $(DEV)
 
-check: dev
+check: dev $(VENV)/.extras
 	cd tests && PYTHONPATH=$(abspath $(DEV))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
 # Formatting and static analysis of the C++ sources, with pinned tools from the package registry.

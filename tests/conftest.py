@@ -1,4 +1,4 @@
-"""Hypothesis profiles for the property tests.
+"""Hypothesis profiles for the property tests, and helpers shared by test modules.
 
 HYPOTHESIS_PROFILE picks one by name; otherwise "ci" when the CI variable is set (as the CI
 runner does) and "default" on a developer's machine.
@@ -9,8 +9,15 @@ runner does) and "default" on a developer's machine.
 """
 
 import os
+import random
+import subprocess
+import sys
+import textwrap
+from decimal import Decimal
 
 from hypothesis import HealthCheck, settings
+
+from velmora.orderbook import Order, OrderBook, OrderSide
 
 _ci = settings.get_profile("ci")
 settings.register_profile("ci", settings(_ci, max_examples=1000, stateful_step_count=100))
@@ -31,3 +38,64 @@ settings.register_profile(
 settings.load_profile(
     os.environ.get("HYPOTHESIS_PROFILE", "ci" if "CI" in os.environ else "default")
 )
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter with the same import path; returns stdout."""
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def book_of(*orders):
+    """A book after limit orders given as (side, quantity, price), in that order."""
+    book = OrderBook()
+    for side, quantity, price in orders:
+        book.add_limit_order(Order(side, quantity, price))
+    return book
+
+
+def seeded_session(seed, events=400):
+    """An exact book after a seeded mix of limit orders at Decimal cent prices, market orders
+    and cancellations: partial fills, queues of several orders, sweeps of several levels."""
+    rng = random.Random(seed)
+    book, orders = OrderBook(), []
+    for _ in range(events):
+        side = rng.choice((OrderSide.BID, OrderSide.ASK))
+        roll = rng.random()
+        if roll < 0.1:
+            book.add_market_order(Order(side, rng.randint(1, 40)))
+        elif roll < 0.25 and orders:
+            book.cancel_order(rng.choice(orders).order_id)
+        else:
+            away = rng.randint(-3, 12) * (-1 if side is OrderSide.BID else 1)
+            orders.append(Order(side, rng.randint(1, 20), Decimal(10000 + away).scaleb(-2)))
+            book.add_limit_order(orders[-1])
+    return book
+
+
+# Books for the frames and the pictures: a busy one, one side only, nothing at all.
+BOOKS = {
+    "session": lambda: seeded_session(8),
+    "bids-only": lambda: book_of((OrderSide.BID, 4, Decimal("99.50")),
+                                 (OrderSide.BID, 6, Decimal("99.50")),
+                                 (OrderSide.BID, 1, Decimal("98"))),
+    "asks-only": lambda: book_of((OrderSide.ASK, 7, Decimal("100.25"))),
+    "empty": OrderBook,
+}
+
+
+def resting_by_side(book):
+    """{side: [(price, total open quantity, number of orders)], best price first}, worked out
+    from the resting orders in the book's index rather than from its levels."""
+    sums = {OrderSide.BID: {}, OrderSide.ASK: {}}
+    for _, order in book.orders.values():
+        total, count = sums[order.side].get(order.price, (0, 0))
+        sums[order.side][order.price] = (total + order.remaining_quantity, count + 1)
+    return {side: sorted(((price, *tc) for price, tc in by_price.items()),
+                         key=lambda row: row[0], reverse=side is OrderSide.BID)
+            for side, by_price in sums.items()}

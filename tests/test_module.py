@@ -6,11 +6,11 @@ Behaviours that need a fresh interpreter run in a subprocess.
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import velmora.orderbook as ob
+from conftest import run_python
 
 EXPECTED_NAMESPACE = [
     "__builtins__", "Order", "PriceLevel", "OrderedDict", "dataclass", "field", "datetime",
@@ -19,17 +19,6 @@ EXPECTED_NAMESPACE = [
     "__pyx_unpickle_PriceLevel", "__test__",
 ]
 MODULE_ATTRS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
-
-
-def run_python(code):
-    """Runs code in a fresh interpreter with the same import path; returns stdout."""
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
-        timeout=120,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
 
 
 def test_namespace_holds_the_bindings_in_order():
