@@ -5,12 +5,11 @@ Then a busier seeded session, looked at as tables (velmora.frames, pandas) and p
 (velmora.plot, matplotlib): the pictures go to the folder given as the first argument, by
 default build/demo in the source tree."""
 
-import random
 import sys
 from decimal import Decimal
 from pathlib import Path
 
-from velmora import frames, plot
+from velmora import flows, frames, plot
 from velmora.orderbook import Order, OrderBook, OrderSide
 
 book = OrderBook()
@@ -47,30 +46,15 @@ print(book)
 print()
 book.print_trade_log()
 
-# A busier session: random limit orders around a drifting price, some market orders and
-# cancellations, with a fixed seed so every run draws the same pictures.
-rng = random.Random(15)
-book = OrderBook()
-resting = []
-mid = 10000  # in cents
-for _ in range(600):
-    mid += rng.choice((-1, 0, 1))
-    side = rng.choice((OrderSide.BID, OrderSide.ASK))
-    roll = rng.random()
-    if roll < 0.08:
-        book.add_market_order(Order(side, rng.randint(5, 40)))
-    elif roll < 0.25 and resting:
-        book.cancel_order(resting.pop(rng.randrange(len(resting))).order_id)
-    else:
-        away = rng.randint(-3, 25) * (-1 if side is OrderSide.BID else 1)
-        order = Order(side, rng.randint(1, 30), Decimal(mid + away).scaleb(-2))
-        book.add_limit_order(order)
-        resting.append(order)
+# A busier session: the realistic mixed flow (limit orders, market orders, cancellations
+# around 100.00) from a fixed seed, so every run draws the same pictures.
+book, built = OrderBook(), flows.zero_intelligence(seed=15, count=2000)
+flows.replay(book, Order, built.setup + built.events, [])
 
 trades = frames.trade_log(book)
 volume = trades.quantity_filled.sum()
 vwap = (trades.price * trades.quantity_filled).sum() / volume  # exact: Decimal arithmetic
-print(f"\nbusier session: {len(trades)} trades, {volume} traded, VWAP {vwap:.4f}")
+print(f"\nbusier session of {len(built.events)} events: {len(trades)} trades, {volume} traded, VWAP {vwap:.4f}")
 print(trades.groupby(trades.aggressor_side.map(lambda side: side.name))
       .quantity_filled.agg(["count", "sum"]).rename_axis("aggressor"))
 levels = frames.levels(book)
@@ -78,7 +62,8 @@ print(f"\n{len(levels)} price levels; the five best on each side:")
 print(levels.groupby("side", sort=False).head(5).assign(side=levels.side.map(lambda s: s.name))
       .to_string(index=False))
 
-out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "build" / "demo"
+default = Path(__file__).resolve().parent.parent / "build" / "demo"
+out = Path(sys.argv[1]) if len(sys.argv) > 1 else default
 out.mkdir(parents=True, exist_ok=True)
 for name, draw in (("depth.png", plot.depth_chart), ("tape.png", plot.trade_tape)):
     ax = draw(book)

@@ -9,7 +9,6 @@ runner does) and "default" on a developer's machine.
 """
 
 import os
-import random
 import subprocess
 import sys
 import textwrap
@@ -17,6 +16,7 @@ from decimal import Decimal
 
 from hypothesis import HealthCheck, settings
 
+from velmora import flows
 from velmora.orderbook import Order, OrderBook, OrderSide
 
 _ci = settings.get_profile("ci")
@@ -59,22 +59,12 @@ def book_of(*orders):
     return book
 
 
-def seeded_session(seed, events=400):
-    """An exact book after a seeded mix of limit orders at Decimal cent prices, market orders
-    and cancellations: partial fills, queues of several orders, sweeps of several levels."""
-    rng = random.Random(seed)
-    book, orders = OrderBook(), []
-    for _ in range(events):
-        side = rng.choice((OrderSide.BID, OrderSide.ASK))
-        roll = rng.random()
-        if roll < 0.1:
-            book.add_market_order(Order(side, rng.randint(1, 40)))
-        elif roll < 0.25 and orders:
-            book.cancel_order(rng.choice(orders).order_id)
-        else:
-            away = rng.randint(-3, 12) * (-1 if side is OrderSide.BID else 1)
-            orders.append(Order(side, rng.randint(1, 20), Decimal(10000 + away).scaleb(-2)))
-            book.add_limit_order(orders[-1])
+def seeded_session(seed, events=1000):
+    """An exact book after the realistic mixed flow of the given seed: partial fills, queues of
+    several orders, market orders that sweep, cancellations."""
+    built, book, orders = flows.zero_intelligence(seed, events), OrderBook(), []
+    flows.replay(book, Order, built.setup, orders)
+    flows.replay(book, Order, built.events, orders)
     return book
 
 
