@@ -26,7 +26,13 @@ $(VENV)/.ready: | toolchain
 	$(VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
-venv: $(VENV)/.ready
+# The optional extra for running many sessions (velmora[dist]): its example is tested.
+DIST_DEPS := distributed>=2024.1
+$(VENV)/.dist-ready $(ASAN_VENV)/.dist-ready: %/.dist-ready: %/.ready
+	$*/bin/pip install -q '$(DIST_DEPS)'
+	touch $@
+
+venv: $(VENV)/.ready $(VENV)/.dist-ready
 
 # A stamp of its own, so that an environment made before the extras gets them too.
 $(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.ready
@@ -54,7 +60,7 @@ $(ASAN_VENV)/.ready: | toolchain
 	$(ASAN_VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
-test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras
+test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras $(ASAN_VENV)/.dist-ready
 	VELMORA_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
