@@ -9,6 +9,7 @@ from decimal import Decimal
 
 import pytest
 
+from conftest import seeded_session
 from model import _check, trade_fields
 from velmora import flows
 from velmora import orderbook as ob
@@ -30,16 +31,7 @@ class TaggedLevel(PriceLevel):
         self.opened_at = str(price)
 
 
-def played(seed, count, order_type=Order):
-    """A book after the set-up and the events of a seeded mixed flow, and its orders."""
-    built = flows.zero_intelligence(seed, count)
-    book, orders = OrderBook(), []
-    flows.replay(book, order_type, built.setup, orders)
-    flows.replay(book, order_type, built.events, orders)
-    return book, orders
-
-
-def view(book, orders, printed=None):
+def view(book, orders):
     """All a caller sees of a book and of a flow's orders, order identifiers written as
     positions in the flow (two books given the same flow issue different identifiers)."""
     position = {o.order_id: i for i, o in enumerate(orders)}
@@ -138,7 +130,7 @@ def snapshot(book):
 
 
 def trading_book():
-    return played(7, 600)[0]
+    return seeded_session(7, 600)
 
 
 def half_built_book():
