@@ -182,8 +182,10 @@ PyObject* reduce_body(PyObject* self, PyObject* const*) {
     if (!state) {
         return nullptr;
     }
+    // An instance of the exact native type has no __dict__, and neither its type nor
+    // object (both immutable) can gain one: skip the lookup and the AttributeError it makes.
     Ref dict;
-    if (names::lookup_attr(self, names::__dict__, dict) < 0) {
+    if (!Py_IS_TYPE(self, layout.type) && names::lookup_attr(self, names::__dict__, dict) < 0) {
         return nullptr;
     }
     bool use_setstate;
