@@ -44,8 +44,8 @@ def test_sessions_on_worker_processes_equal_serial_sessions(example):
     assert sorted(int(line.split()[1]) for line in progress) == SEEDS
     serial = example.run_serial(SEEDS, EVENTS, lambda line: None)
     for seed in SEEDS:
-        book, seconds = remote[seed]
-        assert seconds > 0 and book.trade_log
+        book, seconds, session_seconds = remote[seed]
+        assert 0 < seconds < session_seconds and book.trade_log
         assert outcome(book) == outcome(serial[seed][0]), f"session {seed}"
     rows = [example.summary(seed, EVENTS, *remote[seed]) for seed in SEEDS]
     assert [r["trades"] for r in rows] == [len(serial[s][0].trade_log) for s in SEEDS]
