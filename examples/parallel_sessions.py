@@ -133,7 +133,7 @@ def main(argv=None):
             cluster = None
         else:
             cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                   processes=True, dashboard_address=None)
+                                   processes=True, dashboard_address="127.0.0.1:0")
             client = Client(cluster)
         with client:
             workers = len(client.run(warm_up))

@@ -36,7 +36,7 @@ def outcome(book):
 def test_sessions_on_worker_processes_equal_serial_sessions(example):
     progress = []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
         pids = client.run(os.getpid)
         remote = example.run_on(client, SEEDS, EVENTS, progress.append)
     assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()
