@@ -143,13 +143,15 @@ def half_built_book():
 @pytest.mark.parametrize("make", [OrderBook, trading_book, half_built_book,
                                   lambda: OrderBook.__new__(OrderBook)],
                          ids=["empty", "trading", "half-built", "bare"])
-def test_pickling_and_copying_change_nothing_in_the_original(make):
+def test_pickling_and_copying_change_nothing_in_the_original_nor_the_class(make):
     book = make()
     before = snapshot(book) if hasattr(book, "trade_log") else dict(vars(book))
+    names = set(vars(ob)), set(vars(OrderBook))
     for dump in (pickle.dumps, copy.deepcopy, copy.copy):
         restored = pickle.loads(dump(book)) if dump is pickle.dumps else dump(book)
         assert (snapshot(book) if hasattr(book, "trade_log") else dict(vars(book))) == before
         assert type(restored) is OrderBook and vars(restored).keys() == vars(book).keys()
+    assert (set(vars(ob)), set(vars(OrderBook))) == names  # no __slotnames__ or the like
 
 
 # --- code that runs while the book is being pickled --------------------------------------
