@@ -1,7 +1,11 @@
-"""Hypothesis profiles for the property tests, and helpers shared by test modules.
+"""Helpers shared by the test modules, and the hypothesis profiles.
 
-HYPOTHESIS_PROFILE picks one by name; otherwise "ci" when the CI variable is set (as the CI
-runner does) and "default" on a developer's machine.
+Test modules import the helpers with ``from conftest import ...``; so do the hostile
+scenarios' own interpreters, which is why hypothesis is loaded in pytest_configure (inside
+pytest only) rather than at the top.
+
+HYPOTHESIS_PROFILE picks a profile by name; otherwise "ci" when the CI variable is set (as the
+CI runner does) and "default" on a developer's machine.
   ci      derandomised, a fixed budget that keeps the stateful test to a couple of minutes
   asan    the same, smaller: the whole suite also runs under AddressSanitizer
   default local runs: random, a moderate budget
@@ -12,32 +16,96 @@ import os
 import subprocess
 import sys
 import textwrap
+import traceback
 from decimal import Decimal
-
-from hypothesis import HealthCheck, settings
 
 from velmora import flows
 from velmora.orderbook import Order, OrderBook, OrderSide
 
-_ci = settings.get_profile("ci")
-settings.register_profile("ci", settings(_ci, max_examples=1000, stateful_step_count=100))
-settings.register_profile("asan", settings(_ci, max_examples=500, stateful_step_count=80))
-settings.register_profile(
-    "default",
-    settings(max_examples=300, stateful_step_count=80, deadline=None),
-)
-settings.register_profile(
-    "long",
-    settings(
-        max_examples=50_000,
-        stateful_step_count=200,
-        deadline=None,
-        suppress_health_check=[HealthCheck.too_slow],
-    ),
-)
-settings.load_profile(
-    os.environ.get("HYPOTHESIS_PROFILE", "ci" if "CI" in os.environ else "default")
-)
+
+def pytest_configure(config):
+    from hypothesis import HealthCheck, settings
+
+    ci = settings.get_profile("ci")
+    settings.register_profile("ci", settings(ci, max_examples=1000, stateful_step_count=100))
+    settings.register_profile("asan", settings(ci, max_examples=500, stateful_step_count=80))
+    settings.register_profile(
+        "default",
+        settings(max_examples=300, stateful_step_count=80, deadline=None),
+    )
+    settings.register_profile(
+        "long",
+        settings(
+            max_examples=50_000,
+            stateful_step_count=200,
+            deadline=None,
+            suppress_health_check=[HealthCheck.too_slow],
+        ),
+    )
+    settings.load_profile(
+        os.environ.get("HYPOTHESIS_PROFILE", "ci" if "CI" in os.environ else "default")
+    )
+
+
+# The layout checksums the pickles carry, and the bounds of a 32-bit quantity.
+ORDER_CHECKSUM = 0x39270C3
+LEVEL_CHECKSUM = 0x414B38A
+INT32_MAX = 2**31 - 1
+INT32_MIN = -(2**31)
+
+
+def rest(book, side, qty, price):
+    """Submits a limit order at price (a Decimal, or text or an int made into one) and returns
+    the order."""
+    order = Order(side, qty, price if isinstance(price, Decimal) else Decimal(price))
+    book.add_limit_order(order)
+    return order
+
+
+def snapshot(book):
+    """Everything about the book's state a test compares before and after an operation:
+    each side's levels (price, total, queued ids), the index's ids, the cached best prices."""
+
+    def side(levels):
+        return [(price, level.total_quantity, list(level.queue)) for price, level in levels.items()]
+
+    return side(book.bids), side(book.asks), list(book.orders), book._best_bid, book._best_ask
+
+
+def trades(book):
+    """The trade log without the timestamps."""
+    return [
+        (t.price, t.quantity_filled, t.aggressor_side, t.aggressor_id, t.filler_id, t.trade_type)
+        for t in book.trade_log
+    ]
+
+
+def names_in_traceback(exc):
+    """The function names of exc's traceback entries, outermost first."""
+    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
+
+
+# Stand-ins for the exact types the module insists on.
+
+
+class StrSub(str):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+class IntLike:
+    """Not an int, but converts to one through __int__ (or raises, given an exception)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
 
 
 def run_python(code):

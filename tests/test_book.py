@@ -2,12 +2,11 @@
 tracebacks, overriding by subclasses, and rebound or changed globals and classes."""
 
 import inspect
-import traceback
 from decimal import Decimal as D
 
 import pytest
 
-import velmora.orderbook as ob
+from conftest import names_in_traceback, rest
 from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus
 
 BID, ASK = OrderSide.BID, OrderSide.ASK
@@ -24,12 +23,6 @@ METHODS = [  # name, parameters, annotations, in class-body order
     ("print_trade_log", "(self)", {}),
     ("__str__", "(self)", {}),
 ]
-
-
-def rest(book, side, qty, price):
-    o = Order(side, qty, D(price))
-    book.add_limit_order(o)
-    return o
 
 
 def test_new_book_is_empty_with_own_containers():
@@ -132,10 +125,6 @@ def test_keyword_self_and_unbound_calls():
     OrderBook.add_limit_order(self=book, order=o)
     assert OrderBook.cancel_order(book, order_id=o.order_id) is True
     assert OrderBook.__str__(self=book) == str(book)
-
-
-def names_in_traceback(exc):
-    return [f.name for f in traceback.extract_tb(exc.__traceback__)]
 
 
 def test_tracebacks_name_each_function():

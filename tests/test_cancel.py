@@ -5,21 +5,10 @@ from decimal import Decimal as D
 
 import pytest
 
-from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus
+from conftest import rest, snapshot
+from velmora.orderbook import OrderBook, OrderSide, OrderStatus
 
 BID, ASK = OrderSide.BID, OrderSide.ASK
-
-
-def rest(book, side, qty, price):
-    o = Order(side, qty, D(price))
-    book.add_limit_order(o)
-    return o
-
-
-def snapshot(book):
-    def side(sd):
-        return [(p, lv.total_quantity, list(lv.queue)) for p, lv in sd.items()]
-    return (side(book.bids), side(book.asks), list(book.orders), book._best_bid, book._best_ask)
 
 
 def test_unknown_identifiers_return_false():

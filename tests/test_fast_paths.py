@@ -2,7 +2,6 @@
 subclass, an instance attribute, a patched class, a comparison or a container that runs
 code), the book follows the written protocol step by step."""
 
-import traceback
 import types
 from collections import OrderedDict
 from decimal import Decimal as D
@@ -10,26 +9,12 @@ from decimal import Decimal as D
 import pytest
 from sortedcontainers import SortedDict
 
+from conftest import names_in_traceback, rest, trades
 from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus, PriceLevel, TradeType
 
 BID, ASK = OrderSide.BID, OrderSide.ASK
 FILLED = OrderStatus.FILLED
 BOOK_METHODS = ("best_bid", "best_ask", "_match", "_update_limit_order")
-
-
-def rest(book, side, qty, price):
-    o = Order(side, qty, price if isinstance(price, D) else D(price))
-    book.add_limit_order(o)
-    return o
-
-
-def names_in_traceback(exc):
-    return [f.name for f in traceback.extract_tb(exc.__traceback__)]
-
-
-def trades(book):
-    return [(t.price, t.quantity_filled, t.aggressor_id, t.filler_id, t.trade_type)
-            for t in book.trade_log]
 
 
 # ---- the book's own methods, reached through attribute lookup on the book -----------------
@@ -342,7 +327,7 @@ def test_queues_are_used_through_their_own_methods(patch):
     buy = Order(BID, 1)
     book.add_market_order(buy)
     assert log == ["values", ("popitem", False)]
-    assert trades(book) == [(D("100"), 1, buy.order_id, first.order_id, TradeType.MARKET)]
+    assert trades(book) == [(D("100"), 1, BID, buy.order_id, first.order_id, TradeType.MARKET)]
     assert list(level.queue) == [second.order_id] and level.total_quantity == 1
 
 
@@ -351,7 +336,7 @@ def test_a_plain_queue_with_other_instance_attributes_still_matches_oldest_first
     level.queue.note = "an unrelated attribute"
     buy = Order(BID, 2)
     book.add_market_order(buy)
-    assert [t[3] for t in trades(book)] == [first.order_id, second.order_id]
+    assert [t[4] for t in trades(book)] == [first.order_id, second.order_id]
     assert not book.asks and buy.status is FILLED
 
 

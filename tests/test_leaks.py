@@ -15,11 +15,10 @@ from decimal import Decimal
 
 import pytest
 
+from conftest import LEVEL_CHECKSUM, ORDER_CHECKSUM, StrSub, TupleSub
 from velmora import orderbook as ob
 
 BID, ASK = ob.OrderSide.BID, ob.OrderSide.ASK
-ORDER_CHECKSUM = 0x39270C3
-LEVEL_CHECKSUM = 0x414B38A
 N = 1000
 
 
@@ -53,14 +52,6 @@ def raises(exc_type, fn, *args, **kwargs):
     except exc_type:
         return
     raise AssertionError(f"{fn!r} did not raise {exc_type.__name__}")
-
-
-class StrSub(str):
-    pass
-
-
-class TupleSub(tuple):
-    pass
 
 
 class Payload:

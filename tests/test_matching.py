@@ -6,31 +6,15 @@ from decimal import Decimal as D
 import pytest
 
 import velmora.orderbook as ob
+from conftest import rest, snapshot, trades
 from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus, PriceLevel, TradeType
 
 BID, ASK = OrderSide.BID, OrderSide.ASK
 OPEN, PARTIAL, FILLED = OrderStatus.OPEN, OrderStatus.PARTIALLY_FILLED, OrderStatus.FILLED
 
 
-def rest(book, side, qty, price):
-    o = Order(side, qty, D(price))
-    book.add_limit_order(o)
-    return o
-
-
-def trades(book):
-    return [(t.price, t.quantity_filled, t.aggressor_side, t.aggressor_id, t.filler_id,
-             t.trade_type) for t in book.trade_log]
-
-
 def state(o):
     return o.status, o.remaining_quantity
-
-
-def snapshot(book):
-    def side(sd):
-        return [(p, lv.total_quantity, list(lv.queue)) for p, lv in sd.items()]
-    return side(book.bids), side(book.asks), list(book.orders), book._best_bid, book._best_ask
 
 
 # ---- one matching step -------------------------------------------------------------------

@@ -1,7 +1,6 @@
 """The Order record type: construction, attributes, quantity conversion, GC and typing."""
 
 import gc
-import pickle  # noqa: F401  (pickling is covered in test_pickling)
 import traceback
 import weakref
 from decimal import Decimal
@@ -9,6 +8,7 @@ from decimal import Decimal
 import pytest
 
 import velmora.orderbook as ob
+from conftest import IntLike
 from velmora.orderbook import Order, OrderSide, OrderStatus
 
 BID = OrderSide.BID
@@ -20,14 +20,6 @@ def fields(o):
 
 class IntSub(int):
     pass
-
-
-class WithInt:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
 
 
 class OnlyIndex:
@@ -53,7 +45,7 @@ def test_keywords_in_any_order_keep_the_price_object():
 @pytest.mark.parametrize("value, stored", [
     (10.9, 10), (-3.7, -3), (True, 1), (0, 0), (-5, -5), (Decimal("7.99"), 7),
     (2147483647, 2147483647), (-2147483648, -2147483648), (IntSub(12), 12),
-    (WithInt(9), 9),
+    (IntLike(9), 9),
 ], ids=repr)
 def test_quantity_conversion_accepts(value, stored):
     o = Order(BID, value)
@@ -69,8 +61,8 @@ def test_quantity_conversion_accepts(value, stored):
     ("5", TypeError, "an integer is required"),
     (OnlyIndex(), TypeError, "an integer is required"),
     (None, TypeError, "an integer is required"),
-    (WithInt(2.5), TypeError, "__int__ returned non-int (type float)"),
-    (WithInt(2**31), OverflowError, "value too large to convert to int"),
+    (IntLike(2.5), TypeError, "__int__ returned non-int (type float)"),
+    (IntLike(2**31), OverflowError, "value too large to convert to int"),
 ], ids=["2**31", "below-min", "huge", "str", "index-only", "None", "non-int", "int-overflow"])
 def test_quantity_conversion_refuses_and_draws_no_id(value, error, message):
     before = ob._order_counter
@@ -88,10 +80,10 @@ def test_int_subclass_result_warns_then_converts():
     o = Order(BID, 1)
     with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type IntSub\)\.  "
                       r"The ability to return an instance of a strict subclass of int"):
-        o.original_quantity = WithInt(IntSub(6))
+        o.original_quantity = IntLike(IntSub(6))
     assert o.original_quantity == 6
     with pytest.raises(DeprecationWarning):  # warnings are errors in this suite
-        Order(BID, WithInt(IntSub(6)))
+        Order(BID, IntLike(IntSub(6)))
 
 
 def test_quantity_is_converted_twice():
@@ -110,7 +102,7 @@ def test_failures_keep_earlier_steps_and_id_rules():
     o = Order(BID, 1)
     with pytest.raises(TypeError):
         o.__init__(OrderSide.ASK, "x")
-    assert o.side is OrderSide.ASK  # step 1 ran before the conversion failed
+    assert o.side is OrderSide.ASK  # the side was stored before the conversion failed
     old_id = o.order_id
     o.__init__(BID, 4, 9)
     assert (o.price, o.remaining_quantity) == (9, 4) and o.order_id != old_id

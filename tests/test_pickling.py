@@ -12,6 +12,7 @@ from decimal import Decimal
 import pytest
 
 import velmora.orderbook as ob
+from conftest import IntLike, StrSub
 from velmora.orderbook import Order, OrderSide, OrderStatus, PriceLevel
 
 BID, ASK = OrderSide.BID, OrderSide.ASK
@@ -46,18 +47,6 @@ class SubOrder(Order):
 
 class SubLevel(PriceLevel):
     pass
-
-
-class StrSub(str):
-    pass
-
-
-class IntLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
 
 
 def objects():

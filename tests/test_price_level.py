@@ -11,6 +11,7 @@ from types import SimpleNamespace
 import pytest
 
 import velmora.orderbook as ob
+from conftest import StrSub
 from velmora.orderbook import Order, OrderSide, PriceLevel
 
 BID = OrderSide.BID
@@ -22,10 +23,6 @@ def Duck(order_id, remaining_quantity):
 
 
 NoId, NoQuantity = SimpleNamespace(remaining_quantity=1), SimpleNamespace(order_id="nq")
-
-
-class StrSub(str):
-    pass
 
 
 class AddsToStr:  # 0 + this gives a str: the addition succeeds, the conversion fails
@@ -257,7 +254,6 @@ class Replacing(PriceLevel):
 Plain = type("Plain", (PriceLevel,), {"calls": []})
 
 
-@pytest.mark.skipif(not hasattr(ob, "OrderBook"), reason="OrderBook is not built yet")
 @pytest.mark.parametrize("cls, queued", [(Recording, True), (Replacing, False), (Plain, True)],
                          ids=["calls-super", "replaces", "no-override"])
 def test_book_limit_path_honours_overrides(monkeypatch, cls, queued):
