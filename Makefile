@@ -68,6 +68,7 @@ test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras $(ASAN_VENV)/.dist-ready
 	  ../$(ASAN_VENV)/bin/python -m pytest $(PYTEST_FLAGS) --capture=sys
 
 bench: install
+	@command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
 	$(VENV)/bin/python bench/run.py
 
 # Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.

@@ -1,12 +1,14 @@
 """Instructions per event under valgrind's callgrind: repeatable where timings are noisy.
 
-    python bench/callgrind.py [--events N] [--flows add-existing,cancel-keep,mixed]
-                              [--engines velmora,plain,loop,floor]
+    python bench/callgrind.py [--events N] [--flows add-existing,cancel-keep,mixed-10]
+                              [--engines velmora,plain,loop,floor,literal] [--jobs J]
 
 Each figure is (count for 2N events - count for N events) / N, so interpreter start-up,
-flow generation and book set-up cancel out. "loop" is the replay loop with velmora's
-Order() construction against a book that does nothing; "floor" replays only the mandated
-SortedDict and Trade operations. Needs valgrind (apt-get install valgrind).
+flow generation, recording and book set-up cancel out. "loop" is the replay loop with
+velmora's Order() construction against a book that does nothing; "floor" replays only the
+mandated SortedDict and Trade operations; "literal" is the literal floor (literal.py) behind
+the replay loop. The flows are the benchmark's, built with 4N events (mixed-10 is the mixed
+flow from its 10 resting orders). Needs valgrind (apt-get install valgrind).
 """
 
 import argparse
@@ -15,6 +17,7 @@ import os
 import re
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -22,14 +25,18 @@ sys.path.insert(0, HERE)
 import flows  # noqa: E402
 
 BUILDERS = {
+    "mixed-10": lambda total: flows.with_preload(
+        flows.zero_intelligence(20100101, total), "mixed-10", 10),
     "add-existing": lambda total: flows.adds_at_existing_levels(11, total),
     "add-new-level": lambda total: flows.adds_opening_levels(12, total),
     "cancel-keep": lambda total: flows.cancels_keeping_levels(13, total),
+    "cancel-random": lambda total: flows.cancels_keeping_levels(17, total, anywhere=True),
     "cancel-empty": lambda total: flows.cancels_emptying_levels(14, total),
     "sweep": lambda total: flows.sweeping_limits(15, total),
     "market": lambda total: flows.market_orders(16, total),
-    "mixed": lambda total: flows.zero_intelligence(20100101, total),
 }
+BUILDERS["mixed"] = BUILDERS["mixed-10"]  # the old name
+ENGINES = ("velmora", "plain", "loop", "floor", "literal")
 
 
 class NullBook:
@@ -37,35 +44,54 @@ class NullBook:
         self.add_limit_order = self.add_market_order = self.cancel_order = id
 
 
+def _flow(name, total, events):
+    built = BUILDERS[name](total)
+    return flows.Flow(name, name, built.setup, built.events[:events])
+
+
 def replay_child(name, engine, n, base, total):
-    """Runs inside valgrind: set up, then replay the first n events and exit at once."""
+    """Runs inside valgrind: set up, then replay the first n events and exit at once. Both
+    runs of a pair do the same work up to the replay: they record and prepare 2 * base
+    events whichever n they replay."""
     import velmora.orderbook as vm
 
-    built = BUILDERS[name](total)
-    setup, events = built.setup, built.events
+    flow = _flow(name, total, 2 * base)
+    events = flow.events[:n]
     if engine == "floor":
         import floor
-        # Record for both sizes in both runs, so the runs differ only in the replay.
-        recorded = {k: floor.record(flows.Flow(name, name, setup, events[:k]))[2:]
-                    for k in (base, 2 * base)}
-        setup_ops, ops = recorded[n]
+        import recording
+
+        # Pick the operations for both sizes in both runs, so the runs differ in the replay.
+        recorded = recording.record(flow)
+        every_event = recorded.events
+        picked = {}
+        for k in (base, 2 * base):
+            recorded.events = every_event[:k]
+            picked[k] = floor.mandated(flow, recorded)
+        setup_ops, ops = picked[n]
         sides, log = floor.new_state(setup_ops)
         gc.collect()
         gc.disable()
         floor.apply(sides, log, ops)
         os._exit(0)
+    orders = []
     if engine == "velmora":
         book, order_type = vm.OrderBook(), vm.Order
     elif engine == "plain":
         import plain
+
         book, order_type = plain.OrderBook(), plain.Order
+    elif engine == "literal":
+        import literal
+        import recording
+
+        book, order_type = literal.Book(literal.Plan(flow, recording.record(flow)), orders), vm.Order
     else:
         book, order_type = NullBook(), vm.Order
-    orders = []
-    flows.replay(book, order_type, setup, orders)
+    flows.replay(book, order_type, flow.setup, orders)
     gc.collect()
     gc.disable()
-    flows.replay(book, order_type, events[:n], orders)
+    flows.replay(book, order_type, events, orders)
     os._exit(0)  # no teardown: the difference between the two runs is the replay alone
 
 
@@ -80,25 +106,34 @@ def count(name, engine, n, base, total):
     return int(found.group(1))
 
 
+def per_event(pairs, events=1000, jobs=2):
+    """Instructions per event for each (flow name, engine) pair, as a dict; the valgrind runs
+    go jobs at a time."""
+    total = 4 * events
+    runs = [(name, engine, n) for name, engine in pairs for n in (events, 2 * events)]
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        counted = list(pool.map(lambda run: count(run[0], run[1], run[2], events, total), runs))
+    found = dict(zip(runs, counted))
+    return {(name, engine): (found[name, engine, 2 * events] - found[name, engine, events]) / events
+            for name, engine in pairs}
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         name, engine, n, base, total = sys.argv[2:7]
         replay_child(name, engine, int(n), int(base), int(total))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--events", type=int, default=1000, help="N (default 1000)")
-    parser.add_argument("--flows", default="add-existing,cancel-keep,mixed")
-    parser.add_argument("--engines", default="velmora,plain,loop,floor")
+    parser.add_argument("--flows", default="add-existing,cancel-keep,mixed-10")
+    parser.add_argument("--engines", default=",".join(ENGINES))
+    parser.add_argument("--jobs", type=int, default=2, help="valgrind runs at a time (2)")
     args = parser.parse_args()
-    n = args.events
-    total = 4 * n
-    print(f"{'flow':<14} " + " ".join(f"{e:>10}" for e in args.engines.split(",")))
-    for name in args.flows.split(","):
-        cells = []
-        for engine in args.engines.split(","):
-            per_event = (count(name, engine, 2 * n, n, total) - count(name, engine, n, n, total)) / n
-            cells.append(f"{per_event:>10,.0f}")
-        print(f"{name:<14} " + " ".join(cells), flush=True)
-    print("instructions per event: (2N - N) / N with N =", n)
+    names, engines = args.flows.split(","), args.engines.split(",")
+    figures = per_event([(f, e) for f in names for e in engines], args.events, args.jobs)
+    print(f"{'flow':<14} " + " ".join(f"{e:>10}" for e in engines))
+    for name in names:
+        print(f"{name:<14} " + " ".join(f"{figures[name, e]:>10,.0f}" for e in engines))
+    print("instructions per event: (2N - N) / N with N =", args.events)
 
 
 if __name__ == "__main__":

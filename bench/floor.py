@@ -3,44 +3,43 @@
 Whatever the engine is written in, the sides are SortedDicts (Python code) and every fill
 builds a Trade (a Python data class). So a flow costs at least: one SortedDict insertion per
 price level that appears, one deletion per level that goes, one first-key read of the side
-after the best level goes, and one Trade per fill. The list of those operations is recorded
-by replaying the flow once on the plain engine; the floor is the time to replay that list.
+after the best level goes, and one Trade per fill. Those operations are picked out of the
+record of the flow on the plain engine (recording.py); the floor is the time to replay them.
 """
 
 import operator
 
 from sortedcontainers import SortedDict
 
-import flows
-import plain
+import recording
 from velmora.orderbook import Trade
 
 INSERT, DELETE, FIRST, TRADE = 0, 1, 2, 3
 
 
-class _RecordingSortedDict(SortedDict):
-    log = None  # the list being recorded into, or None when not recording
-    ids = {}  # id(side) -> 0 for bids, 1 for asks
+def mandated(flow, recorded):
+    """The floor's operations, (set-up, timed events), picked out of a recording.Recording
+    of flow: side inserts, deletes, first-key reads and trades, on the flow's own prices."""
+    flow_prices = recording.prices(flow)
+    order_ids = [order.order_id for order in recorded.orders]
 
-    def __setitem__(self, key, value):
-        if self.log is not None and key not in self:
-            _RecordingSortedDict.log.append((INSERT, self.ids[id(self)], key))
-        super().__setitem__(key, value)
+    def pick(entries):
+        ops = []
+        for _, _, entry_ops in entries:
+            for op in entry_ops:
+                code = op[0]
+                if code == recording.SIDE_INSERT:
+                    ops.append((INSERT, op[1], flow_prices[op[2]]))
+                elif code == recording.SIDE_DELETE:
+                    ops.append((DELETE, op[1], flow_prices[op[2]]))
+                elif code == recording.SIDE_FIRST:
+                    ops.append((FIRST, op[1]))
+                elif code == recording.TRADE:
+                    ops.append((TRADE, flow_prices[op[1]], op[2], op[3], order_ids[op[4]],
+                                order_ids[op[5]], op[6]))
+        return ops
 
-    def __delitem__(self, key):
-        if self.log is not None:
-            _RecordingSortedDict.log.append((DELETE, self.ids[id(self)], key))
-        super().__delitem__(key)
-
-    def keys(self):
-        if self.log is not None:
-            _RecordingSortedDict.log.append((FIRST, self.ids[id(self)]))
-        return super().keys()
-
-
-def _recording_trade(*args):
-    _RecordingSortedDict.log.append((TRADE,) + args)
-    return Trade(*args)
+    return pick(recorded.setup), pick(recorded.events)
 
 
 def record(flow):
@@ -50,22 +49,8 @@ def record(flow):
     (for comparison with other engines), the operations of the untimed set-up and those of
     the timed events.
     """
-    saved = plain.SortedDict, plain.Trade
-    plain.SortedDict, plain.Trade = _RecordingSortedDict, _recording_trade
-    try:
-        book = plain.OrderBook()
-        _RecordingSortedDict.ids = {id(book.bids): 0, id(book.asks): 1}
-        orders = []
-        setup_ops, ops = [], []
-        _RecordingSortedDict.log = setup_ops
-        flows.replay(book, plain.Order, flow.setup, orders)
-        _RecordingSortedDict.log = ops
-        flows.replay(book, plain.Order, flow.events, orders)
-    finally:
-        _RecordingSortedDict.log = None
-        _RecordingSortedDict.ids = {}
-        plain.SortedDict, plain.Trade = saved
-    return book, orders, setup_ops, ops
+    recorded = recording.record(flow)
+    return (recorded.book, recorded.orders) + mandated(flow, recorded)
 
 
 def new_state(setup_ops):

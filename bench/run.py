@@ -1,24 +1,31 @@
-"""Benchmarks of velmora.orderbook against the plain Python book and the floor.
+"""Benchmarks of velmora.orderbook against the plain Python book and the two floors.
 
 Every flow is generated once from fixed seeds, checked to give the same outcome on velmora
 and on the plain engine, then timed on each engine in turn (the order rotates every repeat,
-after one warm-up round), with the garbage collector off inside the timed sections.
+after one warm-up round), with the garbage collector off inside the timed sections. Then
+callgrind counts instructions per event for every engine and both floors (callgrind.py).
 
     python bench/run.py [--quick] [--repeats N] [--only NAME[,NAME...]] [--no-velmora]
+                        [--no-callgrind] [--callgrind-events N] [--callgrind-flows all]
 """
 
 import argparse
 import gc
 import os
 import platform
+import shutil
 import statistics
 import sys
 import time
 from time import perf_counter_ns
 
+import callgrind
 import flows
 import floor
+import literal
 import plain
+import recording
+from velmora.orderbook import Order
 
 RATIO_NOTE = "median (min-max) over the repeats; ratios are taken per repeat, engines interleaved"
 
@@ -97,9 +104,10 @@ class NullBook:
         self.add_limit_order = self.add_market_order = self.cancel_order = id
 
 
-def timed_replay(book_type, order_type, flow):
-    book = book_type()
+def timed_replay(new_book, order_type, flow):
+    """new_book(orders) makes the book, given the list the replay fills with its orders."""
     orders = []
+    book = new_book(orders)
     flows.replay(book, order_type, flow.setup, orders)
     events = flow.events
     replay = flows.replay
@@ -129,10 +137,19 @@ def timed_floor(setup_ops, ops):
 
 
 def measure(flow, velmora, repeats):
-    """Check the flow, then time it; returns (times per engine, recorded floor operations)."""
-    plain_book, plain_orders, setup_ops, ops = floor.record(flow)
-    expected = outcome(plain_book, plain_orders)
-    del plain_book, plain_orders
+    """Check the flow, then time it; returns (times per engine, recorded floor operations,
+    counts of the literal floor's operations)."""
+    recorded = recording.record(flow)
+    expected = outcome(recorded.book, recorded.orders)
+    setup_ops, ops = floor.mandated(flow, recorded)
+    counts = recording.counts(recorded.events)
+    plan = literal.Plan(flow, recorded)
+    orders = []
+    book = literal.Book(plan, orders)
+    flows.replay(book, Order, flow.setup, orders)
+    flows.replay(book, Order, flow.events, orders)
+    literal.check(book, recorded.book)
+    del recorded, book, orders
     engines = {}
     if velmora is not None:
         book = velmora.OrderBook()
@@ -141,12 +158,14 @@ def measure(flow, velmora, repeats):
         flows.replay(book, velmora.Order, flow.events, orders)
         check_same(flow, outcome(book, orders), expected)
         del book, orders
-        engines["velmora"] = lambda: timed_replay(velmora.OrderBook, velmora.Order, flow)
+        engines["velmora"] = lambda: timed_replay(
+            lambda orders: velmora.OrderBook(), velmora.Order, flow)
         if flow.group == "mixed":
-            engines["loop"] = lambda: timed_replay(NullBook, velmora.Order, flow)
+            engines["loop"] = lambda: timed_replay(lambda orders: NullBook(), velmora.Order, flow)
     del expected
-    engines["plain"] = lambda: timed_replay(plain.OrderBook, plain.Order, flow)
+    engines["plain"] = lambda: timed_replay(lambda orders: plain.OrderBook(), plain.Order, flow)
     engines["floor"] = lambda: timed_floor(setup_ops, ops)
+    engines["literal"] = lambda: timed_replay(lambda orders: literal.Book(plan, orders), Order, flow)
     names = list(engines)
     times = {name: [] for name in names}
     for round_ in range(repeats + 1):  # round 0 warms up
@@ -155,7 +174,7 @@ def measure(flow, velmora, repeats):
             elapsed = engines[name]()
             if round_:
                 times[name].append(elapsed)
-    return times, ops
+    return times, ops, counts
 
 
 # --- report ------------------------------------------------------------------------------
@@ -184,82 +203,126 @@ def fmt_ratio(values):
     return f"{mid:.2f} ({lo:.2f}-{hi:.2f})"
 
 
-def report(results, have_velmora, repeats):
-    columns = ["flow", "events", "velmora kev/s", "plain kev/s", "floor kev/s",
-               "plain/velmora", "velmora/floor"]
+def print_table(head, rows):
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+    line = "  ".join(("{:<%d}" if i == 0 else "{:>%d}") % w for i, w in enumerate(widths))
+    print(line.format(*head))
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print(line.format(*r))
+
+
+# Issue targets: flow -> (plain/velmora instructions, plain/velmora time,
+# velmora/literal floor instructions).
+TARGETS = {
+    "mixed-10": (2.0, 1.8, 1.10),
+    "add-existing": (2.6, 2.5, 1.10),
+    "cancel-keep": (2.3, 1.7, 1.10),
+}
+
+
+def report(results, have_velmora, repeats, instructions, callgrind_events):
     rows = []
-    for flow, times, ops in results:
+    for flow, times, ops, _ in results:
         n = len(flow.events)
         v = times.get("velmora")
-        floor_note = fmt_rate(n, times["floor"]) if ops else "- (nothing)"
         rows.append([
             flow.name,
             f"{n:,}",
             fmt_rate(n, v) if v else "n/a",
             fmt_rate(n, times["plain"]),
-            floor_note,
+            fmt_rate(n, times["floor"]) if ops else "- (nothing)",
+            fmt_rate(n, times["literal"]),
             fmt_ratio(ratios(times["plain"], v)) if v else "n/a",
             fmt_ratio(ratios(v, times["floor"])) if v and ops else "-",
+            fmt_ratio(ratios(v, times["literal"])) if v else "n/a",
         ])
-    widths = [max(len(str(r[i])) for r in rows + [columns]) for i in range(len(columns))]
-    line = "  ".join(("{:<%d}" if i == 0 else "{:>%d}") % w for i, w in enumerate(widths))
-    print(line.format(*columns))
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print(line.format(*r))
+    print("Time, thousands of events per second:")
+    print_table(["flow", "events", "velmora", "plain", "floor", "literal floor",
+                 "plain/velmora", "velmora/floor", "velmora/literal"], rows)
     print(f"{RATIO_NOTE}; {repeats} repeats after a warm-up.")
     print("floor: SortedDict insert/delete per level that comes or goes, first-key read after")
     print("the best level goes, one Trade per fill; '- (nothing)': the flow needs none of these.")
+    print("literal floor: every operation the semantics perform on caller-visible objects,")
+    print("replayed at their cheapest behind the same replay loop and Order() construction.")
+
+    if instructions:
+        print()
+        print("Instructions per event (callgrind):")
+        engines = [e for e in callgrind.ENGINES if any(k[1] == e for k in instructions)]
+        rows = []
+        for flow, _, _, _ in results:
+            got = {e: instructions.get((flow.name, e)) for e in engines}
+            if not any(got.values()):
+                continue
+            row = [flow.name] + [f"{got[e]:,.0f}" if got[e] else "-" for e in engines]
+            v, p, lit = got.get("velmora"), got.get("plain"), got.get("literal")
+            row.append(f"{p / v:.2f}" if v and p else "-")
+            row.append(f"{v / lit:.2f}" if v and lit else "-")
+            rows.append(row)
+        print_table(["flow"] + [e if e != "literal" else "literal floor" for e in engines]
+                    + ["plain/velmora", "velmora/literal"], rows)
+        print(f"(count for 2N events - count for N events) / N, N = {callgrind_events}, on the"
+              " same flows built with 4N events; loop: the replay loop and velmora Order()"
+              " alone.")
 
     print()
     print("What the timed events do (counts per 1 000 events):")
-    head = ["flow", "limit", "market", "cancel", "levels+", "levels-", "first-key", "fills"]
+    kinds_head = ["limit", "market", "cancel"]
+    groups = [
+        ("lvl+", [recording.SIDE_INSERT]), ("lvl-", [recording.SIDE_DELETE]),
+        ("first", [recording.SIDE_FIRST]),
+        ("side?", [recording.SIDE_CONTAINS, recording.SIDE_GET]),
+        ("q+", [recording.QUEUE_INSERT]), ("peek", [recording.QUEUE_PEEK]),
+        ("pop", [recording.QUEUE_POP]), ("q-", [recording.QUEUE_DELETE]),
+        ("q?", [recording.QUEUE_CONTAINS, recording.QUEUE_GET]),
+        ("idx?", [recording.INDEX_CONTAINS, recording.INDEX_GET]),
+        ("idx+", [recording.INDEX_SET]), ("idx-", [recording.INDEX_DELETE]),
+        ("cmp", [recording.COMPARE]), ("fills", [recording.TRADE]),
+    ]
     table = []
-    for flow, _, ops in results:
+    for flow, _, _, counts in results:
         n = len(flow.events) or 1
         kinds = [0, 0, 0]
         for event in flow.events:
             kinds[event[0]] += 1
-        s = floor.summary(ops)
-        per = [kinds[flows.LIMIT], kinds[flows.MARKET], kinds[flows.CANCEL],
-               s["inserts"], s["deletes"], s["first-key reads"], s["trades"]]
+        per = [kinds[flows.LIMIT], kinds[flows.MARKET], kinds[flows.CANCEL]]
+        per += [sum(counts[code] for code in codes) for _, codes in groups]
         table.append([flow.name] + [f"{1000 * x / n:.0f}" for x in per])
-    w = [max(len(r[i]) for r in table + [head]) for i in range(len(head))]
-    fmt = "  ".join(("{:<%d}" if i == 0 else "{:>%d}") % x for i, x in enumerate(w))
-    print(fmt.format(*head))
-    for r in table:
-        print(fmt.format(*r))
+    print_table(["flow"] + kinds_head + [name for name, _ in groups], table)
+    print("lvl+/lvl-: side inserts/deletes (levels opened/closed); first: first-key reads;")
+    print("side?, q?, idx?: look-ups (in, []) of the sides, the queues, the orders index;")
+    print("q+, peek, pop, q-: queue inserts, oldest reads, pops, deletions; idx+/idx-: index")
+    print("writes/deletions; cmp: price comparisons. A new level also makes one PriceLevel.")
 
     if not have_velmora:
         print("\nTargets: not measured (velmora not run).")
         return
     print()
     print("Targets:")
-    by_name = {flow.name: (flow, times, ops) for flow, times, ops in results}
+    by_name = {flow.name: times for flow, times, _, _ in results}
 
     def verdict(ok):
         return "met" if ok else "NOT MET"
 
+    for name, (min_instr, min_time, max_literal) in TARGETS.items():
+        if name not in by_name:
+            continue
+        times = by_name[name]
+        r = statistics.median(ratios(times["plain"], times["velmora"]))
+        print(f"  {name}: plain/velmora time >= {min_time}: {r:.2f}  -> {verdict(r >= min_time)}")
+        v, p = instructions.get((name, "velmora")), instructions.get((name, "plain"))
+        lit = instructions.get((name, "literal"))
+        if v and p:
+            print(f"  {name}: plain/velmora instructions >= {min_instr}: {p / v:.2f}"
+                  f"  -> {verdict(p / v >= min_instr)}")
+        if v and lit:
+            print(f"  {name}: velmora/literal floor instructions <= {max_literal}: {v / lit:.2f}"
+                  f"  -> {verdict(v / lit <= max_literal)}")
     mixed = [entry for entry in results if entry[0].group == "mixed"]
-    if mixed:
-        flow, times, ops = mixed[0]
-        r = statistics.median(ratios(times["velmora"], times["floor"]))
-        print(f"  {flow.name}: velmora time <= 1.15 x floor: {r:.2f} x  -> {verdict(r <= 1.15)}")
-        n = len(flow.events)
-        loop = statistics.median(ratios(times["loop"], times["floor"]))
-        print(f"    for scale: the replay loop and velmora Order() construction alone take"
-              f" {statistics.median(times['loop']) / n:.0f} ns/event = {loop:.2f} x floor;"
-              f" velmora {statistics.median(times['velmora']) / n:.0f} ns/event,"
-              f" floor {statistics.median(times['floor']) / n:.0f} ns/event")
-    for name in ("add-existing", "cancel-keep", "cancel-random"):
-        if name in by_name:
-            _, times, _ = by_name[name]
-            r = statistics.median(ratios(times["plain"], times["velmora"]))
-            print(f"  {name}: velmora >= 10 x faster than plain: {r:.1f} x"
-                  f"  -> {verdict(r >= 10)}")
     if len(mixed) > 1:
         per_event = [(f.resting, statistics.median(t["velmora"]) / len(f.events))
-                     for f, t, _ in mixed]
+                     for f, t, _, _ in mixed]
         base = per_event[0][1]
         parts = []
         worst = 0.0
@@ -267,7 +330,7 @@ def report(results, have_velmora, repeats):
             change = ns / base - 1
             worst = max(worst, abs(change))
             parts.append(f"{resting:,} resting {ns:.0f} ns ({change:+.0%})".replace(",", " "))
-        print(f"  mixed per-event cost flat within +-20 %: {'; '.join(parts)}"
+        print(f"  mixed per-event time flat within +-20 %: {'; '.join(parts)}"
               f"  -> {verdict(worst <= 0.20)}")
 
 
@@ -277,7 +340,14 @@ def main():
     parser.add_argument("--repeats", type=int, help="timed repeats per engine (7; quick: 3)")
     parser.add_argument("--only", help="flow names or prefixes, comma-separated (e.g. mixed,sweep)")
     parser.add_argument("--no-velmora", action="store_true",
-                        help="time the plain engine and the floor only")
+                        help="time the plain engine and the floors only")
+    parser.add_argument("--no-callgrind", action="store_true",
+                        help="skip the instruction counts (they need valgrind)")
+    parser.add_argument("--callgrind-events", type=int, default=1000,
+                        help="N for the instruction counts (default 1000)")
+    parser.add_argument("--callgrind-flows", default=",".join(TARGETS),
+                        help="flows to count instructions for, or 'all' (default: the flows"
+                             " with targets)")
     args = parser.parse_args()
     repeats = args.repeats or (3 if args.quick else 7)
     if repeats < 1:
@@ -311,10 +381,26 @@ def main():
     results = []
     for flow in selected:
         t0 = time.perf_counter()
-        times, ops = measure(flow, velmora, repeats)
-        results.append((flow, times, ops))
+        times, ops, counts = measure(flow, velmora, repeats)
+        results.append((flow, times, ops, counts))
         print(f"{flow.name}: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
-    report(results, velmora is not None, repeats)
+    instructions = {}
+    if not args.no_callgrind:
+        if shutil.which("valgrind") is None:
+            print("valgrind is not installed: no instruction counts (make bench installs it)",
+                  file=sys.stderr)
+        else:
+            t0 = time.perf_counter()
+            engines = [e for e in callgrind.ENGINES
+                       if velmora is not None or e not in ("velmora", "loop")]
+            wanted = (set(callgrind.BUILDERS) if args.callgrind_flows == "all"
+                      else set(args.callgrind_flows.split(",")))
+            pairs = [(flow.name, engine) for flow in selected
+                     if flow.name in callgrind.BUILDERS and flow.name in wanted
+                     for engine in engines]
+            instructions = callgrind.per_event(pairs, args.callgrind_events)
+            print(f"callgrind: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+    report(results, velmora is not None, repeats, instructions, args.callgrind_events)
     print(f"\ntotal {time.perf_counter() - started:.0f} s", file=sys.stderr)
     return 0
 
