@@ -8,6 +8,9 @@ import pickle
 from decimal import Decimal
 
 import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 from conftest import seeded_session
 from model import _check, trade_fields
@@ -239,3 +242,58 @@ def test_order_that_refuses_pickling_fails_the_whole_pickle(where):
         pickle.dumps(book)
     assert snapshot(book) == before
     _check(book)
+
+
+# --- a book pickled at arbitrary moments keeps step with one that never was ---------------
+
+
+class PickledMidway(RuleBasedStateMachine):
+    """Drives two books with the same orders; one of them is replaced now and then by its
+    own pickled copy (with the caller's orders pickled along). The flows above never empty
+    a side; here any state can be pickled: empty sides, a crossed-out level, cancelled and
+    filled orders."""
+
+    def __init__(self):
+        super().__init__()
+        self.book, self.orders = OrderBook(), []
+        self.twin, self.twin_orders = OrderBook(), []
+
+    def both(self, make, submit):
+        for book, orders in ((self.book, self.orders), (self.twin, self.twin_orders)):
+            orders.append(make())
+            submit(book)(orders[-1])
+
+    @rule(side=st.sampled_from([BID, ASK]), quantity=st.integers(1, 5),
+          ticks=st.integers(95, 105))
+    def limit(self, side, quantity, ticks):
+        self.both(lambda: Order(side, quantity, Decimal(ticks).scaleb(-1)),
+                  lambda book: book.add_limit_order)
+
+    @rule(side=st.sampled_from([BID, ASK]), quantity=st.integers(1, 12))
+    def market(self, side, quantity):
+        self.both(lambda: Order(side, quantity), lambda book: book.add_market_order)
+
+    @precondition(lambda self: self.orders)
+    @rule(data=st.data())
+    def cancel(self, data):
+        k = data.draw(st.integers(0, len(self.orders) - 1))
+        assert (self.book.cancel_order(self.orders[k].order_id)
+                == self.twin.cancel_order(self.twin_orders[k].order_id))
+
+    @rule(protocol=st.sampled_from(PROTOCOLS))
+    def pickle_and_continue_on_the_copy(self, protocol):
+        stamps = [t.timestamp for t in self.book.trade_log]
+        self.book, self.orders = pickle.loads(pickle.dumps((self.book, self.orders), protocol))
+        assert [t.timestamp for t in self.book.trade_log] == stamps
+
+    @invariant()
+    def same_as_the_twin(self):
+        _check(self.book)
+        assert view(self.book, self.orders) == view(self.twin, self.twin_orders)
+
+
+# Every step may pickle the whole book: a budget of its own, below the profiles' one for the
+# main stateful test.
+PickledMidway.TestCase.settings = settings(max_examples=60, stateful_step_count=40,
+                                           deadline=None)
+TestPickledMidway = PickledMidway.TestCase
