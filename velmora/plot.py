@@ -102,7 +102,9 @@ def trade_tape(book: orderbook.OrderBook, ax: Axes | None = None, *,
     volume = ax.twinx()
     volume.vlines(xs, 0, quantities, colors=[BID_COLOUR if b else ASK_COLOUR for b in bought],
                   alpha=0.45, linewidth=2)
-    volume.set_ylim(0, 4 * (max(quantities, default=0) or 1))
+    tallest = max(quantities, default=0) or 1
+    volume.set_ylim(0, 4 * tallest)
+    volume.set_yticks(MaxNLocator(nbins=3, integer=True).tick_values(0, tallest))
     volume.set_ylabel("quantity")
     # The price axes draws over the volume axes, with a transparent background.
     ax.set_zorder(volume.get_zorder() + 1)
