@@ -85,7 +85,8 @@ def replay_child(name, engine, n, base, total):
         import literal
         import recording
 
-        book, order_type = literal.Book(literal.Plan(flow, recording.record(flow)), orders), vm.Order
+        plan = literal.Plan(flow, recording.record(flow))
+        book, order_type = literal.Book(plan, orders), vm.Order
     else:
         book, order_type = NullBook(), vm.Order
     flows.replay(book, order_type, flow.setup, orders)

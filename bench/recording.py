@@ -161,7 +161,8 @@ class _Queue(OrderedDict):
     def __setitem__(self, key, value):
         r = _recording
         if r.on():
-            r.log.append((QUEUE_INSERT, r.level_of[id(self)], r.number_of_id[key], r.order_of[id(value)]))
+            r.log.append((QUEUE_INSERT, r.level_of[id(self)], r.number_of_id[key],
+                          r.order_of[id(value)]))
         return _run(OrderedDict.__setitem__, self, (key, value))
 
     def __delitem__(self, key):
@@ -208,7 +209,8 @@ class _Index(dict):
         r = _recording
         level, order = value
         if r.on():
-            r.log.append((INDEX_SET, r.number_of_id[key], r.level_of[id(level)], r.order_of[id(order)]))
+            r.log.append((INDEX_SET, r.number_of_id[key], r.level_of[id(level)],
+                          r.order_of[id(order)]))
         return _run(dict.__setitem__, self, (key, value))
 
     def __delitem__(self, key):
