@@ -7,6 +7,7 @@ holds (``Decimal`` in practice) unless ``float_prices=True`` asks for a float64 
 from __future__ import annotations
 
 import dataclasses
+import operator
 from typing import Any
 
 try:
@@ -37,12 +38,17 @@ def trade_log(book: orderbook.OrderBook, *, float_prices: bool = False) -> pd.Da
     One column per field of ``Trade``, named and ordered as the record declares them.
     """
     _levels.check_book(book, "trade_log")
+    fields = dataclasses.fields(orderbook.Trade)
+    # One pass over the log that reads all fields of a trade at once takes half the time of a
+    # pass per field. An attrgetter of a single name returns the value itself, not a tuple.
+    get = operator.attrgetter(*(f.name for f in fields))
     log = list(book.trade_log)
+    rows = list(map(get, log)) if len(fields) > 1 else [(value,) for value in map(get, log)]
+    columns = zip(*rows) if rows else [()] * len(fields)
     frame = {}
-    for f in dataclasses.fields(orderbook.Trade):
-        values = [getattr(trade, f.name) for trade in log]
+    for f, values in zip(fields, columns):
         if f.type == "Decimal":
-            frame[f.name] = _price_column(values, float_prices)
+            frame[f.name] = _price_column(list(values), float_prices)
         else:
             frame[f.name] = pd.Series(values, dtype=_TRADE_DTYPES.get(str(f.type), object))
     return pd.DataFrame(frame)
