@@ -1,0 +1,619 @@
+// The integer-tick matching engine: price-time priority over 64-bit ticks, quantities and
+// order ids, in plain C++ with no Python in it. The module's book type, its batch replay and
+// the native benchmark all drive this one template; the benchmark also instantiates it over
+// other level indexes to compare storage choices.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velmora::core {
+
+enum Side : std::uint8_t { BID = 0, ASK = 1 };
+
+// Why an operation was refused; a refused operation has changed nothing.
+enum class Refusal { none, bad_quantity, duplicate_id, level_overflow, full };
+
+inline constexpr std::uint32_t NIL = std::numeric_limits<std::uint32_t>::max();
+inline constexpr std::int64_t MAX_QUANTITY = std::numeric_limits<std::int64_t>::max();
+
+// Both sides are kept in ascending order of a key whose largest value is the best price:
+// the price itself for bids, its bitwise complement for asks (order-reversing, and unlike
+// negation defined for every 64-bit value).
+inline constexpr std::int64_t key_of(Side side, std::int64_t ticks) noexcept {
+    return side == BID ? ticks : ~ticks;
+}
+inline constexpr std::int64_t ticks_of(Side side, std::int64_t key) noexcept {
+    return side == BID ? key : ~key;
+}
+
+// One resting order: 32 bytes. `prev`/`next` link the level's FIFO queue (NIL at the ends);
+// a free node links the free list through `next`.
+struct Node {
+    std::int64_t id;
+    std::int64_t quantity;  // open quantity, > 0 while resting
+    std::uint32_t prev;
+    std::uint32_t next;
+    std::uint32_t level;
+    std::uint32_t traded;  // 1 once part of the order has been filled
+};
+
+// One price level: 32 bytes. A level in a side holds at least one order; `total` is the sum
+// of its orders' open quantities and `count` their number. A free level links through `head`.
+struct Level {
+    std::int64_t ticks;
+    std::int64_t total;
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::uint32_t count;
+    Side side;
+};
+
+// A slab of T addressed by 32-bit slot numbers, grown in fixed chunks so that slots never
+// move and growth never copies. Free slots are chained through the member `Link`.
+template <class T, std::uint32_t T::*Link>
+class Pool {
+  public:
+    static constexpr std::uint32_t SHIFT = 10;
+    static constexpr std::uint32_t CHUNK = 1u << SHIFT;
+
+    T& operator[](std::uint32_t slot) noexcept {
+        return chunks_[slot >> SHIFT][slot & (CHUNK - 1)];
+    }
+    const T& operator[](std::uint32_t slot) const noexcept {
+        return chunks_[slot >> SHIFT][slot & (CHUNK - 1)];
+    }
+    // Makes sure the next acquire() cannot allocate. May throw std::bad_alloc; returns false
+    // when the slot numbers are exhausted.
+    bool reserve_one() {
+        if (free_ != NIL || used_ < chunks_.size() * CHUNK) {
+            return true;
+        }
+        if (chunks_.size() >= (NIL >> SHIFT)) {
+            return false;
+        }
+        chunks_.reserve(chunks_.size() + 1);
+        chunks_.push_back(std::make_unique_for_overwrite<T[]>(CHUNK));
+        return true;
+    }
+    // Requires a successful reserve_one() since the last acquire().
+    std::uint32_t acquire() noexcept {
+        if (free_ != NIL) {
+            std::uint32_t slot = free_;
+            free_ = (*this)[slot].*Link;
+            return slot;
+        }
+        return used_++;
+    }
+    void release(std::uint32_t slot) noexcept {
+        (*this)[slot].*Link = free_;
+        free_ = slot;
+    }
+    std::size_t bytes() const noexcept {
+        return chunks_.size() * CHUNK * sizeof(T) +
+               chunks_.capacity() * sizeof(std::unique_ptr<T[]>);
+    }
+
+  private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::uint32_t used_ = 0;  // slots ever handed out
+    std::uint32_t free_ = NIL;
+};
+
+// The id index: order id -> node slot, open addressing with linear probing and
+// backward-shift deletion (no tombstones). An entry is 8 bytes: the slot and the low 32 bits
+// of the id's hash, which both place the entry and screen most mismatches without touching
+// the node. The load stays at most 7/8.
+class IdIndex {
+  public:
+    IdIndex() = default;
+
+    template <class Nodes>
+    std::uint32_t find(std::int64_t id, const Nodes& nodes) const noexcept {
+        if (count_ == 0) {
+            return NIL;
+        }
+        std::uint32_t h = hash(id);
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const Entry& e = table_[i];
+            if (e.slot == NIL) {
+                return NIL;
+            }
+            if (e.hash == h && nodes[e.slot].id == id) {
+                return e.slot;
+            }
+        }
+    }
+    // Makes room for one more entry. May throw std::bad_alloc, changing nothing.
+    void reserve_one() {
+        if ((count_ + 1) * 8 <= table_.size() * 7) {
+            return;
+        }
+        std::vector<Entry> bigger(std::max<std::size_t>(16, table_.size() * 2), Entry{NIL, 0});
+        std::size_t mask = bigger.size() - 1;
+        for (const Entry& e : table_) {
+            if (e.slot != NIL) {
+                std::size_t i = e.hash & mask;
+                while (bigger[i].slot != NIL) {
+                    i = (i + 1) & mask;
+                }
+                bigger[i] = e;
+            }
+        }
+        table_.swap(bigger);
+        mask_ = mask;
+    }
+    // Requires reserve_one() and an id not yet present.
+    void insert(std::int64_t id, std::uint32_t slot) noexcept {
+        std::uint32_t h = hash(id);
+        std::size_t i = h & mask_;
+        while (table_[i].slot != NIL) {
+            i = (i + 1) & mask_;
+        }
+        table_[i] = Entry{slot, h};
+        ++count_;
+    }
+    template <class Nodes>
+    void erase(std::int64_t id, const Nodes& nodes) noexcept {
+        std::uint32_t h = hash(id);
+        std::size_t i = h & mask_;
+        while (!(table_[i].hash == h && nodes[table_[i].slot].id == id)) {
+            i = (i + 1) & mask_;
+        }
+        // Backward shift: pull later entries of the run into the hole when their home
+        // position does not lie cyclically in (hole, j].
+        for (std::size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
+            const Entry& e = table_[j];
+            if (e.slot == NIL) {
+                break;
+            }
+            std::size_t home = e.hash & mask_;
+            bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
+            if (!stays) {
+                table_[i] = e;
+                i = j;
+            }
+        }
+        table_[i] = Entry{NIL, 0};
+        --count_;
+    }
+    std::size_t size() const noexcept { return count_; }
+    std::size_t bytes() const noexcept { return table_.capacity() * sizeof(Entry); }
+
+  private:
+    struct Entry {
+        std::uint32_t slot;
+        std::uint32_t hash;
+    };
+    static std::uint32_t hash(std::int64_t id) noexcept {
+        auto x = static_cast<std::uint64_t>(id);
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdULL;
+        x ^= x >> 33;
+        x *= 0xc4ceb9fe1a85ec53ULL;
+        x ^= x >> 33;
+        return static_cast<std::uint32_t>(x);
+    }
+    std::vector<Entry> table_;
+    std::size_t mask_ = 0;
+    std::size_t count_ = 0;
+};
+
+// One side's price levels in ascending key order (best last), as a list of sorted blocks of
+// at most BLOCK entries. Activity concentrates near the best price, which sits at the end of
+// the last block: finding, adding or removing a level there touches one short array, and a
+// level far away costs a search over the block boundaries plus a shift within one block,
+// never a shift of the whole side. Blocks are allocated at full size, so inserting a level
+// after prepare_insert() and every removal are free of allocation.
+class BlockLevels {
+  public:
+    static constexpr std::size_t BLOCK = 64;
+
+    bool empty() const noexcept { return blocks_.empty(); }
+    std::size_t size() const noexcept { return size_; }
+    std::int64_t best_key() const noexcept { return blocks_.back().back().key; }
+    std::uint32_t best_level() const noexcept { return blocks_.back().back().level; }
+
+    std::uint32_t find(std::int64_t key) const noexcept {
+        if (blocks_.empty()) {
+            return NIL;
+        }
+        const Block& b = blocks_[block_for(key)];
+        auto it = std::lower_bound(b.begin(), b.end(), key, less);
+        return (it != b.end() && it->key == key) ? it->level : NIL;
+    }
+    // Makes sure insert(key, ...) cannot allocate; may throw std::bad_alloc, and may split a
+    // full block (which changes no key and no order).
+    void prepare_insert(std::int64_t key) {
+        if (blocks_.empty()) {
+            blocks_.reserve(1);
+            blocks_.emplace_back();
+            blocks_.back().reserve(BLOCK);
+            return;
+        }
+        std::size_t bi = block_for(key);
+        if (blocks_[bi].size() < BLOCK) {
+            return;
+        }
+        Block half;
+        half.reserve(BLOCK);
+        blocks_.reserve(blocks_.size() + 1);
+        Block& full = blocks_[bi];
+        half.assign(full.begin() + BLOCK / 2, full.end());
+        full.erase(full.begin() + BLOCK / 2, full.end());
+        blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(bi) + 1, std::move(half));
+    }
+    // Requires prepare_insert(key) and a key not present.
+    void insert(std::int64_t key, std::uint32_t level) noexcept {
+        Block& b = blocks_[block_for(key)];
+        b.insert(std::lower_bound(b.begin(), b.end(), key, less), Entry{key, level});
+        ++size_;
+    }
+    void pop_best() noexcept {
+        blocks_.back().pop_back();
+        if (blocks_.back().empty()) {
+            blocks_.pop_back();
+        }
+        --size_;
+    }
+    // Requires the key to be present.
+    void erase(std::int64_t key) noexcept {
+        std::size_t bi = block_for(key);
+        Block& b = blocks_[bi];
+        b.erase(std::lower_bound(b.begin(), b.end(), key, less));
+        --size_;
+        if (b.empty()) {
+            blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(bi));
+        } else if (b.size() < BLOCK / 4 && bi + 1 < blocks_.size() &&
+                   b.size() + blocks_[bi + 1].size() <= BLOCK) {
+            // Keep blocks reasonably full so that many sparse removals cannot leave a block
+            // per level; both blocks have full capacity, so the merge does not allocate.
+            Block& next = blocks_[bi + 1];
+            next.insert(next.begin(), b.begin(), b.end());
+            blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(bi));
+        }
+    }
+    // Calls f(key, level) from the best level down while it returns true.
+    template <class F>
+    void for_each_from_best(F&& f) const {
+        for (auto b = blocks_.rbegin(); b != blocks_.rend(); ++b) {
+            for (auto e = b->rbegin(); e != b->rend(); ++e) {
+                if (!f(e->key, e->level)) {
+                    return;
+                }
+            }
+        }
+    }
+    std::size_t bytes() const noexcept {
+        std::size_t n = blocks_.capacity() * sizeof(Block);
+        for (const Block& b : blocks_) {
+            n += b.capacity() * sizeof(Entry);
+        }
+        return n;
+    }
+
+  private:
+    struct Entry {
+        std::int64_t key;
+        std::uint32_t level;
+    };
+    using Block = std::vector<Entry>;
+    static bool less(const Entry& e, std::int64_t key) noexcept { return e.key < key; }
+
+    // The block that holds key, or where it belongs: the last block whose first key is at
+    // most key (the first block for keys below every block).
+    std::size_t block_for(std::int64_t key) const noexcept {
+        std::size_t n = blocks_.size();
+        if (n == 1 || blocks_[n - 1].front().key <= key) {
+            return n - 1;
+        }
+        std::size_t lo = 0, hi = n - 1;  // answer in [lo, hi)
+        while (hi - lo > 1) {
+            std::size_t mid = (lo + hi) / 2;
+            if (blocks_[mid].front().key <= key) {
+                lo = mid;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
+    }
+
+    std::vector<Block> blocks_;
+    std::size_t size_ = 0;
+};
+
+// One fill as the engine reports it to a sink: the resting order's id, the price (the
+// resting level's) and the quantity.
+struct Fill {
+    std::int64_t resting_id;
+    std::int64_t ticks;
+    std::int64_t quantity;
+};
+
+// The book. Invariants after every public operation:
+//  - every order in `ids_` sits in exactly one level's queue, on that level's side; every
+//    level in a side's index holds at least one order, and its total and count match its
+//    queue;
+//  - the best bid is below the best ask (the book is never crossed).
+// Sinks are called as sink(const Fill&) and must not throw.
+template <class Levels>
+class BasicEngine {
+  public:
+    // A limit order: trades while it crosses the opposite best price, at the resting
+    // orders' prices and oldest first, then rests what is left. Refused (nothing changed)
+    // for a non-positive quantity, an id already resting, or a level total that would pass
+    // MAX_QUANTITY. May throw std::bad_alloc before changing anything.
+    template <class Sink>
+    Refusal add_limit(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
+                      Sink&& sink) {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        if (ids_.find(id, nodes_) != NIL) {
+            return Refusal::duplicate_id;
+        }
+        Levels& own = sides_[side];
+        std::int64_t key = key_of(side, ticks);
+        std::uint32_t level = own.find(key);
+        if (level != NIL && levels_[level].total > MAX_QUANTITY - quantity) {
+            return Refusal::level_overflow;
+        }
+        if (!nodes_.reserve_one() || !levels_.reserve_one()) {
+            return Refusal::full;
+        }
+        ids_.reserve_one();
+        if (level == NIL) {
+            own.prepare_insert(key);
+        }
+        // Nothing below allocates or fails.
+        Side other = side == BID ? ASK : BID;
+        std::int64_t left = take(other, key_of(other, ticks), quantity, sink);
+        if (left > 0) {
+            rest(id, side, ticks, left, left != quantity, level);
+        }
+        return Refusal::none;
+    }
+
+    // A market order: trades against the opposite side, best first, until filled or the side
+    // is empty; it never rests. Refused for a non-positive quantity or an id already resting.
+    template <class Sink>
+    Refusal add_market(std::int64_t id, Side side, std::int64_t quantity, Sink&& sink) {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        if (ids_.find(id, nodes_) != NIL) {
+            return Refusal::duplicate_id;
+        }
+        Side other = side == BID ? ASK : BID;
+        take(other, std::numeric_limits<std::int64_t>::min(), quantity, sink);
+        return Refusal::none;
+    }
+
+    // Withdraws a resting order; false when no order with that id rests.
+    bool cancel(std::int64_t id) noexcept {
+        std::uint32_t slot = ids_.find(id, nodes_);
+        if (slot == NIL) {
+            return false;
+        }
+        Node& n = nodes_[slot];
+        Level& lv = levels_[n.level];
+        lv.total -= n.quantity;
+        if (--lv.count == 0) {
+            sides_[lv.side].erase(key_of(lv.side, lv.ticks));
+            levels_.release(n.level);
+        } else {
+            unlink(lv, n);
+        }
+        ids_.erase(id, nodes_);
+        nodes_.release(slot);
+        return true;
+    }
+
+    // Puts an order at the tail of its level without matching (loading a saved book). The
+    // caller checks ids, quantities and that the result is not crossed.
+    Refusal load(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
+                 bool traded) {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        if (ids_.find(id, nodes_) != NIL) {
+            return Refusal::duplicate_id;
+        }
+        std::int64_t key = key_of(side, ticks);
+        std::uint32_t level = sides_[side].find(key);
+        if (level != NIL && levels_[level].total > MAX_QUANTITY - quantity) {
+            return Refusal::level_overflow;
+        }
+        if (!nodes_.reserve_one() || !levels_.reserve_one()) {
+            return Refusal::full;
+        }
+        ids_.reserve_one();
+        if (level == NIL) {
+            sides_[side].prepare_insert(key);
+        }
+        rest(id, side, ticks, quantity, traded, level);
+        return Refusal::none;
+    }
+
+    bool has_best(Side side) const noexcept { return !sides_[side].empty(); }
+    std::int64_t best(Side side) const noexcept {
+        return ticks_of(side, sides_[side].best_key());
+    }
+    bool crossed() const noexcept {
+        return has_best(BID) && has_best(ASK) && best(BID) >= best(ASK);
+    }
+    std::size_t size() const noexcept { return ids_.size(); }
+    std::size_t levels(Side side) const noexcept { return sides_[side].size(); }
+    bool contains(std::int64_t id) const noexcept { return ids_.find(id, nodes_) != NIL; }
+
+    // Calls f(ticks, total, count) for the levels of a side from the best down, while it
+    // returns true.
+    template <class F>
+    void for_each_level(Side side, F&& f) const {
+        sides_[side].for_each_from_best([&](std::int64_t, std::uint32_t slot) {
+            const Level& lv = levels_[slot];
+            return f(lv.ticks, lv.total, lv.count);
+        });
+    }
+    // Calls f(id, ticks, quantity, traded) for a side's orders in priority order: levels from
+    // the best down, each level oldest first.
+    template <class F>
+    void for_each_order(Side side, F&& f) const {
+        sides_[side].for_each_from_best([&](std::int64_t, std::uint32_t slot) {
+            const Level& lv = levels_[slot];
+            for (std::uint32_t s = lv.head; s != NIL; s = nodes_[s].next) {
+                const Node& n = nodes_[s];
+                f(n.id, lv.ticks, n.quantity, n.traded != 0);
+            }
+            return true;
+        });
+    }
+
+    // Bytes held by the book's own structures (not counting the allocator's overhead).
+    std::size_t bytes() const noexcept {
+        return nodes_.bytes() + levels_.bytes() + ids_.bytes() + sides_[BID].bytes() +
+               sides_[ASK].bytes();
+    }
+
+    // Walks every structure and returns a description of the first broken invariant, or an
+    // empty string. Slow; for tests.
+    std::string check() const {
+        std::size_t orders = 0;
+        for (Side side : {BID, ASK}) {
+            std::string problem;
+            std::int64_t previous_key = 0;
+            bool first = true;
+            sides_[side].for_each_from_best([&](std::int64_t key, std::uint32_t slot) {
+                const Level& lv = levels_[slot];
+                if (!first && key >= previous_key) {
+                    problem = "levels out of order";
+                } else if (lv.side != side || key_of(side, lv.ticks) != key) {
+                    problem = "level filed under the wrong side or price";
+                }
+                first = false;
+                previous_key = key;
+                std::int64_t total = 0;
+                std::uint32_t count = 0, prev = NIL;
+                for (std::uint32_t s = lv.head; s != NIL && problem.empty(); s = nodes_[s].next) {
+                    const Node& n = nodes_[s];
+                    if (n.prev != prev || n.level != slot || n.quantity <= 0) {
+                        problem = "queue links, level or quantity broken";
+                    } else if (ids_.find(n.id, nodes_) != s) {
+                        problem = "resting order missing from the id index";
+                    }
+                    total += n.quantity;
+                    ++count;
+                    prev = s;
+                }
+                if (problem.empty() && (count == 0 || count != lv.count || total != lv.total ||
+                                        prev != lv.tail)) {
+                    problem = "level total, count or tail does not match its queue";
+                }
+                orders += count;
+                return problem.empty();
+            });
+            if (!problem.empty()) {
+                return problem;
+            }
+        }
+        if (orders != ids_.size()) {
+            return "id index and queues disagree on the number of orders";
+        }
+        if (crossed()) {
+            return "book is crossed";
+        }
+        return {};
+    }
+
+  private:
+    using Nodes = Pool<Node, &Node::next>;
+    using Levels_ = Pool<Level, &Level::head>;
+
+    // Fills `quantity` against side `side` while its best key is at least `limit_key`;
+    // returns what is left.
+    template <class Sink>
+    std::int64_t take(Side side, std::int64_t limit_key, std::int64_t quantity,
+                      Sink& sink) noexcept {
+        Levels& book_side = sides_[side];
+        while (quantity > 0 && !book_side.empty() && book_side.best_key() >= limit_key) {
+            std::uint32_t slot = book_side.best_level();
+            Level& lv = levels_[slot];
+            while (quantity > 0 && lv.head != NIL) {
+                std::uint32_t head = lv.head;
+                Node& n = nodes_[head];
+                std::int64_t fill = std::min(quantity, n.quantity);
+                sink(Fill{n.id, lv.ticks, fill});
+                quantity -= fill;
+                lv.total -= fill;
+                n.quantity -= fill;
+                if (n.quantity == 0) {
+                    lv.head = n.next;
+                    --lv.count;
+                    ids_.erase(n.id, nodes_);
+                    nodes_.release(head);
+                } else {
+                    n.traded = 1;
+                }
+            }
+            if (lv.head == NIL) {
+                book_side.pop_best();
+                levels_.release(slot);
+            } else {
+                nodes_[lv.head].prev = NIL;
+            }
+        }
+        return quantity;
+    }
+
+    void rest(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity, bool traded,
+              std::uint32_t level) noexcept {
+        if (level == NIL) {
+            level = levels_.acquire();
+            Level& fresh = levels_[level];
+            fresh = Level{ticks, 0, NIL, NIL, 0, side};
+            sides_[side].insert(key_of(side, ticks), level);
+        }
+        Level& lv = levels_[level];
+        std::uint32_t slot = nodes_.acquire();
+        nodes_[slot] = Node{id, quantity, lv.tail, NIL, level, traded ? 1u : 0u};
+        if (lv.tail == NIL) {
+            lv.head = slot;
+        } else {
+            nodes_[lv.tail].next = slot;
+        }
+        lv.tail = slot;
+        lv.total += quantity;
+        ++lv.count;
+        ids_.insert(id, slot);
+    }
+
+    void unlink(Level& lv, Node& n) noexcept {
+        if (n.prev == NIL) {
+            lv.head = n.next;
+        } else {
+            nodes_[n.prev].next = n.next;
+        }
+        if (n.next == NIL) {
+            lv.tail = n.prev;
+        } else {
+            nodes_[n.next].prev = n.prev;
+        }
+    }
+
+    Nodes nodes_;
+    Levels_ levels_;
+    IdIndex ids_;
+    Levels sides_[2];
+};
+
+using Engine = BasicEngine<BlockLevels>;
+
+}  // namespace velmora::core

@@ -1,0 +1,96 @@
+// The velmora.core module: PyInit_core, the namespace (Book, the side and event constants,
+// the lazily made NumPy dtypes) and the bridge methods that Book takes from Python code.
+#include <Python.h>
+
+#include "batch.hpp"
+#include "book.hpp"
+#include "support/ref.hpp"
+
+namespace velmora::core {
+namespace {
+
+// Module attributes made on demand: the NumPy dtypes, so that importing the module never
+// imports NumPy.
+PyObject* module_getattr(PyObject* module, PyObject* name) noexcept {
+    PyObject* value = batch::dtype(name);
+    if (value || PyErr_Occurred()) {
+        return value;
+    }
+    PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'",
+                 PyModule_GetNameObject(module), name);
+    return nullptr;
+}
+
+// Book's conversions to and from the exact book and its decimal ladder are Python code over
+// Python objects; they are installed as methods of Book from velmora._core_bridge.
+bool install_bridge() noexcept {
+    Ref bridge = Ref::steal(PyImport_ImportModule("velmora._core_bridge"));
+    if (!bridge) {
+        return false;
+    }
+    PyObject* dict = BookType.tp_dict;  // borrowed from the type
+    for (const char* name : {"to_orderbook", "ladder"}) {
+        Ref function = Ref::steal(PyObject_GetAttrString(bridge.get(), name));
+        if (!function || PyDict_SetItemString(dict, name, function.get()) < 0) {
+            return false;
+        }
+    }
+    Ref function = Ref::steal(PyObject_GetAttrString(bridge.get(), "from_orderbook"));
+    if (!function) {
+        return false;
+    }
+    Ref method = Ref::steal(PyClassMethod_New(function.get()));
+    if (!method || PyDict_SetItemString(dict, "from_orderbook", method.get()) < 0) {
+        return false;
+    }
+    PyType_Modified(&BookType);
+    return true;
+}
+
+int module_exec(PyObject* module) noexcept {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "velmora.core can only be loaded into the main interpreter");
+        return -1;
+    }
+    if (!BookType.tp_name && !ready_book_type()) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "Book", reinterpret_cast<PyObject*>(&BookType)) < 0 ||
+        PyModule_AddIntConstant(module, "BID", BID) < 0 ||
+        PyModule_AddIntConstant(module, "ASK", ASK) < 0 ||
+        PyModule_AddIntConstant(module, "LIMIT", batch::LIMIT) < 0 ||
+        PyModule_AddIntConstant(module, "MARKET", batch::MARKET) < 0 ||
+        PyModule_AddIntConstant(module, "CANCEL", batch::CANCEL) < 0) {
+        return -1;
+    }
+    return install_bridge() ? 0 : -1;
+}
+
+PyMethodDef module_methods[] = {
+    {"__getattr__", reinterpret_cast<PyCFunction>(module_getattr), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora.core",
+    "velmora.core: a limit order book on integer ticks, at native speed.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velmora::core
+
+PyMODINIT_FUNC PyInit_core() { return PyModuleDef_Init(&velmora::core::module_def); }
