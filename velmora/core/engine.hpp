@@ -233,9 +233,10 @@ class BlockLevels {
     // full block (which changes no key and no order).
     void prepare_insert(std::int64_t key) {
         if (blocks_.empty()) {
+            // The first block comes from `spare_` at insert(): an empty block is never kept
+            // in `blocks_`, since the order may trade away instead of resting.
+            spare_.reserve(BLOCK);
             blocks_.reserve(1);
-            blocks_.emplace_back();
-            blocks_.back().reserve(BLOCK);
             return;
         }
         std::size_t bi = block_for(key);
@@ -252,6 +253,9 @@ class BlockLevels {
     }
     // Requires prepare_insert(key) and a key not present.
     void insert(std::int64_t key, std::uint32_t level) noexcept {
+        if (blocks_.empty()) {
+            blocks_.push_back(std::move(spare_));
+        }
         Block& b = blocks_[block_for(key)];
         b.insert(std::lower_bound(b.begin(), b.end(), key, less), Entry{key, level});
         ++size_;
@@ -259,6 +263,7 @@ class BlockLevels {
     void pop_best() noexcept {
         blocks_.back().pop_back();
         if (blocks_.back().empty()) {
+            spare_ = std::move(blocks_.back());  // kept for the next first level
             blocks_.pop_back();
         }
         --size_;
@@ -270,6 +275,7 @@ class BlockLevels {
         b.erase(std::lower_bound(b.begin(), b.end(), key, less));
         --size_;
         if (b.empty()) {
+            spare_ = std::move(b);
             blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(bi));
         } else if (b.size() < BLOCK / 4 && bi + 1 < blocks_.size() &&
                    b.size() + blocks_[bi + 1].size() <= BLOCK) {
@@ -292,7 +298,7 @@ class BlockLevels {
         }
     }
     std::size_t bytes() const noexcept {
-        std::size_t n = blocks_.capacity() * sizeof(Block);
+        std::size_t n = blocks_.capacity() * sizeof(Block) + spare_.capacity() * sizeof(Entry);
         for (const Block& b : blocks_) {
             n += b.capacity() * sizeof(Entry);
         }
@@ -326,7 +332,8 @@ class BlockLevels {
         return lo;
     }
 
-    std::vector<Block> blocks_;
+    std::vector<Block> blocks_;  // never holds an empty block
+    Block spare_;                // an emptied block's storage, reused for the next first one
     std::size_t size_ = 0;
 };
 
