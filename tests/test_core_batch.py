@@ -1,0 +1,153 @@
+"""velmora.core batch replay: the documented layouts, malformed and hostile buffers, and
+stopping at a refused event with the fills so far."""
+
+import struct
+
+import numpy as np
+import pytest
+
+from velmora import core
+
+BID, ASK, LIMIT, MARKET, CANCEL = core.BID, core.ASK, core.LIMIT, core.MARKET, core.CANCEL
+RECORD = struct.Struct("=bb6xqqq")  # the documented raw layout
+
+
+def events(*rows):
+    return np.array(list(rows), dtype=core.EVENT_DTYPE)
+
+
+def raw(*rows):
+    return b"".join(RECORD.pack(*row) for row in rows)
+
+
+FLOW = [
+    (LIMIT, ASK, 1, 101, 5),
+    (LIMIT, ASK, 2, 100, 3),
+    (LIMIT, BID, 3, 99, 4),
+    (CANCEL, 0, 1, 0, 0),
+    (MARKET, BID, 4, 0, 10),
+    (LIMIT, ASK, 5, 98, 6),
+]
+EXPECTED = [(4, 4, 2, 100, 3, BID, MARKET), (5, 5, 3, 99, 4, ASK, LIMIT)]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda: events(*FLOW), id="structured-array"),
+        pytest.param(lambda: raw(*FLOW), id="bytes"),
+        pytest.param(lambda: bytearray(raw(*FLOW)), id="bytearray"),
+        pytest.param(lambda: memoryview(b"\0" * 7 + raw(*FLOW))[7:], id="unaligned-memoryview"),
+        pytest.param(lambda: np.frombuffer(raw(*FLOW), dtype=np.uint8), id="uint8-array"),
+        pytest.param(lambda: events(*[r for row in FLOW for r in (row, (CANCEL, 0, -1, 0, 0))])[::2],
+                     id="strided-view"),
+    ],
+)
+def test_every_documented_layout_gives_the_same_fills(make):
+    book = core.Book()
+    fills = book.replay(make())
+    assert fills.dtype == core.FILL_DTYPE
+    assert fills.tolist() == EXPECTED
+    assert book.orders() == [(5, ASK, 98, 2, True)]
+
+
+def test_empty_inputs():
+    book = core.Book()
+    assert book.replay(b"").tolist() == []
+    assert book.replay(events()).shape == (0,)
+
+
+@pytest.mark.parametrize(
+    "value, exc, message",
+    [
+        pytest.param(np.zeros(3, np.float64), TypeError, "EVENT_DTYPE", id="float64-array"),
+        pytest.param(np.zeros(2, np.dtype([("kind", "i1"), ("pad", "V31")])), TypeError,
+                     "EVENT_DTYPE", id="other-32-byte-dtype"),
+        pytest.param(np.zeros((2, 2), core.EVENT_DTYPE), TypeError, "one-dimensional",
+                     id="two-dimensional"),
+        pytest.param(b"\0" * 33, ValueError, "whole 32-byte records", id="partial-record"),
+        pytest.param(memoryview(b"\0" * 64)[::2], TypeError, "contiguous",
+                     id="non-contiguous-bytes"),
+        pytest.param("not a buffer", TypeError, "bytes-like object is required", id="str"),
+        pytest.param(None, TypeError, "bytes-like object is required", id="none"),
+        pytest.param(np.zeros(2, core.FILL_DTYPE), TypeError, "EVENT_DTYPE", id="fill-dtype"),
+    ],
+)
+def test_malformed_inputs_are_refused_before_any_event(value, exc, message):
+    book = core.Book()
+    book.add_limit(1, BID, 100, 1)
+    with pytest.raises(exc, match=message):
+        book.replay(value)
+    assert book.orders() == [(1, BID, 100, 1, False)]
+
+
+def test_a_released_memoryview_is_refused():
+    view = memoryview(raw(*FLOW))
+    view.release()
+    with pytest.raises(ValueError, match="released"):
+        core.Book().replay(view)
+
+
+def test_the_buffer_is_released_after_the_call():
+    data = bytearray(raw(*FLOW))
+    core.Book().replay(data)
+    data.extend(b"\0" * 32)  # a bytearray cannot be resized while a view is held
+    data.clear()
+
+
+@pytest.mark.parametrize(
+    "bad, exc, message",
+    [
+        pytest.param((LIMIT, BID, 1, 50, 1), ValueError, "event 2: order id 1 is already",
+                     id="duplicate-id"),
+        pytest.param((LIMIT, BID, 9, 50, 0), ValueError, "event 2: quantity must be positive",
+                     id="zero-quantity"),
+        pytest.param((7, BID, 9, 50, 1), ValueError, "event 2: kind must be", id="bad-kind"),
+        pytest.param((MARKET, 2, 9, 0, 1), ValueError, "event 2: side must be", id="bad-side"),
+    ],
+)
+def test_a_refused_event_stops_the_replay_with_the_fills_so_far(bad, exc, message):
+    book = core.Book()
+    flow = [FLOW[0], (LIMIT, BID, 3, 101, 2), bad, (LIMIT, BID, 20, 50, 1)]
+    with pytest.raises(exc, match=message) as info:
+        book.replay(events(*flow))
+    assert info.value.applied == 2
+    assert info.value.fills.tolist() == [(1, 3, 1, 101, 2, BID, LIMIT)]
+    # Events before the refused one are applied; it and the later ones are not.
+    assert book.orders() == [(1, ASK, 101, 3, True)]
+    book._check()
+
+
+class Exporter:
+    """Exports a buffer through __buffer__ and changes the book while doing so, and again
+    when the buffer is released."""
+
+    def __init__(self, book, data):
+        self.book, self.data = book, bytearray(data)
+
+    def __buffer__(self, flags):
+        self.book.add_limit(100, ASK, 100, 1)
+        return memoryview(self.data)
+
+    def __release_buffer__(self, view):
+        self.book.cancel(100)
+        self.book.add_limit(101, BID, 1, 1)
+        view.release()
+        self.data.clear()  # only possible once our own view is gone
+
+
+def test_python_code_around_the_buffer_export_sees_a_consistent_book():
+    book = core.Book()
+    exporter = Exporter(book, raw((MARKET, BID, 1, 0, 2), (LIMIT, BID, 2, 99, 1)))
+    fills = book.replay(exporter)
+    assert fills.tolist() == [(0, 1, 100, 100, 1, BID, MARKET)]
+    assert book.orders() == [(2, BID, 99, 1, False), (101, BID, 1, 1, False)]
+    assert exporter.data == bytearray()
+    book._check()
+
+
+def test_batch_and_per_event_calls_mix():
+    book = core.Book()
+    book.add_limit(1, ASK, 100, 5)
+    assert book.replay(events((MARKET, BID, 2, 0, 2))).tolist() == [(0, 2, 1, 100, 2, BID, MARKET)]
+    assert book.add_market(3, BID, 10) == ((1, 100, 3),)
