@@ -62,7 +62,7 @@ test-normal: install typecheck
 # The stub against the built module, and a typed example against the stub: mypy --strict,
 # plus --warn-unreachable so a stub that drops "or None" from a return type fails too.
 typecheck: install
-	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook
+	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook velmora.core
 	cd tests && ../$(VENV)/bin/python -m mypy --strict --warn-unreachable \
 	  --cache-dir ../build/mypy-cache ../examples/typed_usage.py
 	$(VENV)/bin/python examples/typed_usage.py
