@@ -112,8 +112,14 @@ std::size_t apply(Engine& engine, const Event* events, std::size_t n,
         const Event& e = events[i];
         auto side = static_cast<Side>(e.side);
         auto sink = [&](const Fill& f) {
-            fills.push_back(FillRecord{static_cast<std::int64_t>(i), e.order_id, f.resting_id,
-                                       f.ticks, f.quantity, e.side, e.kind, {}});
+            fills.push_back(FillRecord{static_cast<std::int64_t>(i),
+                                       e.order_id,
+                                       f.resting_id,
+                                       f.ticks,
+                                       f.quantity,
+                                       e.side,
+                                       e.kind,
+                                       {}});
         };
         if (e.kind == 0) {
             engine.add_limit(e.order_id, side, e.price, e.quantity, sink);

@@ -51,8 +51,8 @@ bool to_int64(PyObject* value, const char* what, std::int64_t* out) noexcept {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow) {
-        PyErr_Format(PyExc_OverflowError,
-                     "%s out of range: it must fit in a signed 64-bit integer", what);
+        PyErr_Format(PyExc_OverflowError, "%s out of range: it must fit in a signed 64-bit integer",
+                     what);
         return false;
     }
     if (v == -1 && PyErr_Occurred()) {

@@ -44,15 +44,14 @@ bool load_numpy() noexcept {
     if (!dtype || !empty) {
         return false;
     }
-    Ref event_spec = Ref::steal(Py_BuildValue(
-        "{s:[sssss],s:[sssss],s:[iiiii],s:i}", "names", "kind", "side", "order_id", "price",
-        "quantity", "formats", "i1", "i1", "i8", "i8", "i8", "offsets", 0, 1, 8, 16, 24,
-        "itemsize", static_cast<int>(sizeof(Event))));
+    Ref event_spec = Ref::steal(
+        Py_BuildValue("{s:[sssss],s:[sssss],s:[iiiii],s:i}", "names", "kind", "side", "order_id",
+                      "price", "quantity", "formats", "i1", "i1", "i8", "i8", "i8", "offsets", 0, 1,
+                      8, 16, 24, "itemsize", static_cast<int>(sizeof(Event))));
     Ref fill_spec = Ref::steal(Py_BuildValue(
-        "{s:[sssssss],s:[sssssss],s:[iiiiiii],s:i}", "names", "seq", "aggressor_id",
-        "resting_id", "price", "quantity", "side", "kind", "formats", "i8", "i8", "i8", "i8",
-        "i8", "i1", "i1", "offsets", 0, 8, 16, 24, 32, 40, 41, "itemsize",
-        static_cast<int>(sizeof(FillRecord))));
+        "{s:[sssssss],s:[sssssss],s:[iiiiiii],s:i}", "names", "seq", "aggressor_id", "resting_id",
+        "price", "quantity", "side", "kind", "formats", "i8", "i8", "i8", "i8", "i8", "i1", "i1",
+        "offsets", 0, 8, 16, 24, 32, 40, 41, "itemsize", static_cast<int>(sizeof(FillRecord))));
     if (!event_spec || !fill_spec) {
         return false;
     }
@@ -63,8 +62,7 @@ bool load_numpy() noexcept {
     }
     // Ask NumPy which format string it exports for the event layout, to recognise arrays of
     // exactly that dtype later.
-    Ref probe = Ref::steal(
-        PyObject_CallFunction(empty.get(), "iO", 0, event_dtype.get()));
+    Ref probe = Ref::steal(PyObject_CallFunction(empty.get(), "iO", 0, event_dtype.get()));
     if (!probe) {
         return false;
     }
@@ -99,9 +97,9 @@ struct View {
 // whole 32-byte records.
 bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssize_t* count) {
     const char* format = view.format ? view.format : "B";
-    bool raw = view.itemsize == 1 && (std::strcmp(format, "B") == 0 ||
-                                      std::strcmp(format, "b") == 0 ||
-                                      std::strcmp(format, "c") == 0);
+    bool raw =
+        view.itemsize == 1 && (std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 ||
+                               std::strcmp(format, "c") == 0);
     if (view.ndim != 1) {
         PyErr_Format(PyExc_TypeError, "events must be one-dimensional, not %d-dimensional",
                      view.ndim);
@@ -124,8 +122,7 @@ bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssi
         *count = view.len / static_cast<Py_ssize_t>(sizeof(Event));
         return true;
     }
-    if (view.itemsize != static_cast<Py_ssize_t>(sizeof(Event)) ||
-        numpy.event_format != format) {
+    if (view.itemsize != static_cast<Py_ssize_t>(sizeof(Event)) || numpy.event_format != format) {
         PyErr_Format(PyExc_TypeError,
                      "events must be an array of velmora.core.EVENT_DTYPE or a bytes-like "
                      "buffer of %zu-byte records, not items of format '%.100s' and size %zd",
@@ -148,8 +145,8 @@ struct Record {
     std::int8_t kind;
     void operator()(const Fill& fill) const noexcept {
         try {
-            out->push_back(FillRecord{seq, aggressor, fill.resting_id, fill.ticks, fill.quantity,
-                                      side, kind, {}});
+            out->push_back(FillRecord{
+                seq, aggressor, fill.resting_id, fill.ticks, fill.quantity, side, kind, {}});
         } catch (...) {
             *lost = true;
         }
@@ -228,8 +225,8 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                 refusal = engine.add_limit(e.order_id, static_cast<Side>(e.side), e.price,
                                            e.quantity, sink);
             } else if (e.kind == MARKET) {
-                refusal = engine.add_market(e.order_id, static_cast<Side>(e.side), e.quantity,
-                                            sink);
+                refusal =
+                    engine.add_market(e.order_id, static_cast<Side>(e.side), e.quantity, sink);
             } else {
                 invalid = "kind must be 0 (LIMIT), 1 (MARKET) or 2 (CANCEL)";
                 break;
@@ -255,8 +252,8 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (lost) {
         PyErr_Format(PyExc_MemoryError, "out of memory at event %zd; its fills are incomplete", i);
     } else if (invalid) {
-        PyErr_Format(PyExc_ValueError, "event %zd: %s, got kind %d, side %d", i, invalid,
-                     e.kind, e.side);
+        PyErr_Format(PyExc_ValueError, "event %zd: %s, got kind %d, side %d", i, invalid, e.kind,
+                     e.side);
     } else {
         raise_refusal(refusal, e.order_id, e.quantity);
         PyObject* cause = PyErr_GetRaisedException();

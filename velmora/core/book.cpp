@@ -187,14 +187,14 @@ PyObject* book_depth(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     // Collect the figures first: building Python objects may run code that changes the book.
     std::vector<Fill> rows;
     try {
-        self->state->engine.for_each_level(side, [&](std::int64_t ticks, std::int64_t total,
-                                                     std::uint32_t count) {
-            if (static_cast<std::int64_t>(rows.size()) >= levels) {
-                return false;
-            }
-            rows.push_back(Fill{ticks, total, count});
-            return true;
-        });
+        self->state->engine.for_each_level(
+            side, [&](std::int64_t ticks, std::int64_t total, std::uint32_t count) {
+                if (static_cast<std::int64_t>(rows.size()) >= levels) {
+                    return false;
+                }
+                rows.push_back(Fill{ticks, total, count});
+                return true;
+            });
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -225,8 +225,9 @@ PyObject* book_orders(BookObject* self, PyObject*) noexcept {
         rows.reserve(self->state->engine.size());
         for (Side side : {BID, ASK}) {
             self->state->engine.for_each_order(
-                side, [&](std::int64_t id, std::int64_t ticks, std::int64_t quantity,
-                          bool traded) { rows.push_back(Row{id, ticks, quantity, side, traded}); });
+                side, [&](std::int64_t id, std::int64_t ticks, std::int64_t quantity, bool traded) {
+                    rows.push_back(Row{id, ticks, quantity, side, traded});
+                });
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -244,8 +245,8 @@ PyObject* book_orders(BookObject* self, PyObject*) noexcept {
         if (!id || !ticks || !quantity) {
             return nullptr;
         }
-        PyObject* item = PyTuple_Pack(5, id.get(), sides[r.side].get(), ticks.get(),
-                                      quantity.get(), r.traded ? Py_True : Py_False);
+        PyObject* item = PyTuple_Pack(5, id.get(), sides[r.side].get(), ticks.get(), quantity.get(),
+                                      r.traded ? Py_True : Py_False);
         if (!item) {
             return nullptr;
         }

@@ -58,7 +58,7 @@ struct Level {
 
 // A slab of T addressed by 32-bit slot numbers, grown in fixed chunks so that slots never
 // move and growth never copies. Free slots are chained through the member `Link`.
-template <class T, std::uint32_t T::*Link>
+template <class T, std::uint32_t T::* Link>
 class Pool {
   public:
     static constexpr std::uint32_t SHIFT = 10;
@@ -451,9 +451,7 @@ class BasicEngine {
     }
 
     bool has_best(Side side) const noexcept { return !sides_[side].empty(); }
-    std::int64_t best(Side side) const noexcept {
-        return ticks_of(side, sides_[side].best_key());
-    }
+    std::int64_t best(Side side) const noexcept { return ticks_of(side, sides_[side].best_key()); }
     bool crossed() const noexcept {
         return has_best(BID) && has_best(ASK) && best(BID) >= best(ASK);
     }
@@ -520,8 +518,8 @@ class BasicEngine {
                     ++count;
                     prev = s;
                 }
-                if (problem.empty() && (count == 0 || count != lv.count || total != lv.total ||
-                                        prev != lv.tail)) {
+                if (problem.empty() &&
+                    (count == 0 || count != lv.count || total != lv.total || prev != lv.tail)) {
                     problem = "level total, count or tail does not match its queue";
                 }
                 orders += count;
