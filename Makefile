@@ -135,6 +135,13 @@ bench: install build/core-replay
 	$(VENV)/bin/python bench/run.py
 	$(VENV)/bin/python bench/core.py
 
+# The core's table with other engines beside it, installed from the package registry.
+PEER_DEPS := bourse==0.4.0 liquibook==2.0.1
+.PHONY: bench-peers
+bench-peers: install build/core-replay
+	$(VENV)/bin/pip install -q $(PEER_DEPS)
+	$(VENV)/bin/python bench/core.py --peers
+
 # The core engine with no Python in the loop, for the benchmark's reference column.
 build/core-replay: bench/core_replay.cpp velmora/core/engine.hpp | toolchain
 	@mkdir -p build

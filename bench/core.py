@@ -12,7 +12,6 @@ batch fills equal to the per-event ones, and the native replay's fill count equa
 """
 
 import argparse
-import gc
 import json
 import os
 import statistics
@@ -20,11 +19,11 @@ import subprocess
 import sys
 import tempfile
 import time
-from time import perf_counter_ns
 
 import numpy as np
 
 import flows
+from peers import timed
 from run import fmt_rate, fmt_ratio, ratios, timed_replay
 
 from velmora import core
@@ -129,21 +128,10 @@ def check(cf):
                      fills["price"].tolist(), fills["quantity"].tolist())]
     if as_tuples != got or batch.orders() != book.orders():
         abort(flow, "the batch replay differs from the per-event calls")
-    return len(got), book._native_bytes(), len(book)
+    return got, book._native_bytes(), len(book)
 
 
 # --- timing ---------------------------------------------------------------------------------
-
-
-def timed(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        start = perf_counter_ns()
-        fn()
-        return perf_counter_ns() - start
-    finally:
-        gc.enable()
 
 
 def timed_core(cf):
@@ -317,7 +305,7 @@ def main():
         for peer in peers:
             peer.check(cf, fills)
         native = native_times(cf, args.native, repeats)
-        if native["blocks"]["fills"] != fills:
+        if native["blocks"]["fills"] != len(fills):
             abort(flow, "the native replay's fill count differs")
         times = measure(cf, repeats, peers)
         results.append((cf, times, native, (nbytes, resting)))
