@@ -361,24 +361,10 @@ class BasicEngine {
     template <class Sink>
     Refusal add_limit(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
                       Sink&& sink) {
-        if (quantity <= 0) {
-            return Refusal::bad_quantity;
-        }
-        if (ids_.find(id, nodes_) != NIL) {
-            return Refusal::duplicate_id;
-        }
-        Levels& own = sides_[side];
-        std::int64_t key = key_of(side, ticks);
-        std::uint32_t level = own.find(key);
-        if (level != NIL && levels_[level].total > MAX_QUANTITY - quantity) {
-            return Refusal::level_overflow;
-        }
-        if (!nodes_.reserve_one() || !levels_.reserve_one()) {
-            return Refusal::full;
-        }
-        ids_.reserve_one();
-        if (level == NIL) {
-            own.prepare_insert(key);
+        std::uint32_t level;
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, &level);
+        if (refusal != Refusal::none) {
+            return refusal;
         }
         // Nothing below allocates or fails.
         Side other = side == BID ? ASK : BID;
@@ -424,30 +410,16 @@ class BasicEngine {
         return true;
     }
 
-    // Puts an order at the tail of its level without matching (loading a saved book). The
-    // caller checks ids, quantities and that the result is not crossed.
+    // Puts an order at the tail of its level without matching (loading a saved book), with
+    // add_limit's refusals; the caller checks that the finished book is not crossed.
     Refusal load(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
                  bool traded) {
-        if (quantity <= 0) {
-            return Refusal::bad_quantity;
+        std::uint32_t level;
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, &level);
+        if (refusal == Refusal::none) {
+            rest(id, side, ticks, quantity, traded, level);
         }
-        if (ids_.find(id, nodes_) != NIL) {
-            return Refusal::duplicate_id;
-        }
-        std::int64_t key = key_of(side, ticks);
-        std::uint32_t level = sides_[side].find(key);
-        if (level != NIL && levels_[level].total > MAX_QUANTITY - quantity) {
-            return Refusal::level_overflow;
-        }
-        if (!nodes_.reserve_one() || !levels_.reserve_one()) {
-            return Refusal::full;
-        }
-        ids_.reserve_one();
-        if (level == NIL) {
-            sides_[side].prepare_insert(key);
-        }
-        rest(id, side, ticks, quantity, traded, level);
-        return Refusal::none;
+        return refusal;
     }
 
     bool has_best(Side side) const noexcept { return !sides_[side].empty(); }
@@ -541,6 +513,34 @@ class BasicEngine {
   private:
     using Nodes = Pool<Node, &Node::next>;
     using Levels_ = Pool<Level, &Level::head>;
+
+    // Everything that can refuse an order that may come to rest, or fail to allocate, before
+    // anything changes: then the match and the rest cannot fail. Sets *level to the order's
+    // level on its own side, or NIL when a new one will be needed. Matching only touches the
+    // other side, so that answer stays valid.
+    Refusal prepare_rest(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
+                         std::uint32_t* level) {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        if (ids_.find(id, nodes_) != NIL) {
+            return Refusal::duplicate_id;
+        }
+        Levels& own = sides_[side];
+        std::int64_t key = key_of(side, ticks);
+        *level = own.find(key);
+        if (*level != NIL && levels_[*level].total > MAX_QUANTITY - quantity) {
+            return Refusal::level_overflow;
+        }
+        if (!nodes_.reserve_one() || !levels_.reserve_one()) {
+            return Refusal::full;
+        }
+        ids_.reserve_one();
+        if (*level == NIL) {
+            own.prepare_insert(key);
+        }
+        return Refusal::none;
+    }
 
     // Fills `quantity` against side `side` while its best key is at least `limit_key`;
     // returns what is left.
