@@ -162,8 +162,8 @@ void run(const char* name, const std::vector<Event>& all, std::size_t setup, int
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s FLOW_FILE REPEATS\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s FLOW_FILE REPEATS [VARIANT]\n", argv[0]);
         return 2;
     }
     std::FILE* f = std::fopen(argv[1], "rb");
@@ -180,8 +180,16 @@ int main(int argc, char** argv) {
     std::fclose(f);
     int repeats = std::max(1, std::atoi(argv[2]));
     auto setup = static_cast<std::size_t>(counts[0]);
-    run<BlockLevels>("blocks", all, setup, repeats);
-    run<MapLevels>("tree", all, setup, repeats);
-    run<FlatLevels>("flat", all, setup, repeats);
+    const char* only = argc > 3 ? argv[3] : nullptr;
+    auto wanted = [&](const char* name) { return !only || std::strcmp(only, name) == 0; };
+    if (wanted("blocks")) {
+        run<BlockLevels>("blocks", all, setup, repeats);
+    }
+    if (wanted("tree")) {
+        run<MapLevels>("tree", all, setup, repeats);
+    }
+    if (wanted("flat")) {
+        run<FlatLevels>("flat", all, setup, repeats);
+    }
     return 0;
 }

@@ -115,12 +115,19 @@ class IdIndex {
   public:
     IdIndex() = default;
 
+    // The hash that places an id; computed once per operation and passed to the others.
+    static std::uint32_t hash(std::int64_t id) noexcept {
+        // Fibonacci multiplication, with the high half folded in so that ids differing only
+        // in high bits spread too. Consecutive ids land on distinct slots.
+        std::uint64_t x = static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ULL;
+        return static_cast<std::uint32_t>(x ^ (x >> 32));
+    }
+
     template <class Nodes>
-    std::uint32_t find(std::int64_t id, const Nodes& nodes) const noexcept {
+    std::uint32_t find(std::int64_t id, std::uint32_t h, const Nodes& nodes) const noexcept {
         if (count_ == 0) {
             return NIL;
         }
-        std::uint32_t h = hash(id);
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             const Entry& e = table_[i];
             if (e.slot == NIL) {
@@ -151,8 +158,7 @@ class IdIndex {
         mask_ = mask;
     }
     // Requires reserve_one() and an id not yet present.
-    void insert(std::int64_t id, std::uint32_t slot) noexcept {
-        std::uint32_t h = hash(id);
+    void insert(std::uint32_t h, std::uint32_t slot) noexcept {
         std::size_t i = h & mask_;
         while (table_[i].slot != NIL) {
             i = (i + 1) & mask_;
@@ -161,8 +167,7 @@ class IdIndex {
         ++count_;
     }
     template <class Nodes>
-    void erase(std::int64_t id, const Nodes& nodes) noexcept {
-        std::uint32_t h = hash(id);
+    void erase(std::int64_t id, std::uint32_t h, const Nodes& nodes) noexcept {
         std::size_t i = h & mask_;
         while (!(table_[i].hash == h && nodes[table_[i].slot].id == id)) {
             i = (i + 1) & mask_;
@@ -192,15 +197,6 @@ class IdIndex {
         std::uint32_t slot;
         std::uint32_t hash;
     };
-    static std::uint32_t hash(std::int64_t id) noexcept {
-        auto x = static_cast<std::uint64_t>(id);
-        x ^= x >> 33;
-        x *= 0xff51afd7ed558ccdULL;
-        x ^= x >> 33;
-        x *= 0xc4ceb9fe1a85ec53ULL;
-        x ^= x >> 33;
-        return static_cast<std::uint32_t>(x);
-    }
     std::vector<Entry> table_;
     std::size_t mask_ = 0;
     std::size_t count_ = 0;
@@ -226,7 +222,7 @@ class BlockLevels {
             return NIL;
         }
         const Block& b = blocks_[block_for(key)];
-        auto it = std::lower_bound(b.begin(), b.end(), key, less);
+        auto it = position(b, key);
         return (it != b.end() && it->key == key) ? it->level : NIL;
     }
     // Makes sure insert(key, ...) cannot allocate; may throw std::bad_alloc, and may split a
@@ -257,7 +253,7 @@ class BlockLevels {
             blocks_.push_back(std::move(spare_));
         }
         Block& b = blocks_[block_for(key)];
-        b.insert(std::lower_bound(b.begin(), b.end(), key, less), Entry{key, level});
+        b.insert(position(b, key), Entry{key, level});
         ++size_;
     }
     void pop_best() noexcept {
@@ -272,7 +268,7 @@ class BlockLevels {
     void erase(std::int64_t key) noexcept {
         std::size_t bi = block_for(key);
         Block& b = blocks_[bi];
-        b.erase(std::lower_bound(b.begin(), b.end(), key, less));
+        b.erase(position(b, key));
         --size_;
         if (b.empty()) {
             spare_ = std::move(b);
@@ -312,6 +308,21 @@ class BlockLevels {
     };
     using Block = std::vector<Entry>;
     static bool less(const Entry& e, std::int64_t key) noexcept { return e.key < key; }
+
+    // The first entry of b whose key is at least key. Most searches are for levels a few
+    // places from the best, at the end of the last block: a short scan back from the end
+    // beats a binary search there.
+    template <class B>
+    static auto position(B& b, std::int64_t key) noexcept -> decltype(b.begin()) {
+        auto it = b.end();
+        for (int steps = 0; steps < 8 && it != b.begin(); ++steps) {
+            if ((it - 1)->key < key) {
+                return it;
+            }
+            --it;
+        }
+        return std::lower_bound(b.begin(), it, key, less);
+    }
 
     // The block that holds key, or where it belongs: the last block whose first key is at
     // most key (the first block for keys below every block).
@@ -362,7 +373,8 @@ class BasicEngine {
     Refusal add_limit(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
                       Sink&& sink) {
         std::uint32_t level;
-        Refusal refusal = prepare_rest(id, side, ticks, quantity, &level);
+        std::uint32_t h = IdIndex::hash(id);
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
         if (refusal != Refusal::none) {
             return refusal;
         }
@@ -370,7 +382,7 @@ class BasicEngine {
         Side other = side == BID ? ASK : BID;
         std::int64_t left = take(other, key_of(other, ticks), quantity, sink);
         if (left > 0) {
-            rest(id, side, ticks, left, left != quantity, level);
+            rest(id, h, side, ticks, left, left != quantity, level);
         }
         return Refusal::none;
     }
@@ -382,7 +394,7 @@ class BasicEngine {
         if (quantity <= 0) {
             return Refusal::bad_quantity;
         }
-        if (ids_.find(id, nodes_) != NIL) {
+        if (contains(id)) {
             return Refusal::duplicate_id;
         }
         Side other = side == BID ? ASK : BID;
@@ -392,7 +404,8 @@ class BasicEngine {
 
     // Withdraws a resting order; false when no order with that id rests.
     bool cancel(std::int64_t id) noexcept {
-        std::uint32_t slot = ids_.find(id, nodes_);
+        std::uint32_t h = IdIndex::hash(id);
+        std::uint32_t slot = ids_.find(id, h, nodes_);
         if (slot == NIL) {
             return false;
         }
@@ -405,7 +418,7 @@ class BasicEngine {
         } else {
             unlink(lv, n);
         }
-        ids_.erase(id, nodes_);
+        ids_.erase(id, h, nodes_);
         nodes_.release(slot);
         return true;
     }
@@ -415,9 +428,10 @@ class BasicEngine {
     Refusal load(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
                  bool traded) {
         std::uint32_t level;
-        Refusal refusal = prepare_rest(id, side, ticks, quantity, &level);
+        std::uint32_t h = IdIndex::hash(id);
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
         if (refusal == Refusal::none) {
-            rest(id, side, ticks, quantity, traded, level);
+            rest(id, h, side, ticks, quantity, traded, level);
         }
         return refusal;
     }
@@ -429,7 +443,9 @@ class BasicEngine {
     }
     std::size_t size() const noexcept { return ids_.size(); }
     std::size_t levels(Side side) const noexcept { return sides_[side].size(); }
-    bool contains(std::int64_t id) const noexcept { return ids_.find(id, nodes_) != NIL; }
+    bool contains(std::int64_t id) const noexcept {
+        return ids_.find(id, IdIndex::hash(id), nodes_) != NIL;
+    }
 
     // Calls f(ticks, total, count) for the levels of a side from the best down, while it
     // returns true.
@@ -483,7 +499,7 @@ class BasicEngine {
                     const Node& n = nodes_[s];
                     if (n.prev != prev || n.level != slot || n.quantity <= 0) {
                         problem = "queue links, level or quantity broken";
-                    } else if (ids_.find(n.id, nodes_) != s) {
+                    } else if (ids_.find(n.id, IdIndex::hash(n.id), nodes_) != s) {
                         problem = "resting order missing from the id index";
                     }
                     total += n.quantity;
@@ -519,11 +535,11 @@ class BasicEngine {
     // level on its own side, or NIL when a new one will be needed. Matching only touches the
     // other side, so that answer stays valid.
     Refusal prepare_rest(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
-                         std::uint32_t* level) {
+                         std::uint32_t h, std::uint32_t* level) {
         if (quantity <= 0) {
             return Refusal::bad_quantity;
         }
-        if (ids_.find(id, nodes_) != NIL) {
+        if (ids_.find(id, h, nodes_) != NIL) {
             return Refusal::duplicate_id;
         }
         Levels& own = sides_[side];
@@ -545,8 +561,8 @@ class BasicEngine {
     // Fills `quantity` against side `side` while its best key is at least `limit_key`;
     // returns what is left.
     template <class Sink>
-    std::int64_t take(Side side, std::int64_t limit_key, std::int64_t quantity,
-                      Sink& sink) noexcept {
+    [[gnu::always_inline]] std::int64_t take(Side side, std::int64_t limit_key,
+                                             std::int64_t quantity, Sink& sink) noexcept {
         Levels& book_side = sides_[side];
         while (quantity > 0 && !book_side.empty() && book_side.best_key() >= limit_key) {
             std::uint32_t slot = book_side.best_level();
@@ -562,7 +578,7 @@ class BasicEngine {
                 if (n.quantity == 0) {
                     lv.head = n.next;
                     --lv.count;
-                    ids_.erase(n.id, nodes_);
+                    ids_.erase(n.id, IdIndex::hash(n.id), nodes_);
                     nodes_.release(head);
                 } else {
                     n.traded = 1;
@@ -578,8 +594,9 @@ class BasicEngine {
         return quantity;
     }
 
-    void rest(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity, bool traded,
-              std::uint32_t level) noexcept {
+    [[gnu::always_inline]] void rest(std::int64_t id, std::uint32_t h, Side side,
+                                     std::int64_t ticks, std::int64_t quantity, bool traded,
+                                     std::uint32_t level) noexcept {
         if (level == NIL) {
             level = levels_.acquire();
             Level& fresh = levels_[level];
@@ -597,7 +614,7 @@ class BasicEngine {
         lv.tail = slot;
         lv.total += quantity;
         ++lv.count;
-        ids_.insert(id, slot);
+        ids_.insert(h, slot);
     }
 
     void unlink(Level& lv, Node& n) noexcept {
