@@ -2,6 +2,7 @@
 // applied with no Python code running in the loop; the fills come back as one NumPy array.
 #include "batch.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -209,7 +210,8 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     Event e{};
     const char* invalid = nullptr;
     try {
-        fills.reserve(static_cast<std::size_t>(count / 2) + 16);
+        // Most events fill nothing; start small and let the buffer grow with the fills.
+        fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
         for (; i < count; ++i) {
             std::memcpy(&e, base + i * stride, sizeof e);  // read once, whatever the alignment
             if (e.kind == CANCEL) {
