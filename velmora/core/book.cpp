@@ -404,14 +404,9 @@ PyObject* book_reduce(BookObject* self, PyObject*) noexcept {
 }
 
 PyObject* book_check(BookObject* self, PyObject*) noexcept {
-    std::string problem;
-    try {
-        problem = self->state->engine.check();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    if (!problem.empty()) {
-        PyErr_SetString(PyExc_AssertionError, problem.c_str());
+    const char* problem = self->state->engine.check();
+    if (problem) {
+        PyErr_SetString(PyExc_AssertionError, problem);
         return nullptr;
     }
     Py_RETURN_NONE;

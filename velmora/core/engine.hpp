@@ -10,7 +10,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -476,12 +475,12 @@ class BasicEngine {
                sides_[ASK].bytes();
     }
 
-    // Walks every structure and returns a description of the first broken invariant, or an
-    // empty string. Slow; for tests.
-    std::string check() const {
+    // Walks every structure and returns a description of the first broken invariant, or
+    // nullptr. Slow; for tests.
+    const char* check() const {
         std::size_t orders = 0;
         for (Side side : {BID, ASK}) {
-            std::string problem;
+            const char* problem = nullptr;
             std::int64_t previous_key = 0;
             bool first = true;
             sides_[side].for_each_from_best([&](std::int64_t key, std::uint32_t slot) {
@@ -495,7 +494,7 @@ class BasicEngine {
                 previous_key = key;
                 std::int64_t total = 0;
                 std::uint32_t count = 0, prev = NIL;
-                for (std::uint32_t s = lv.head; s != NIL && problem.empty(); s = nodes_[s].next) {
+                for (std::uint32_t s = lv.head; s != NIL && !problem; s = nodes_[s].next) {
                     const Node& n = nodes_[s];
                     if (n.prev != prev || n.level != slot || n.quantity <= 0) {
                         problem = "queue links, level or quantity broken";
@@ -506,14 +505,14 @@ class BasicEngine {
                     ++count;
                     prev = s;
                 }
-                if (problem.empty() &&
+                if (!problem &&
                     (count == 0 || count != lv.count || total != lv.total || prev != lv.tail)) {
                     problem = "level total, count or tail does not match its queue";
                 }
                 orders += count;
-                return problem.empty();
+                return !problem;
             });
-            if (!problem.empty()) {
+            if (problem) {
                 return problem;
             }
         }
@@ -523,7 +522,7 @@ class BasicEngine {
         if (crossed()) {
             return "book is crossed";
         }
-        return {};
+        return nullptr;
     }
 
   private:
