@@ -3,12 +3,13 @@ and how the two optional modules stay apart from the exact one."""
 
 import dataclasses
 
+import numpy as np
 import pandas as pd
 import pytest
 
 from conftest import BOOKS, resting_by_side, run_python, seeded_session
-from velmora import frames, plot
-from velmora.orderbook import OrderBook, Trade
+from velmora import core, flows, frames, plot
+from velmora.orderbook import Order, OrderBook, Trade
 
 TRADE_FIELDS = [f.name for f in dataclasses.fields(Trade)]
 
@@ -40,9 +41,15 @@ def test_levels_match_the_resting_orders(name):
     assert [type(price) for price in frame.price] == [type(row[1]) for row in expected]
 
 
-@pytest.mark.parametrize("make", [frames.trade_log, frames.levels], ids=["trade_log", "levels"])
-def test_an_empty_book_gives_the_same_columns_and_types(make):
-    full, empty = make(seeded_session(3)), make(OrderBook())
+@pytest.mark.parametrize("make, busy, idle", [
+    (frames.trade_log, lambda: seeded_session(3), OrderBook),
+    (frames.levels, lambda: seeded_session(3), OrderBook),
+    (frames.levels, lambda: core_twin(3, events=300)[1], core.Book),
+    (frames.fills, lambda: core_twin(3, events=300)[2],
+     lambda: np.empty(0, dtype=core.FILL_DTYPE)),
+], ids=["trade_log", "levels", "core-levels", "fills"])
+def test_an_empty_book_gives_the_same_columns_and_types(make, busy, idle):
+    full, empty = make(busy()), make(idle())
     assert len(empty) == 0 and len(full) > 0
     pd.testing.assert_series_equal(empty.dtypes, full.dtypes)
 
@@ -52,8 +59,55 @@ def test_an_empty_book_gives_the_same_columns_and_types(make):
 def test_anything_but_a_book_is_refused(call):
     for thing in (None, [], OrderBook):
         with pytest.raises(TypeError, match=rf"^{call.__name__}\(\) expects a "
-                                            r"velmora\.orderbook\.OrderBook, got "):
+                                            r"velmora\.orderbook\.OrderBook(| or a velmora"
+                                            r"\.core\.Book), got "):
             call(thing)
+
+
+def core_twin(seed, events=1000):
+    """The seeded flow on an exact book and, as one array, on a core book whose order ids are
+    the exact orders' identifiers read as integers; returns both books and the core's fills."""
+    built = flows.zero_intelligence(seed, events)
+    exact, orders = OrderBook(), []
+    flows.replay(exact, Order, built.setup + built.events, orders)
+    ids, rows = iter(orders), []
+    for kind, a, b, c in built.setup + built.events:
+        if kind == flows.CANCEL:
+            rows.append((core.CANCEL, 0, int(orders[a].order_id), 0, 0))
+        else:
+            kind = core.LIMIT if kind == flows.LIMIT else core.MARKET
+            ticks = 0 if c is None else int(c.scaleb(2))
+            rows.append((kind, getattr(core, a.name), int(next(ids).order_id), ticks, b))
+    book = core.Book()
+    return exact, book, book.replay(np.array(rows, dtype=core.EVENT_DTYPE))
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_core_frames_equal_the_exact_ones(seed):
+    exact, book, fills = core_twin(seed)
+    ours = frames.fills(fills, float_prices=True, tick_size="0.01")
+    theirs = frames.trade_log(exact, float_prices=True)
+    shared = TRADE_FIELDS[:-1]  # all but the timestamp, for which the core has seq
+    assert list(ours.columns) == [*shared, "seq"] and len(ours) > 50
+    ids = {"aggressor_id": "int64", "filler_id": "int64"}
+    pd.testing.assert_frame_equal(ours[shared], theirs[shared].astype(ids), check_exact=True)
+    assert frames.fills(fills).price.tolist() == [int(p.scaleb(2)) for p in
+                                                  frames.trade_log(exact).price]
+    pd.testing.assert_frame_equal(frames.levels(book, float_prices=True, tick_size="0.01"),
+                                  frames.levels(exact, float_prices=True), check_exact=True)
+
+
+def test_core_input_is_checked():
+    fills = core_twin(3, events=300)[2]
+    with pytest.raises(TypeError, match=r"^fills\(\) expects the array of velmora.core.FILL"):
+        frames.fills(fills.astype([(name, "i8") for name in fills.dtype.names]))
+    fills[len(fills) // 2]["side"] = 7
+    with pytest.raises(ValueError, match="^side must be BID or ASK, found 7$"):
+        frames.fills(fills)
+    with pytest.raises(TypeError, match=r"^trade_log\(\): a velmora.core.Book keeps no trade"):
+        frames.trade_log(core.Book())
+    with pytest.raises(TypeError, match=r"^levels\(\): tick_size applies to a velmora.core"):
+        frames.levels(OrderBook(), tick_size="0.01")
 
 
 def test_the_exact_module_stays_apart():

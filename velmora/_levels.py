@@ -12,10 +12,10 @@ from velmora.orderbook import OrderBook, OrderSide
 Level = tuple[Any, int, int]  # price, total quantity, number of queued orders
 
 
-def check_book(book: object, caller: str) -> OrderBook:
+def check_book(book: object, caller: str, alternative: str = "") -> OrderBook:
     if not isinstance(book, OrderBook):
-        raise TypeError(f"{caller}() expects a velmora.orderbook.OrderBook, "
-                        f"got {type(book).__name__}")
+        raise TypeError(f"{caller}() expects a velmora.orderbook.OrderBook"
+                        f"{' ' + alternative if alternative else ''}, got {type(book).__name__}")
     return book
 
 

@@ -1,7 +1,9 @@
-"""An exact book's trade log and price levels as pandas DataFrames.
+"""A book's trades and price levels as pandas DataFrames.
 
-Needs the optional extra ``velmora[frames]`` (pandas). Prices stay the exact objects the book
-holds (``Decimal`` in practice) unless ``float_prices=True`` asks for a float64 column.
+Needs the optional extra ``velmora[frames]`` (pandas). For an exact book, prices stay the
+objects the book holds (``Decimal`` in practice); for a ``velmora.core`` book they are its
+integer ticks, read straight from its arrays. Either way ``float_prices=True`` asks for a
+float64 column instead (for the core, ticks times ``tick_size``).
 """
 
 from __future__ import annotations
@@ -17,9 +19,12 @@ except ImportError as exc:
         "velmora.frames needs pandas, which is not installed: pip install 'velmora[frames]'"
     ) from exc
 
-from velmora import _levels, orderbook
+import numpy as np
 
-__all__ = ["levels", "trade_log"]
+from velmora import _levels, core, orderbook
+from velmora._core_bridge import _tick
+
+__all__ = ["fills", "levels", "trade_log"]
 
 # Column types by the annotation a Trade field carries; any other field is an object column.
 # Timestamps come from datetime.now(), whose resolution is the microsecond.
@@ -37,6 +42,9 @@ def trade_log(book: orderbook.OrderBook, *, float_prices: bool = False) -> pd.Da
 
     One column per field of ``Trade``, named and ordered as the record declares them.
     """
+    if isinstance(book, core.Book):
+        raise TypeError("trade_log(): a velmora.core.Book keeps no trade log; "
+                        "fills(book.replay(events)) gives the fills of a replay")
     _levels.check_book(book, "trade_log")
     fields = dataclasses.fields(orderbook.Trade)
     # One pass over the log that reads all fields of a trade at once takes half the time of a
@@ -54,13 +62,19 @@ def trade_log(book: orderbook.OrderBook, *, float_prices: bool = False) -> pd.Da
     return pd.DataFrame(frame)
 
 
-def levels(book: orderbook.OrderBook, *, float_prices: bool = False) -> pd.DataFrame:
+def levels(book: orderbook.OrderBook | core.Book, *, float_prices: bool = False,
+           tick_size: Any = 1) -> pd.DataFrame:
     """One row per price level: bids from the highest price, then asks from the lowest.
 
     Columns: ``side`` (an ``OrderSide``), ``price``, ``total_quantity`` (the level's total
     resting quantity) and ``order_count`` (how many orders queue at that price).
+    ``tick_size`` scales a core book's ticks when ``float_prices`` is set.
     """
-    _levels.check_book(book, "levels")
+    if isinstance(book, core.Book):
+        return _core_levels(book, float_prices, tick_size)
+    _levels.check_book(book, "levels", "or a velmora.core.Book")
+    if tick_size != 1:
+        raise TypeError("levels(): tick_size applies to a velmora.core.Book only")
     rows = [(side, *level) for side, side_levels in _levels.book_sides(book)
             for level in side_levels]
     sides, prices, totals, counts = zip(*rows) if rows else ((), (), (), ())
@@ -69,4 +83,72 @@ def levels(book: orderbook.OrderBook, *, float_prices: bool = False) -> pd.DataF
         "price": _price_column(list(prices), float_prices),
         "total_quantity": pd.Series(totals, dtype="int64"),
         "order_count": pd.Series(counts, dtype="int64"),
+    })
+
+
+# The sides and kinds of a core book are small integers named as the exact book's enumeration
+# members are; these tables turn a column of them into those members.
+def _members(enum: Any) -> np.ndarray:
+    table = np.empty(len(enum), dtype=object)
+    for member in enum:
+        table[getattr(core, member.name)] = member
+    return table
+
+
+_SIDES, _KINDS = _members(orderbook.OrderSide), _members(orderbook.TradeType)
+
+
+def _member_column(codes: np.ndarray, table: np.ndarray, what: str) -> np.ndarray:
+    if codes.size and not (0 <= codes.min() and codes.max() < len(table)):
+        raise ValueError(f"{what} must be {' or '.join(m.name for m in table)}, "
+                         f"found {codes.min() if codes.min() < 0 else codes.max()}")
+    return table[codes]  # references to the members: no object per row
+
+
+def _tick_column(ticks: np.ndarray, float_prices: bool, tick_size: Any) -> np.ndarray:
+    if not float_prices:
+        return ticks.astype(np.int64)
+    numerator, denominator = _tick(tick_size).as_integer_ratio()
+    # One rounding: a tick such as 0.01 is 1/100, and 10001 / 100 is the float nearest 100.01,
+    # where 10001 * 0.01 is not.
+    return ticks.astype(np.float64) * numerator / denominator
+
+
+def fills(array: Any, *, float_prices: bool = False, tick_size: Any = 1) -> pd.DataFrame:
+    """The fills that ``velmora.core.Book.replay`` returned, one row per fill, in order.
+
+    The columns carry the names of the exact trade log's where the meaning is the same:
+    ``price`` (ticks), ``quantity_filled``, ``aggressor_side`` (an ``OrderSide``),
+    ``aggressor_id``, ``filler_id``, ``trade_type`` (a ``TradeType``), then ``seq``, the
+    position of the aggressing event in the replayed array, in place of a timestamp. Built
+    column by column from the array, without a Python object per fill.
+    """
+    array = np.asarray(array)
+    if array.dtype != core.FILL_DTYPE:
+        raise TypeError(f"fills() expects the array of velmora.core.FILL_DTYPE that "
+                        f"Book.replay returns, got dtype {array.dtype}")
+    array = array.reshape(-1)
+    return pd.DataFrame({
+        "price": _tick_column(array["price"], float_prices, tick_size),
+        "quantity_filled": array["quantity"].astype(np.int64),
+        "aggressor_side": _member_column(array["side"], _SIDES, "side"),
+        "aggressor_id": array["aggressor_id"].astype(np.int64),
+        "filler_id": array["resting_id"].astype(np.int64),
+        "trade_type": _member_column(array["kind"], _KINDS, "kind"),
+        "seq": array["seq"].astype(np.int64),
+    })
+
+
+def _core_levels(book: core.Book, float_prices: bool, tick_size: Any) -> pd.DataFrame:
+    # depth() gives one (ticks, total, count) tuple per level; the core keeps no array of its
+    # levels. A book of n orders has at most n levels on a side.
+    everything = len(book)
+    sides = [getattr(core, side.name) for side in orderbook.OrderSide]
+    rows = [(side, *level) for side in sides for level in book.depth(side, everything)]
+    table = np.array(rows, dtype=np.int64).reshape(-1, 4)
+    return pd.DataFrame({
+        "side": _SIDES[table[:, 0]],
+        "price": _tick_column(table[:, 1], float_prices, tick_size),
+        "total_quantity": table[:, 2],
+        "order_count": table[:, 3],
     })
