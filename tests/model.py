@@ -148,15 +148,12 @@ class OrderBook:
                 self._best_bid = _first_key_or_none(self.bids)
 
     def add_limit_order(self, order):
-        # Refused before anything changes: an identifier that already rests here, no
-        # price, or a price unequal to itself.
+        # Refused before anything changes: an identifier that already rests here, or a
+        # price that cannot be a key of a sorted side.
         if order.order_id in self.orders:
             raise ValueError("an order with this identifier already rests in the book")
         price = order.price
-        if price is None:
-            raise ValueError("a limit order needs a price")
-        if not (price == price):
-            raise ValueError("a limit order's price must equal itself")
+        _check_limit_price(price)
         if order.side == OrderSide.BID:
             while self.asks and price >= self.best_ask() and order.remaining_quantity > 0:
                 self._match(order)
@@ -170,20 +167,28 @@ class OrderBook:
             return
         is_buy = order.side == OrderSide.BID
         side_dict = self.bids if is_buy else self.asks
-        if order.price in side_dict:
-            level = side_dict[order.price]
+        # Matching may have changed the order since it was checked: price and identifier
+        # are checked again, read once and used for everything below.
+        price = order.price
+        _check_limit_price(price)
+        order_id = order.order_id
+        if order_id in self.orders:
+            raise ValueError("an order with this identifier already rests in the book")
+        if price in side_dict:
+            level = side_dict[price]
             level.add_order(order)
-            self.orders[order.order_id] = (level, order)
+            self.orders[order_id] = (level, order)
             return
-        new_price_level = PriceLevel(order.price, order.side)
+        new_price_level = PriceLevel(price, order.side)
         new_price_level.add_order(order)
-        side_dict[order.price] = new_price_level
-        self.orders[order.order_id] = (new_price_level, order)
+        side_dict[price] = new_price_level
+        self.orders[order_id] = (new_price_level, order)
+        order.side == OrderSide.BID  # asked again, as the engine does; the first answer holds
         if is_buy:
-            if self._best_bid is None or order.price > self._best_bid:
-                self._best_bid = order.price
-        elif self._best_ask is None or order.price < self._best_ask:
-            self._best_ask = order.price
+            if self._best_bid is None or price > self._best_bid:
+                self._best_bid = price
+        elif self._best_ask is None or price < self._best_ask:
+            self._best_ask = price
 
     def add_market_order(self, order):
         if order.order_id in self.orders:
@@ -211,16 +216,36 @@ class OrderBook:
             side, best_attr = self.bids, "_best_bid"
         else:
             side, best_attr = self.asks, "_best_ask"
-        # The level is found before the order is marked, so a failed lookup changes nothing.
-        level = side[order.price]
+        # The order must be queued under the identifier asked for at the level filed under its
+        # price, and still carry that identifier; an order moved or renamed while it rested
+        # is refused before anything changes.
+        price = order.price
+        level = side[price]
+        if level.queue.get(order_id) is not order or order.order_id != order_id:
+            raise KeyError(order_id)
         order.status = OrderStatus.CANCELLED
-        level.remove_order(order.order_id)
-        if side[order.price].total_quantity == 0:
-            del side[order.price]
-            if order.price == getattr(self, best_attr):
+        level.remove_order(order_id)
+        if side[price].total_quantity == 0:
+            del side[price]
+            if price == getattr(self, best_attr):
                 setattr(self, best_attr, _first_key_or_none(side))
-        del self.orders[order.order_id]
+        del self.orders[order_id]
         return True
+
+
+def _check_limit_price(price):
+    """None, a price unequal to itself (NaN) and one not ordered against itself (1j) are
+    refused; an equality test that raises propagates."""
+    if price is None:
+        raise ValueError("limit order price must not be None")
+    if not (price == price):
+        raise ValueError("limit order price must be equal to itself")
+    try:
+        ordered = price <= price
+    except (TypeError, ValueError, ArithmeticError) as exc:
+        raise ValueError("limit order price cannot be ordered against itself") from exc
+    if not ordered:
+        raise ValueError("limit order price cannot be ordered against itself")
 
 
 def _check(book):

@@ -6,11 +6,13 @@ prices, texts and trade logs must agree, and the native book must keep its invar
 """
 
 import io
+import sys
 import pickle
 from contextlib import redirect_stdout
 from decimal import Decimal
 
 import pytest
+from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, rule
 
@@ -178,6 +180,35 @@ class BookVersusModel(RuleBasedStateMachine):
         if price is not None and twin.order_id not in self.model.orders:
             native.price = twin.price = price
         self._submit("add_limit_order", pair)
+
+    @rule(
+        pair=pairs,
+        other=pairs,
+        change=st.sampled_from(
+            ["price-elsewhere", "price-none", "price-equal", "renamed", "other-id"]
+        ),
+        price=prices,
+    )
+    def cancel_a_moved_or_renamed_order(self, pair, other, change, price):
+        native, twin = pair
+        old_id = twin.order_id
+        if old_id not in self.model.orders:
+            return
+        name, value = {
+            "price-elsewhere": ("price", price),
+            "price-none": ("price", None),
+            "price-equal": ("price", Decimal(str(twin.price)) if twin.price != "100" else "100"),
+            "renamed": ("order_id", "renamed"),
+            "other-id": ("order_id", other[1].order_id),
+        }[change]
+        saved = getattr(native, name), getattr(twin, name)
+        setattr(native, name, value)
+        setattr(twin, name, value)
+        got = outcome(self.native.cancel_order, old_id)
+        same_outcome(got, outcome(self.model.cancel_order, old_id))
+        if got[0] == "raised":  # refused, nothing changed: the caller puts the order back
+            setattr(native, name, saved[0])
+            setattr(twin, name, saved[1])
 
     @rule(pair=pairs)
     def resubmit_market(self, pair):
@@ -395,3 +426,161 @@ class TestWorkedExamples:
         assert list(book.orders) == [first.order_id]
         assert book.asks[Decimal("100")].total_quantity == 2**31 - 1
         assert list(book.asks[Decimal("100")].queue) == [first.order_id]
+
+
+# ---- re-entrancy: prices that act on the book from inside its own operations ---------------
+
+
+def _inside_sortedcontainers():
+    """True when called from inside a SortedDict operation: re-entering the mapping from its
+    own insert or delete can desynchronise it whoever calls it, so the hooks stay out."""
+    frame = sys._getframe(2)
+    for _ in range(8):
+        if frame is None:
+            return False
+        if "sortedcontainers" in frame.f_code.co_filename:
+            return True
+        frame = frame.f_back
+    return False
+
+
+class ReentrantPrice(Decimal):
+    """A Decimal price that runs `action` once, at its `delay`-th comparison or negation
+    outside sortedcontainers; whatever the action raises is swallowed."""
+
+    def __new__(cls, value, delay, action):
+        self = super().__new__(cls, value)
+        self.delay, self.action = delay, action
+        return self
+
+    armed = True  # off while the test itself looks at the book
+
+    def _tick(self):
+        if self.action is None or not ReentrantPrice.armed or _inside_sortedcontainers():
+            return
+        if self.delay:
+            self.delay -= 1
+            return
+        action, self.action = self.action, None
+        try:
+            action()
+        except Exception:  # noqa: BLE001 - a refusal inside the hook is one of the outcomes
+            pass
+
+    def _hooked(name):
+        base = getattr(Decimal, name)
+
+        def method(self, *args):
+            self._tick()
+            return base(self, *args)
+
+        method.__name__ = name
+        return method
+
+    __eq__, __lt__, __le__, __gt__, __ge__, __neg__ = map(
+        _hooked, ["__eq__", "__lt__", "__le__", "__gt__", "__ge__", "__neg__"]
+    )
+    __hash__ = Decimal.__hash__
+    del _hooked
+
+
+ACTIONS = [
+    "resubmit",
+    "resubmit-market",
+    "cancel-self",
+    "cancel-resting",
+    "join",
+    "cross",
+    "price-none",
+    "price-elsewhere",
+    "rename",
+    "take-resting-id",
+]
+
+
+def put_back_resting_orders(book):
+    """Undoes what the hooks did to orders that rest: an order's fields are the caller's, and
+    a resting order must keep the price and identifier it rests under."""
+    for order_id, (level, order) in book.orders.items():
+        if order.order_id != order_id:
+            order.order_id = order_id
+        if order.price is None or order.price != level.price:
+            order.price = level.price
+
+
+class HostileBook(RuleBasedStateMachine):
+    """The native book alone, fed prices whose comparisons cancel, submit, resubmit, move and
+    rename orders from inside the engine's own operations; the invariants must hold after
+    every step, whatever each operation returned or raised."""
+
+    def __init__(self):
+        super().__init__()
+        self.book = ob.OrderBook()
+
+    def _action(self, name, order, side, base, pick):
+        book = self.book
+        other = ASK if side is BID else BID
+
+        def resting_id():
+            ids = list(book.orders)
+            return ids[pick % len(ids)] if ids else "none"
+
+        return {
+            "resubmit": lambda: book.add_limit_order(order),
+            "resubmit-market": lambda: book.add_market_order(order),
+            "cancel-self": lambda: book.cancel_order(order.order_id),
+            "cancel-resting": lambda: book.cancel_order(resting_id()),
+            "join": lambda: book.add_limit_order(ob.Order(side, 1 + pick % 3, Decimal(base))),
+            "cross": lambda: book.add_limit_order(ob.Order(other, 1 + pick % 5, Decimal(base))),
+            "price-none": lambda: setattr(order, "price", None),
+            "price-elsewhere": lambda: setattr(order, "price", Decimal(base) + 1),
+            "rename": lambda: setattr(order, "order_id", f"renamed-{order.order_id}"),
+            "take-resting-id": lambda: setattr(order, "order_id", resting_id()),
+        }[name]
+
+    @rule(side=st.sampled_from([BID, ASK]), base=st.integers(98, 102), qty=st.integers(1, 6))
+    def limit(self, side, base, qty):
+        outcome(self.book.add_limit_order, ob.Order(side, qty, Decimal(base)))
+
+    @rule(
+        side=st.sampled_from([BID, ASK]),
+        base=st.integers(98, 102),
+        qty=st.integers(1, 6),
+        delay=st.integers(0, 6),
+        action=st.sampled_from(ACTIONS),
+        pick=st.integers(0, 50),
+        market=st.booleans(),
+    )
+    def hostile_order(self, side, base, qty, delay, action, pick, market):
+        order = ob.Order(side, qty)
+        order.price = ReentrantPrice(base, delay, self._action(action, order, side, base, pick))
+        submit = self.book.add_market_order if market else self.book.add_limit_order
+        outcome(submit, order)
+
+    @rule(pick=st.integers(0, 50))
+    def cancel(self, pick):
+        ids = list(self.book.orders)
+        if ids:
+            result = outcome(self.book.cancel_order, ids[pick % len(ids)])
+            assert result[0] == "raised" or result[1] in (True, False)
+
+    @rule(side=st.sampled_from([BID, ASK]), qty=st.integers(1, 10))
+    def market(self, side, qty):
+        outcome(self.book.add_market_order, ob.Order(side, qty))
+
+    @invariant()
+    def consistent(self):
+        ReentrantPrice.armed = False
+        try:
+            put_back_resting_orders(self.book)
+            _check(self.book)
+            str(self.book)
+        finally:
+            ReentrantPrice.armed = True
+
+
+TestHostileBook = HostileBook.TestCase
+# Each step here re-enters the book several times over: a smaller share of the budget.
+TestHostileBook.settings = settings(
+    TestHostileBook.settings, max_examples=min(settings.default.max_examples, 300)
+)

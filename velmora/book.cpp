@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "definitions.hpp"
 #include "order.hpp"
@@ -464,14 +466,6 @@ Ref level_pop(PyObject* level) {
     return call_method(names::pop, level);
 }
 
-Ref level_add_order(PyObject* level, PyObject* order) {
-    if (is_exact_level(level)) {
-        PyObject* args[] = {order};
-        return Ref::steal(function::call_body(price_level::add_order_def, level, args));
-    }
-    return call_method(names::add_order, level, order);
-}
-
 Ref level_remove_order(PyObject* level, PyObject* order_id) {
     if (is_exact_level(level)) {
         PyObject* args[] = {order_id};
@@ -507,32 +501,139 @@ bool forget_order(PyObject* self, PyObject* curr) {
     return order_id && del_mapping_item(orders.get(), order_id.get());
 }
 
-// self.orders[order.order_id] = (level, order)
-bool index_order(PyObject* self, PyObject* level, PyObject* order) {
+// self.orders[order_id] = (level, order)
+bool index_order(PyObject* self, PyObject* level, PyObject* order, PyObject* order_id) {
     Ref entry = Ref::steal(PyTuple_Pack(2, level, order));
     Ref orders = entry ? attr(self, names::orders) : Ref();
-    Ref order_id = orders ? id_of(order) : Ref();
-    return order_id && set_mapping_item(orders.get(), order_id.get(), entry.get());
+    return orders && set_mapping_item(orders.get(), order_id, entry.get());
+}
+
+// Operations that change a book's state bump this count, so that code which has called out
+// to Python can tell cheaply whether the engine ran in the meantime.
+std::uint64_t engine_changes = 0;
+
+// "order '7' is already resting in this book"
+void raise_resting(PyObject* order_id) {
+    PyErr_Format(PyExc_ValueError, "order %R is already resting in this book", order_id);
 }
 
 // An order that already rests in this book must not be entered a second time: a second
 // index entry under the same identifier would orphan the first and corrupt its level.
-bool refuse_resting(PyObject* self, PyObject* order) {
+// Returns the identifier read, or null with an exception set.
+Ref refuse_resting(PyObject* self, PyObject* order) {
     Ref order_id = id_of(order);
     Ref orders = order_id ? attr(self, names::orders) : Ref();
     if (!orders) {
-        return false;
+        return Ref();
     }
     int resting = mapping_contains(orders.get(), order_id.get());
-    if (resting > 0) {
-        PyErr_Format(PyExc_ValueError, "order %R is already resting in this book",
-                     order_id.get());
+    if (resting != 0) {
+        if (resting > 0) {
+            raise_resting(order_id.get());
+        }
+        return Ref();
     }
-    return resting == 0;
+    return order_id;
 }
 
-// A limit price must be usable as a key of a sorted side: None cannot be ordered, and a
-// price unequal to itself (NaN) would break the side's ordering for good.
+// The add_limit_order and add_market_order calls running, innermost last. A submission
+// re-entered with the same order (from one of its own comparisons, say) would match and rest
+// an order that the outer call is still matching: it is refused instead. Each entry lives on
+// its caller's stack and holds nothing: the caller holds its order.
+class Submission {
+  public:
+    Submission() = default;
+    Submission(const Submission&) = delete;
+    Submission& operator=(const Submission&) = delete;
+    ~Submission() {
+        if (order_) {
+            active_.pop_back();
+        }
+    }
+
+    // Registers `order`; false with ValueError when it is being submitted already.
+    bool enter(PyObject* order) noexcept {
+        for (const Submission* s : active_) {
+            if (s->order_ == order) {
+                Ref order_id = id_of(order);
+                if (order_id) {
+                    PyErr_Format(PyExc_ValueError, "order %R is already being submitted",
+                                 order_id.get());
+                }
+                return false;
+            }
+        }
+        try {
+            active_.push_back(this);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        order_ = order;
+        return true;
+    }
+
+    // What add_limit_order checked on entry: the price, the identifier that was not resting,
+    // and the engine's change count at that moment. Borrowed; the caller keeps them alive.
+    void checked(PyObject* price, PyObject* order_id) noexcept {
+        price_ = price;
+        order_id_ = order_id;
+        changes_ = engine_changes;
+    }
+
+    // The innermost submission of `order`, or null.
+    static const Submission* of(PyObject* order) noexcept {
+        return !active_.empty() && active_.back()->order_ == order ? active_.back() : nullptr;
+    }
+
+    // True when `price` is the very price checked on entry and of a type whose comparisons
+    // give the same answers every time (an exact int, float or Decimal): no need to ask again.
+    bool vouches_for_price(PyObject* price) const noexcept;
+
+    // True when `order_id` is the identifier checked on entry and the engine has changed
+    // nothing since: it still does not rest in the book.
+    bool vouches_for_id(PyObject* order_id, std::uint64_t changes) const noexcept {
+        return order_id_ && order_id == order_id_ && changes == changes_;
+    }
+
+  private:
+    static inline std::vector<const Submission*> active_;
+    PyObject* order_ = nullptr;
+    PyObject* price_ = nullptr;
+    PyObject* order_id_ = nullptr;
+    std::uint64_t changes_ = 0;
+};
+
+// The Decimal class bound at import, when it is the immutable built-in one: its comparisons
+// run no Python code and cannot be patched, and one that equals itself is not a NaN, so it is
+// ordered against itself too.
+PyTypeObject* decimal_type = nullptr;  // strong
+
+// ValueError "limit order price cannot be ordered against itself (got %R)". An error from the
+// comparison that says the price cannot be compared becomes its cause; any other error (a
+// RecursionError, say) is left to propagate as it is.
+bool refuse_unordered(PyObject* price) {
+    PyObject* cause = PyErr_GetRaisedException();
+    if (cause && !PyErr_GivenExceptionMatches(cause, PyExc_TypeError) &&
+        !PyErr_GivenExceptionMatches(cause, PyExc_ValueError) &&
+        !PyErr_GivenExceptionMatches(cause, PyExc_ArithmeticError)) {
+        PyErr_SetRaisedException(cause);
+        return false;
+    }
+    PyErr_Format(PyExc_ValueError, "limit order price cannot be ordered against itself (got %R)",
+                 price);
+    if (cause) {
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(cause));  // steals
+        PyException_SetContext(error, cause);           // steals
+        PyErr_SetRaisedException(error);
+    }
+    return false;
+}
+
+// A limit price must be usable as a key of a sorted side for good. None cannot be ordered;
+// a price unequal to itself (NaN) or not ordered against itself (`price <= price` false or
+// raising, as for 1j) would break the side's ordering and with it every later order there.
 bool check_limit_price(PyObject* price) {
     if (price == Py_None) {
         PyErr_SetString(PyExc_ValueError, "limit order price must not be None");
@@ -541,12 +642,31 @@ bool check_limit_price(PyObject* price) {
     if (PyLong_CheckExact(price)) {
         return true;
     }
-    int same = compare(price, price, Py_EQ);
+    int same;
+    if (PyFloat_CheckExact(price)) {
+        double v = PyFloat_AS_DOUBLE(price);
+        same = v == v;
+    } else {
+        same = compare(price, price, Py_EQ);
+    }
     if (same == 0) {
         PyErr_Format(PyExc_ValueError, "limit order price must be equal to itself (got %R)",
                      price);
     }
-    return same > 0;
+    if (same <= 0) {
+        return false;
+    }
+    if (PyFloat_CheckExact(price) || Py_IS_TYPE(price, decimal_type)) {
+        return true;
+    }
+    int ordered = compare(price, price, Py_LE);
+    return ordered > 0 || refuse_unordered(price);
+}
+
+bool Submission::vouches_for_price(PyObject* price) const noexcept {
+    return price_ && price == price_ &&
+           (PyLong_CheckExact(price) || PyFloat_CheckExact(price) ||
+            Py_IS_TYPE(price, decimal_type));
 }
 
 // ---- Construction and best prices -------------------------------------------------------
@@ -642,10 +762,39 @@ bool record_trade(PyObject* self, PyObject* order, PyObject* curr, const Qty& qu
     return bool(Ref::steal(PyObject_CallMethodOneArg(trade_log.get(), names::append, log.get())));
 }
 
+// The order at the head of a level must be the one the index holds under its identifier.
+// One renamed while it rested would be filled and then fail to leave the index half-way
+// through the fill; it is refused before the fill instead, with KeyError.
+bool check_indexed(PyObject* self, PyObject* curr) {
+    Ref order_id = id_of(curr);
+    Ref orders = order_id ? attr(self, names::orders) : Ref();
+    if (!orders) {
+        return false;
+    }
+    Ref entry = mapping_item(orders.get(), order_id.get());
+    Ref indexed = entry ? second_item(entry.get()) : Ref();
+    if (indexed && indexed.get() == curr) {
+        return true;
+    }
+    if (!indexed) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError) &&
+            !PyErr_ExceptionMatches(PyExc_IndexError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return false;
+        }
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_KeyError,
+                 "order %R at the head of its level is not in the index under that identifier; "
+                 "it was renamed while resting",
+                 order_id.get());
+    return false;
+}
+
 // One fill of `order` against the oldest order of `level`.
 bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
     Ref curr_ref = level_peek(level);
-    if (!curr_ref) {
+    if (!curr_ref || !check_indexed(self, curr_ref.get())) {
         return false;
     }
     PyObject* curr = curr_ref.get();
@@ -704,6 +853,7 @@ PyObject* match_body(PyObject*, PyObject* const* args) {
     if (!args::check_type(order, &OrderType, "order", false, false)) {
         return nullptr;
     }
+    ++engine_changes;
     int bid = is_bid(order);
     Ref opposite = bid < 0 ? Ref() : attr(self, bid ? names::asks : names::bids);
     if (!opposite || (bid = is_bid(order)) < 0) {
@@ -784,14 +934,21 @@ bool match_while_crossing(PyObject* self, PyObject* order, PyObject* price) {
 PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* order = args[1];
+    Submission submission;
     if (!args::check_type(order, &OrderType, "order", false, false) ||
-        !refuse_resting(self, order)) {
+        !submission.enter(order)) {
         return nullptr;
     }
+    Ref order_id = refuse_resting(self, order);
+    if (!order_id) {
+        return nullptr;
+    }
+    ++engine_changes;
     Ref price = price_of(order);  // read once: the crossing tests compare this value
     if (!price || !check_limit_price(price.get())) {
         return nullptr;
     }
+    submission.checked(price.get(), order_id.get());
     if (!match_while_crossing(self, order, price.get())) {
         return nullptr;
     }
@@ -801,15 +958,14 @@ PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// new_price_level = PriceLevel(order.price, order.side), typed as a PriceLevel.
-Ref new_level(PyObject* order) {
+// new_price_level = PriceLevel(price, order.side), typed as a PriceLevel.
+Ref new_level(PyObject* price, PyObject* order) {
     Ref cls = names::lookup_global(names::PriceLevel);
-    Ref price = cls ? price_of(order) : Ref();
-    Ref side = price ? side_of(order) : Ref();
+    Ref side = cls ? side_of(order) : Ref();
     if (!side) {
         return Ref();
     }
-    PyObject* values[] = {price.get(), side.get()};
+    PyObject* values[] = {price, side.get()};
     Ref level = Ref::steal(PyObject_Vectorcall(cls.get(), values, 2, nullptr));
     if (!level) {
         return Ref();
@@ -826,29 +982,65 @@ Ref new_level(PyObject* order) {
     return level;
 }
 
-// A new level on the order's side moves that side's cached best price when it is better.
-bool update_best_after_new_level(PyObject* self, PyObject* order) {
-    int bid = is_bid(order);
-    if (bid < 0) {
-        return false;
-    }
+// A new level at `price` moves the side's cached best price when it is better. Should the
+// comparison run code that changes the book, the cache is set from the side itself instead.
+bool update_best_after_new_level(PyObject* self, PyObject* side, PyObject* price, bool bid) {
     PyObject* cache = bid ? names::_best_bid : names::_best_ask;
     Ref best = attr(self, cache);
     if (!best) {
         return false;
     }
+    std::uint64_t changes = engine_changes;
     int better = 1;
     if (best.get() != Py_None) {
-        Ref price = price_of(order);
-        better = price ? compare(price.get(), best.get(), bid ? Py_GT : Py_LT) : -1;
+        better = compare(price, best.get(), bid ? Py_GT : Py_LT);
     }
-    if (better <= 0) {
-        return better == 0;
+    if (better < 0) {
+        return false;
     }
-    Ref price = price_of(order);
-    return price && PyObject_SetAttr(self, cache, price.get()) == 0;
+    Ref new_best;
+    if (changes != engine_changes) {
+        new_best = first_key_or_none(side);
+    } else if (better) {
+        new_best = Ref::borrow(price);
+    } else {
+        return true;
+    }
+    return new_best && PyObject_SetAttr(self, cache, new_best.get()) == 0;
 }
 
+// Whether the book still has room for the order as it was when its level was chosen: the
+// level is still the side's level at `price` (or, for a new level, the price still has none)
+// and no order has come to rest under `order_id` meanwhile. 1 yes, 0 no, -1 error.
+int still_fits(PyObject* self, PyObject* side, PyObject* price, PyObject* level, bool is_new,
+               PyObject* order_id) {
+    int present = side_contains(side, price);
+    if (present < 0) {
+        return -1;
+    }
+    if (present) {
+        if (is_new) {
+            return 0;
+        }
+        Ref current = side_item(side, price);
+        if (!current) {
+            return -1;
+        }
+        if (current.get() != level) {
+            return 0;
+        }
+    } else if (!is_new) {
+        return 0;
+    }
+    Ref orders = attr(self, names::orders);
+    int resting = orders ? mapping_contains(orders.get(), order_id) : -1;
+    return resting < 0 ? -1 : !resting;
+}
+
+// Rests what is left of a limit order at its price. The price and the identifier are read
+// once and used for the level, the side, the index and the cache alike; both are checked
+// again here, since matching can run code that changes the order after add_limit_order
+// looked at it. A refusal at this point leaves the trades made and the order out of the book.
 PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* order = args[1];
@@ -864,37 +1056,65 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
     if (go <= 0) {
         return go < 0 ? nullptr : Py_NewRef(Py_None);
     }
+    // What add_limit_order checked on entry is asked again only where it could have changed.
+    const Submission* entry = Submission::of(order);
+    std::uint64_t changes_before = engine_changes++;
     int bid = is_bid(order);
     Ref side_dict = bid < 0 ? Ref() : attr(self, bid ? names::bids : names::asks);
     Ref price = side_dict ? price_of(order) : Ref();
-    int present = price ? side_contains(side_dict.get(), price.get()) : -1;
+    if (!price ||
+        (!(entry && entry->vouches_for_price(price.get())) && !check_limit_price(price.get()))) {
+        return nullptr;
+    }
+    Ref order_id = id_of(order);
+    if (!order_id) {
+        return nullptr;
+    }
+    if (!(entry && entry->vouches_for_id(order_id.get(), changes_before))) {
+        Ref orders = attr(self, names::orders);
+        int resting = orders ? mapping_contains(orders.get(), order_id.get()) : -1;
+        if (resting != 0) {
+            if (resting > 0) {
+                raise_resting(order_id.get());
+            }
+            return nullptr;
+        }
+    }
+    int present = side_contains(side_dict.get(), price.get());
     if (present < 0) {
         return nullptr;
     }
-    if (present) {
-        price = price_of(order);
-        Ref level = price ? side_item(side_dict.get(), price.get()) : Ref();
-        if (!level || !level_add_order(level.get(), order) ||
-            !index_order(self, level.get(), order)) {
+    std::uint64_t changes = engine_changes;
+    Ref level = present ? side_item(side_dict.get(), price.get()) : new_level(price.get(), order);
+    if (!level || !price_level::add_order(level.get(), order, order_id.get())) {
+        return nullptr;
+    }
+    if (changes != engine_changes) {
+        int fits = still_fits(self, side_dict.get(), price.get(), level.get(), !present,
+                              order_id.get());
+        if (fits <= 0) {
+            if (fits == 0) {
+                PyErr_Format(PyExc_ValueError,
+                             "the book changed while order %R was coming to rest; it was not "
+                             "rested",
+                             order_id.get());
+            }
             return nullptr;
         }
+    }
+    if (!present && PyObject_SetItem(side_dict.get(), price.get(), level.get()) < 0) {
+        return nullptr;
+    }
+    if (!index_order(self, level.get(), order, order_id.get())) {
+        return nullptr;
+    }
+    if (present) {
         Py_RETURN_NONE;
     }
-    Ref level = new_level(order);
-    if (!level) {
-        return nullptr;
-    }
-    // The native entry point, honouring a subclass's own add_order.
-    PriceLevelObject* lv = as_level(level.get());
-    const PriceLevelEntryPoints* entry = lv->entry_points ? lv->entry_points
-                                                          : &price_level::entry_points;
-    entry->add_order(lv, order, false);
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    price = price_of(order);
-    if (!price || PyObject_SetItem(side_dict.get(), price.get(), level.get()) < 0 ||
-        !index_order(self, level.get(), order) || !update_best_after_new_level(self, order)) {
+    // The side is asked again, as written; the level went to the side chosen first, and that
+    // side's cache is the one that can move, whatever the answer now.
+    if (is_bid(order) < 0 ||
+        !update_best_after_new_level(self, side_dict.get(), price.get(), bid)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -903,10 +1123,12 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
 PyObject* add_market_order_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* order = args[1];
+    Submission submission;
     if (!args::check_type(order, &OrderType, "order", false, false) ||
-        !refuse_resting(self, order) || !set_price(order, Py_None)) {
+        !submission.enter(order) || !refuse_resting(self, order) || !set_price(order, Py_None)) {
         return nullptr;
     }
+    ++engine_changes;
     if (!match_while_crossing(self, order, nullptr)) {
         return nullptr;
     }
@@ -919,6 +1141,11 @@ PyObject* add_market_order_body(PyObject*, PyObject* const* args) {
 
 // ---- Cancellation -----------------------------------------------------------------------------
 
+// The order is withdrawn only when the book holds it where the index says: queued under the
+// identifier asked for, in the level filed at its price on its side, and still carrying that
+// identifier. An order moved or renamed while it rested fails that test with KeyError before
+// anything is marked or removed. The price and identifier are read once; the rest of the
+// cancellation uses those values, so a later change cannot send it to another level.
 PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* order_id = args[1];
@@ -930,6 +1157,7 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
     if (resting <= 0) {
         return resting < 0 ? nullptr : Py_NewRef(Py_False);
     }
+    ++engine_changes;
     orders = attr(self, names::orders);
     Ref entry = orders ? mapping_item(orders.get(), order_id) : Ref();
     Ref order_ref = entry ? second_item(entry.get()) : Ref();
@@ -940,32 +1168,39 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
     int bid = is_bid(order);
     Ref side = bid < 0 ? Ref() : attr(self, bid ? names::bids : names::asks);
     PyObject* cache = bid ? names::_best_bid : names::_best_ask;
-
-    // The level is found before the order is marked: an order whose price was changed
-    // while it rested is refused with KeyError and stays exactly as it was.
     Ref price = side ? price_of(order) : Ref();
     Ref level = price ? side_item(side.get(), price.get()) : Ref();
-    if (!level || !set_status(order, kCancelled)) {
+    Ref id = level ? id_of(order) : Ref();
+    if (!id) {
         return nullptr;
     }
-    Ref id = id_of(order);
-    if (!id || !level_remove_order(level.get(), id.get())) {
+    int queued = price_level::holds(level.get(), order_id, order);
+    if (queued < 0) {
         return nullptr;
     }
-    price = price_of(order);
-    level = price ? side_item(side.get(), price.get()) : Ref();
+    bool same_id = id.get() == order_id ||
+                   (PyUnicode_CheckExact(id.get()) && PyUnicode_Compare(id.get(), order_id) == 0);
+    if (!queued || !same_id) {
+        PyErr_Format(PyExc_KeyError,
+                     "order %R is not queued under that identifier at its price %R; it was moved "
+                     "or renamed while resting",
+                     order_id, price.get());
+        return nullptr;
+    }
+    if (!set_status(order, kCancelled) || !level_remove_order(level.get(), order_id)) {
+        return nullptr;
+    }
+    level = side_item(side.get(), price.get());
     MaybeQty total = level ? total_of(level.get()) : std::nullopt;
     int emptied = total ? compare(*total, Qty::native(0), Py_EQ) : -1;
     if (emptied < 0) {
         return nullptr;
     }
     if (emptied) {
-        price = price_of(order);
-        if (!price || PyObject_DelItem(side.get(), price.get()) < 0) {
+        if (PyObject_DelItem(side.get(), price.get()) < 0) {
             return nullptr;
         }
-        price = price_of(order);
-        Ref best = price ? attr(self, cache) : Ref();
+        Ref best = attr(self, cache);
         int was_best = best ? compare(price.get(), best.get(), Py_EQ) : -1;
         if (was_best < 0) {
             return nullptr;
@@ -978,8 +1213,7 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
         }
     }
     orders = attr(self, names::orders);
-    id = orders ? id_of(order) : Ref();
-    if (!id || !del_mapping_item(orders.get(), id.get())) {
+    if (!orders || !del_mapping_item(orders.get(), order_id)) {
         return nullptr;
     }
     Py_RETURN_TRUE;
@@ -1061,6 +1295,15 @@ bool make_class() {
     if (PyType_Check(sorted_dict.get())) {
         Py_XSETREF(sorted_dict_type, reinterpret_cast<PyTypeObject*>(sorted_dict.release()));
         sorted_dict_version = 0;
+    }
+    Ref decimal = names::lookup_global(names::Decimal);
+    if (!decimal) {
+        return false;
+    }
+    if (PyType_Check(decimal.get()) &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(decimal.get()),
+                          Py_TPFLAGS_IMMUTABLETYPE)) {
+        Py_XSETREF(decimal_type, reinterpret_cast<PyTypeObject*>(decimal.release()));
     }
     function::Def* const methods[] = {
         &init_def,         &match_def,         &update_limit_order_def,      &add_limit_order_def,

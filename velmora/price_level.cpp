@@ -75,10 +75,11 @@ PyObject* pop_first_item(PyObject* queue) {
 
 // ---- the method bodies, shared by the Python-visible methods and the entry points ----
 
-// The total moved by the order's remaining_quantity as `total_quantity += q` (or -=) computes
-// it: the total is read first, the in-place operator runs on Python numbers, and the result
-// goes through the quantity conversion. Returns false with an exception set.
-bool moved_total(PriceLevelObject* self, PyObject* order, bool add, std::int32_t* out) {
+// How far `total_quantity += order.remaining_quantity` (or -=) would move the total: the
+// quantity is read, the in-place operator runs on Python numbers and the sum goes through the
+// quantity conversion, exactly as the statement would; only the difference from the total the
+// sum started from is kept. Returns false with an exception set.
+bool total_delta(PriceLevelObject* self, PyObject* order, bool add, std::int64_t* delta) {
     if (is_exact_order(order)) {
         // Two 32-bit ints: the Python arithmetic cannot run user code, so do it here.
         std::int64_t q = as_order(order)->remaining_quantity;
@@ -87,42 +88,76 @@ bool moved_total(PriceLevelObject* self, PyObject* order, bool add, std::int32_t
             PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
             return false;
         }
-        *out = static_cast<std::int32_t>(v);
+        *delta = add ? q : -q;
         return true;
-    }
-    Ref total = Ref::steal(PyLong_FromLong(self->total_quantity));
-    if (!total) {
-        return false;
     }
     Ref quantity = Ref::steal(PyObject_GetAttr(order, names::remaining_quantity));
     if (!quantity) {
         return false;
     }
+    std::int32_t before = self->total_quantity;
+    Ref total = Ref::steal(PyLong_FromLong(before));
+    if (!total) {
+        return false;
+    }
     Ref moved = Ref::steal(add ? PyNumber_InPlaceAdd(total.get(), quantity.get())
                                : PyNumber_InPlaceSubtract(total.get(), quantity.get()));
-    return moved && quantity::convert(moved.get(), out);
+    std::int32_t after;
+    if (!moved || !quantity::convert(moved.get(), &after)) {
+        return false;
+    }
+    *delta = std::int64_t{after} - before;
+    return true;
 }
 
-// Queues the order under its order_id at the tail and adds its remaining quantity to the
-// total. All or nothing: the new total is computed and converted before the order is queued,
-// so a failing quantity never leaves an order queued that the total does not count.
+// Moves the total as it stands now by `delta`. The arithmetic above can run Python code that
+// adds to or takes from this very level; applying a difference to the current value, with no
+// call in between, keeps those changes instead of overwriting them with a stale sum.
+bool shift_total(PriceLevelObject* self, std::int64_t delta) {
+    std::int64_t v = std::int64_t{self->total_quantity} + delta;
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    self->total_quantity = static_cast<std::int32_t>(v);
+    return true;
+}
+
+// `total_quantity -= order.remaining_quantity`
+bool lower_total(PriceLevelObject* self, PyObject* order) {
+    std::int64_t delta;
+    return total_delta(self, order, false, &delta) && shift_total(self, delta);
+}
+
+// Queues `order` under `order_id` at the tail and adds its remaining quantity to the total.
+// All or nothing: the new total is computed and checked first, then counted before the queue
+// assignment and taken back if the assignment fails. Counting first also means that an
+// add_order re-entered from inside the assignment (a queue subclass, a key whose __eq__ runs
+// code) adds on top of this one rather than being lost.
+bool queue_order(PriceLevelObject* self, PyObject* order_id, PyObject* order) {
+    std::int64_t delta;
+    if (!total_delta(self, order, true, &delta) || !shift_total(self, delta)) {
+        return false;
+    }
+    Ref queue = Ref::borrow(self->queue);
+    if (PyObject_SetItem(queue.get(), order_id, order) < 0) {
+        PyObject* error = PyErr_GetRaisedException();
+        if (!shift_total(self, -delta)) {
+            PyErr_Clear();  // only if re-entrant changes left no room: the first error stands
+        }
+        PyErr_SetRaisedException(error);
+        return false;
+    }
+    return true;
+}
+
 PyObject* level_add_order(PyObject* o, PyObject* const* args) {
-    PriceLevelObject* self = as_level(o);
     PyObject* order = args[0];
     Ref order_id = is_exact_order(order) ? Ref::borrow(as_order(order)->order_id)
                                          : Ref::steal(PyObject_GetAttr(order, names::order_id));
-    if (!order_id) {
+    if (!order_id || !queue_order(as_level(o), order_id.get(), order)) {
         return nullptr;
     }
-    std::int32_t total;
-    if (!moved_total(self, order, true, &total)) {
-        return nullptr;
-    }
-    Ref queue = Ref::borrow(self->queue);
-    if (PyObject_SetItem(queue.get(), order_id.get(), order) < 0) {
-        return nullptr;
-    }
-    self->total_quantity = total;
     Py_RETURN_NONE;
 }
 
@@ -143,11 +178,9 @@ PyObject* level_remove_order(PyObject* o, PyObject* const* args) {
     if (!item) {
         return nullptr;
     }
-    std::int32_t total;
-    if (!moved_total(self, item.get(), false, &total)) {
+    if (!lower_total(self, item.get())) {
         return nullptr;
     }
-    self->total_quantity = total;
     queue = Ref::borrow(self->queue);
     if (PyObject_DelItem(queue.get(), order_id) < 0) {
         return nullptr;
@@ -197,11 +230,9 @@ PyObject* level_pop(PyObject* o, PyObject* const*) {
     if (!unpack::pair(entry.get(), item_id, item)) {
         return nullptr;
     }
-    std::int32_t total;
-    if (!moved_total(self, item.get(), false, &total)) {
+    if (!lower_total(self, item.get())) {
         return nullptr;
     }
-    self->total_quantity = total;
     return item.release();
 }
 
@@ -278,6 +309,15 @@ PyObject* entry_peek(PriceLevelObject* self, bool skip_dispatch) {
 
 PyObject* entry_pop(PriceLevelObject* self, bool skip_dispatch) {
     return dispatch(self, names::pop, price_level::pop_def, nullptr, skip_dispatch);
+}
+
+// ---- what the book uses ----
+
+PyObject* queue_of(PyObject* level) {
+    if (is_exact_level(level)) {
+        return Py_NewRef(as_level(level)->queue);
+    }
+    return PyObject_GetAttr(level, names::queue);
 }
 
 // ---- type slots ----
@@ -414,6 +454,44 @@ function::Def pop_def{
     "pop", "PriceLevel.pop", {"pop", nullptr, 0, 0},
     level_pop, nullptr, "($self)", LEVEL_SITE("pop"), &PriceLevelType,
 };
+
+bool add_order(PyObject* level, PyObject* order, PyObject* order_id) {
+    if (!PyObject_TypeCheck(level, &PriceLevelType)) {
+        return bool(Ref::steal(PyObject_CallMethodOneArg(level, names::add_order, order)));
+    }
+    PriceLevelObject* self = as_level(level);
+    Ref keep = Ref::borrow(level);
+    Ref method;
+    int found = find_override(self, names::add_order, add_order_def, method);
+    if (found != 0) {
+        return found > 0 && Ref::steal(PyObject_CallOneArg(method.get(), order));
+    }
+    if (!queue_order(self, order_id, order)) {
+        trace::add(add_order_def.site);
+        return false;
+    }
+    return true;
+}
+
+int holds(PyObject* level, PyObject* order_id, PyObject* order) {
+    Ref queue = Ref::steal(queue_of(level));
+    if (!queue) {
+        return -1;
+    }
+    if (is_plain_odict(queue.get())) {
+        PyObject* queued = PyDict_GetItemWithError(queue.get(), order_id);  // borrowed
+        return queued ? queued == order : (PyErr_Occurred() ? -1 : 0);
+    }
+    Ref queued = Ref::steal(PyObject_GetItem(queue.get(), order_id));
+    if (!queued) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
+    }
+    return queued.get() == order;
+}
 
 bool ready() {
     if (!last_kwnames && !(last_kwnames = PyTuple_Pack(1, names::last))) {

@@ -54,6 +54,15 @@ extern function::Def remove_order_def;
 extern function::Def peek_def;
 extern function::Def pop_def;
 
+// `level.add_order(order)` as the book makes it: a level whose class overrides add_order gets
+// the call; otherwise the order is queued under `order_id`, the identifier the caller has
+// already read and indexes it by, so that the queue and the index agree whatever the order's
+// attribute says by now. Returns false with an exception set.
+bool add_order(PyObject* level, PyObject* order, PyObject* order_id);
+
+// Whether `level.queue[order_id]` is `order`: 1 yes, 0 no (absent or another object), -1 error.
+int holds(PyObject* level, PyObject* order_id, PyObject* order);
+
 // Readies the type; every instance it allocates carries `entry_points`.
 bool ready();
 
