@@ -2,7 +2,10 @@
 subclass, an instance attribute, a patched class, a comparison or a container that runs
 code), the book follows the written protocol step by step."""
 
+import enum
+import gc
 import types
+import weakref
 from collections import OrderedDict
 from decimal import Decimal as D
 
@@ -436,3 +439,23 @@ def test_prices_with_their_own_equality_are_asked_for_every_lookup(new_price, ex
     NoisyPrice.calls = 0
     assert book.cancel_order(second.order_id) is True
     assert NoisyPrice.calls == 2  # the level is looked up twice and keeps its other order
+
+
+@pytest.mark.parametrize("name", ["OrderStatus", "TradeType"])
+def test_a_replaced_enumeration_is_not_kept_alive_once_restored(monkeypatch, name):
+    # The engine remembers what it read from an enumeration, but holds nothing: once the
+    # module's name is restored and nobody else refers to the replacement, it is freed.
+    import velmora.orderbook as ob
+
+    replacement = enum.Enum(name, [(m.name, m.value) for m in getattr(ob, name)])
+    monkeypatch.setattr(ob, name, replacement)
+    book = OrderBook()
+    ask = Order(ASK, 2, D("100"))
+    book.add_limit_order(ask)
+    book.add_limit_order(Order(BID, 2, D("100")))  # fills both: reads FILLED and LIMIT
+    assert len(book.trade_log) == 1
+    monkeypatch.undo()
+    gone = weakref.ref(replacement)
+    del replacement, book, ask
+    gc.collect()
+    assert gone() is None

@@ -1,4 +1,4 @@
-// The OrderBook class: state, matching, limit and market entry, cancellation.
+// The OrderBook class, assembled at import from the engine's native functions.
 #pragma once
 
 #include <Python.h>

@@ -132,7 +132,7 @@ PyObject* next_id_body(PyObject*, PyObject* const*) {
     if (!counter) {
         return nullptr;
     }
-    Ref next = Ref::steal(PyNumber_InPlaceAdd(counter.get(), state::small_ints[1]));
+    Ref next = Ref::steal(PyNumber_InPlaceAdd(counter.get(), state::one.get()));
     if (!next || !names::store_global(names::_order_counter, next.get())) {
         return nullptr;
     }
@@ -167,26 +167,26 @@ const args::Signature no_params{"_next_id", nullptr, 0, 0, true};
 // change to the class, a new __init__ included, changes the tag), and the generated
 // __init__'s code and closure contents (these can be replaced in place, without
 // touching the class).
-PyObject* trade_class = nullptr;
-PyObject* trade_factory = nullptr;
-PyObject* trade_init = nullptr;        // the generated __init__ function
-PyObject* trade_init_code = nullptr;   // its code object
-PyObject* trade_init_cells = nullptr;  // a tuple of its closure cells' contents
+Global trade_class;
+Global trade_factory;
+Global trade_init;        // the generated __init__ function
+Global trade_init_code;   // its code object
+Global trade_init_cells;  // a tuple of its closure cells' contents
 unsigned int trade_version = 0;
 
 // True while the generated __init__ still runs the code and sees the values it had when
 // the class was made.
 bool trade_init_unchanged() {
-    if (PyFunction_GET_CODE(trade_init) != trade_init_code) {
+    if (PyFunction_GET_CODE(trade_init.get()) != trade_init_code.get()) {
         return false;
     }
-    PyObject* closure = PyFunction_GET_CLOSURE(trade_init);
-    Py_ssize_t n = PyTuple_GET_SIZE(trade_init_cells);
+    PyObject* closure = PyFunction_GET_CLOSURE(trade_init.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(trade_init_cells.get());
     if (!closure || PyTuple_GET_SIZE(closure) != n) {
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyCell_GET(PyTuple_GET_ITEM(closure, i)) != PyTuple_GET_ITEM(trade_init_cells, i)) {
+        if (PyCell_GET(PyTuple_GET_ITEM(closure, i)) != PyTuple_GET_ITEM(trade_init_cells.get(), i)) {
             return false;
         }
     }
@@ -199,8 +199,8 @@ PyObject** const trade_fields[] = {&names::price, &names::quantity_filled,
 
 bool remember_trade_class(PyObject* cls, PyObject* factory) {
     trade_version = 0;  // the direct path stays off unless everything below is known
-    Py_XSETREF(trade_class, Py_NewRef(cls));
-    Py_XSETREF(trade_factory, Py_NewRef(factory));
+    trade_class.set(Ref::borrow(cls));
+    trade_factory.set(Ref::borrow(factory));
     if (!PyType_Check(cls)) {
         return true;
     }
@@ -222,9 +222,9 @@ bool remember_trade_class(PyObject* cls, PyObject* factory) {
         PyObject* value = PyCell_GET(PyTuple_GET_ITEM(closure, i));
         PyTuple_SET_ITEM(cells.get(), i, Py_NewRef(value ? value : Py_None));  // steals
     }
-    Py_XSETREF(trade_init, Py_NewRef(init));
-    Py_XSETREF(trade_init_code, Py_NewRef(PyFunction_GET_CODE(init)));
-    Py_XSETREF(trade_init_cells, cells.release());
+    trade_init.set(Ref::borrow(init));
+    trade_init_code.set(Ref::borrow(PyFunction_GET_CODE(init)));
+    trade_init_cells.set(std::move(cells));
     if (PyUnstable_Type_AssignVersionTag(type)) {
         trade_version = type->tp_version_tag;
     }
@@ -246,7 +246,7 @@ bool make_enumerations() {
 }
 
 bool make_order_id_source() {
-    if (!names::store_global(names::_order_counter, state::small_ints[0])) {
+    if (!names::store_global(names::_order_counter, state::zero.get())) {
         return false;
     }
     Ref fn = function::make(next_id_def);
@@ -307,7 +307,7 @@ Ref plain_class(PyObject* name, PyObject* ns) {
 
 Ref new_trade(PyObject* cls, PyObject* const* values) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != trade_class || trade_version == 0 || type->tp_version_tag != trade_version ||
+    if (cls != trade_class.get() || trade_version == 0 || type->tp_version_tag != trade_version ||
         !trade_init_unchanged()) {
         return Ref::steal(PyObject_Vectorcall(cls, values, 6, nullptr));
     }
@@ -321,7 +321,7 @@ Ref new_trade(PyObject* cls, PyObject* const* values) {
             return Ref();
         }
     }
-    Ref stamp = Ref::steal(PyObject_CallNoArgs(trade_factory));
+    Ref stamp = Ref::steal(PyObject_CallNoArgs(trade_factory.get()));
     if (!stamp || PyObject_GenericSetAttr(record.get(), names::timestamp, stamp.get()) < 0) {
         return Ref();
     }

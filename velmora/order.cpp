@@ -6,6 +6,7 @@
 
 #include "definitions.hpp"
 #include "support/args.hpp"
+#include "support/dispatch.hpp"
 #include "support/function.hpp"
 #include "support/names.hpp"
 #include "support/quantity.hpp"
@@ -22,7 +23,7 @@ trace::Site set_remaining_site = ORDER_SITE("remaining_quantity.__set__");
 trace::Site set_order_id_site = ORDER_SITE("order_id.__set__");
 
 PyObject** const init_params[] = {&names::side, &names::original_quantity, &names::price};
-const args::Signature init_sig{"__init__", init_params, 3, 2};
+const args::Signature init_sig = args::signature("__init__", init_params, 2);
 
 PyObject* order_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
@@ -39,17 +40,10 @@ PyObject* order_new(PyTypeObject* type, PyObject*, PyObject*) {
     return o;
 }
 
-// Calls the module's `_next_id`; when it is still the module's own function, its body
-// runs directly (nobody can tell the difference).
+// Calls the module's `_next_id`, whatever the name is bound to now.
 Ref draw_order_id() {
     Ref fn = names::lookup_global(names::_next_id);
-    if (!fn) {
-        return Ref();
-    }
-    if (function::is_own_method(fn.get(), definitions::next_id_def, nullptr)) {
-        return Ref::steal(function::call_body(definitions::next_id_def, nullptr, nullptr));
-    }
-    return Ref::steal(PyObject_CallNoArgs(fn.get()));
+    return fn ? dispatch::call(fn.get(), definitions::next_id_def) : Ref();
 }
 
 bool init_body(OrderObject* self, PyObject* side, PyObject* quantity, PyObject* price) {
@@ -60,6 +54,8 @@ bool init_body(OrderObject* self, PyObject* side, PyObject* quantity, PyObject* 
     }
     self->original_quantity = q;
     Py_SETREF(self->price, Py_NewRef(price));
+    // Converted again, not copied: a value whose __int__ answers differently each time gives
+    // the remaining quantity its own answer, as two assignments from Python would.
     if (!quantity::convert(quantity, &q)) {
         return false;
     }

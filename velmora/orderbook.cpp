@@ -55,7 +55,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (state::module) {
-        return Py_NewRef(state::module);
+        return Py_NewRef(state::module.get());
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -92,12 +92,13 @@ bool make_constants() {
     if (!names::init()) {
         return false;
     }
-    for (long i = 0; i < 4; ++i) {
-        if (!state::small_ints[i] && !(state::small_ints[i] = PyLong_FromLong(i))) {
-            return false;
-        }
+    if (!state::zero) {
+        state::zero.set(Ref::steal(PyLong_FromLong(0)));
     }
-    return true;
+    if (!state::one) {
+        state::one.set(Ref::steal(PyLong_FromLong(1)));
+    }
+    return state::zero && state::one;
 }
 
 bool register_in_sys_modules() {
@@ -106,12 +107,12 @@ bool register_in_sys_modules() {
     if (has < 0) {
         return false;
     }
-    return has || PyDict_SetItem(modules, names::velmora_orderbook, state::module) == 0;
+    return has || PyDict_SetItem(modules, names::velmora_orderbook, state::module.get()) == 0;
 }
 
 Ref builtin(PyObject* name) {
     Ref value;
-    if (names::lookup_attr(state::builtins, name, value) == 0) {
+    if (names::lookup_attr(state::builtins.get(), name, value) == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return value;
@@ -122,6 +123,8 @@ bool fetch_builtins() {
     if (!print) {
         return false;
     }
+    // enumerate is only required, not kept: the import fails without it as the module's
+    // import-time lookup of the builtins it uses does, though the trade log counts natively.
     Ref enumerate = builtin(names::enumerate);
     if (!enumerate) {
         return false;
@@ -130,8 +133,8 @@ bool fetch_builtins() {
     if (!reversed) {
         return false;
     }
-    Py_XSETREF(state::print, print.release());
-    Py_XSETREF(state::reversed, reversed.release());
+    state::print.set(std::move(print));
+    state::reversed.set(std::move(reversed));
     return true;
 }
 
@@ -154,7 +157,7 @@ bool import_from(PyObject* module_name, std::initializer_list<PyObject*> wanted)
     if (!empty) {
         return false;
     }
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state::module_dict,
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state::module_dict.get(),
                                                              empty.get(), fromlist.get(), 0));
     if (!module) {
         return false;
@@ -196,7 +199,8 @@ bool import_dependencies() {
            import_from(names::typing, {names::Optional});
 }
 
-// Execution steps 5 to 16: the module body. Failures here get the init traceback entry.
+// The module body, run once the namespace is recorded: the types, the imports, the shared
+// definitions, the OrderBook class and the reconstructors. Failures get the init entry.
 bool run_body() {
     if (!register_in_sys_modules() || !fetch_builtins()) {
         return false;
@@ -221,7 +225,7 @@ bool run_body() {
 
 int module_exec(PyObject* module) {
     if (state::module) {
-        if (state::module == module) {
+        if (state::module.get() == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -229,14 +233,14 @@ int module_exec(PyObject* module) {
                         "supported.");
         return -1;
     }
-    state::module = Py_NewRef(module);
-    state::module_dict = Py_NewRef(PyModule_GetDict(module));
+    state::module.set(Ref::borrow(module));
+    state::module_dict.set(Ref::borrow(PyModule_GetDict(module)));
     bool ok = false;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (builtins) {
-        Py_XSETREF(state::builtins, builtins.new_ref());
+        state::builtins.set(Ref::borrow(builtins.get()));
         names::watch_namespace();
-        ok = PyDict_SetItemString(state::module_dict, "__builtins__", builtins.get()) == 0 &&
+        ok = PyDict_SetItemString(state::module_dict.get(), "__builtins__", builtins.get()) == 0 &&
              check_version() && make_constants();
         if (ok) {
             ok = run_body();

@@ -238,33 +238,9 @@ PyObject* setstate_body(PyObject* self, PyObject* const* args) {
 
 // The checksum argument as a signed 64-bit integer: an int, or whatever __int__ gives.
 bool checksum_value(PyObject* value, long long* out) {
-    Ref number;
-    if (PyLong_Check(value)) {
-        number = Ref::borrow(value);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-        if (nb && nb->nb_int) {
-            number = Ref::steal(nb->nb_int(value));
-        }
-        if (!number) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_TypeError, "an integer is required");
-            }
-            return false;
-        }
-        PyTypeObject* type = Py_TYPE(number.get());
-        if (!PyLong_Check(number.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", type->tp_name);
-            return false;
-        }
-        if (!PyLong_CheckExact(number.get()) &&
-            PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an "
-                             "instance of a strict subclass of int is deprecated, and may be "
-                             "removed in a future version of Python.",
-                             type->tp_name) < 0) {
-            return false;
-        }
+    Ref number = quantity::as_int(value);
+    if (!number) {
+        return false;
     }
     *out = PyLong_AsLongLong(number.get());
     return !(*out == -1 && PyErr_Occurred());
@@ -273,7 +249,7 @@ bool checksum_value(PyObject* value, long long* out) {
 // pickle.PickleError for a layout this module does not know; pickle is imported only here.
 PyObject* refuse(const Layout& layout, long long checksum) {
     Ref pickle = Ref::steal(
-        PyImport_ImportModuleLevelObject(names::pickle, state::module_dict, nullptr, nullptr, 0));
+        PyImport_ImportModuleLevelObject(names::pickle, state::module_dict.get(), nullptr, nullptr, 0));
     Ref error = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), names::PickleError)) : Ref();
     if (!error) {
         return nullptr;
@@ -324,7 +300,7 @@ function::Def order_reduce_def{
     reduce_body<order_layout>, nullptr, "($self)", PICKLE_SITE("Order.__reduce__"), &OrderType,
 };
 function::Def order_setstate_def{
-    "__setstate__", "Order.__setstate__", {"__setstate__", setstate_params, 1, 1},
+    "__setstate__", "Order.__setstate__", args::signature("__setstate__", setstate_params),
     setstate_body<order_layout>, nullptr, "($self, __pyx_state)",
     PICKLE_SITE("Order.__setstate__"), &OrderType,
 };
@@ -334,19 +310,19 @@ function::Def level_reduce_def{
     &PriceLevelType,
 };
 function::Def level_setstate_def{
-    "__setstate__", "PriceLevel.__setstate__", {"__setstate__", setstate_params, 1, 1},
+    "__setstate__", "PriceLevel.__setstate__", args::signature("__setstate__", setstate_params),
     setstate_body<level_layout>, nullptr, "($self, __pyx_state)",
     PICKLE_SITE("PriceLevel.__setstate__"), &PriceLevelType,
 };
 function::Def unpickle_order_def{
     "__pyx_unpickle_Order", "__pyx_unpickle_Order",
-    {"__pyx_unpickle_Order", reconstruct_params, 3, 3},
+    args::signature("__pyx_unpickle_Order", reconstruct_params),
     reconstruct_body<order_layout>, nullptr, "(__pyx_type, __pyx_checksum, __pyx_state)",
     PICKLE_SITE("__pyx_unpickle_Order"),
 };
 function::Def unpickle_level_def{
     "__pyx_unpickle_PriceLevel", "__pyx_unpickle_PriceLevel",
-    {"__pyx_unpickle_PriceLevel", reconstruct_params, 3, 3},
+    args::signature("__pyx_unpickle_PriceLevel", reconstruct_params),
     reconstruct_body<level_layout>, nullptr, "(__pyx_type, __pyx_checksum, __pyx_state)",
     PICKLE_SITE("__pyx_unpickle_PriceLevel"),
 };

@@ -5,8 +5,10 @@
 #include <climits>
 #include <cstddef>
 
+#include "fields.hpp"
 #include "order.hpp"
 #include "support/args.hpp"
+#include "support/dispatch.hpp"
 #include "support/names.hpp"
 #include "support/unpack.hpp"
 #include "support/quantity.hpp"
@@ -27,9 +29,9 @@ trace::Site init_site = LEVEL_SITE("__init__");
 trace::Site set_total_site = LEVEL_SITE("total_quantity.__set__");
 
 PyObject** const init_params[] = {&names::price, &names::side};
-const args::Signature init_sig{"__init__", init_params, 2, 2};
+const args::Signature init_sig = args::signature("__init__", init_params);
 
-PyObject* last_kwnames = nullptr;  // ("last",), for queue.popitem(last=False)
+Global last_kwnames;  // ("last",), for queue.popitem(last=False)
 
 PyObject* as_object(PriceLevelObject* level) { return reinterpret_cast<PyObject*>(level); }
 
@@ -70,7 +72,7 @@ PyObject* first_value(PyObject* queue) {
 PyObject* pop_first_item(PyObject* queue) {
     PyObject* args[] = {queue, Py_False};
     return is_plain_odict(queue) ? PyObject_VectorcallMethod(names::popitem, args, 2, nullptr)
-                                 : PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames);
+                                 : PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames.get());
 }
 
 // ---- the method bodies, shared by the Python-visible methods and the entry points ----
@@ -80,30 +82,13 @@ PyObject* pop_first_item(PyObject* queue) {
 // quantity conversion, exactly as the statement would; only the difference from the total the
 // sum started from is kept. Returns false with an exception set.
 bool total_delta(PriceLevelObject* self, PyObject* order, bool add, std::int64_t* delta) {
-    if (is_exact_order(order)) {
-        // Two 32-bit ints: the Python arithmetic cannot run user code, so do it here.
-        std::int64_t q = as_order(order)->remaining_quantity;
-        std::int64_t v = std::int64_t{self->total_quantity} + (add ? q : -q);
-        if (v < INT32_MIN || v > INT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-            return false;
-        }
-        *delta = add ? q : -q;
-        return true;
-    }
-    Ref quantity = Ref::steal(PyObject_GetAttr(order, names::remaining_quantity));
-    if (!quantity) {
-        return false;
-    }
+    quantity::MaybeQty q = fields::remaining_of(order);
     std::int32_t before = self->total_quantity;
-    Ref total = Ref::steal(PyLong_FromLong(before));
-    if (!total) {
-        return false;
-    }
-    Ref moved = Ref::steal(add ? PyNumber_InPlaceAdd(total.get(), quantity.get())
-                               : PyNumber_InPlaceSubtract(total.get(), quantity.get()));
+    quantity::Qty total = quantity::Qty::native(before);
+    quantity::MaybeQty moved =
+        q ? (add ? quantity::add(total, *q) : quantity::subtract(total, *q)) : std::nullopt;
     std::int32_t after;
-    if (!moved || !quantity::convert(moved.get(), &after)) {
+    if (!moved || !moved->to_int32(&after)) {
         return false;
     }
     *delta = std::int64_t{after} - before;
@@ -153,8 +138,7 @@ bool queue_order(PriceLevelObject* self, PyObject* order_id, PyObject* order) {
 
 PyObject* level_add_order(PyObject* o, PyObject* const* args) {
     PyObject* order = args[0];
-    Ref order_id = is_exact_order(order) ? Ref::borrow(as_order(order)->order_id)
-                                         : Ref::steal(PyObject_GetAttr(order, names::order_id));
+    Ref order_id = fields::id_of(order);
     if (!order_id || !queue_order(as_level(o), order_id.get(), order)) {
         return nullptr;
     }
@@ -245,30 +229,14 @@ bool may_override(PriceLevelObject* self) {
            (type->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT)) != 0;
 }
 
-// The method `name` as found on the level when it is not our own: 1 found (in `out`), 0 our
-// own applies, -1 error.
-int find_override(PriceLevelObject* self, PyObject* name, const function::Def& def, Ref& out) {
-    if (!may_override(self)) {
-        return 0;
-    }
-    out = Ref::steal(PyObject_GetAttr(as_object(self), name));
-    if (!out) {
-        return -1;
-    }
-    if (function::is_own_method(out.get(), def, as_object(self))) {
-        out.reset();
-        return 0;
-    }
-    return 1;
-}
-
-// Runs the override found by find_override, or the body; new reference or null.
-PyObject* dispatch(PriceLevelObject* self, PyObject* name, function::Def& def, PyObject* arg,
-                   bool skip_dispatch) {
+// Runs the level's override of the method, if its class has one, or else the body; new
+// reference or null.
+PyObject* dispatch_entry(PriceLevelObject* self, PyObject* name, function::Def& def,
+                         PyObject* arg, bool skip_dispatch) {
     Ref keep = Ref::borrow(as_object(self));
-    if (!skip_dispatch) {
+    if (!skip_dispatch && may_override(self)) {
         Ref method;
-        int found = find_override(self, name, def, method);
+        int found = dispatch::find_override(as_object(self), name, def, method);
         if (found != 0) {
             PyObject* result = nullptr;
             if (found > 0) {
@@ -287,11 +255,11 @@ PyObject* dispatch(PriceLevelObject* self, PyObject* name, function::Def& def, P
 
 void entry_add_order(PriceLevelObject* self, PyObject* order, bool skip_dispatch) {
     Ref result = Ref::steal(
-        dispatch(self, names::add_order, price_level::add_order_def, order, skip_dispatch));
+        dispatch_entry(self, names::add_order, price_level::add_order_def, order, skip_dispatch));
 }
 
 bool entry_remove_order(PriceLevelObject* self, PyObject* order_id, bool skip_dispatch) {
-    Ref result = Ref::steal(dispatch(self, names::remove_order, price_level::remove_order_def,
+    Ref result = Ref::steal(dispatch_entry(self, names::remove_order, price_level::remove_order_def,
                                      order_id, skip_dispatch));
     if (!result) {
         return false;
@@ -304,21 +272,14 @@ bool entry_remove_order(PriceLevelObject* self, PyObject* order_id, bool skip_di
 }
 
 PyObject* entry_peek(PriceLevelObject* self, bool skip_dispatch) {
-    return dispatch(self, names::peek, price_level::peek_def, nullptr, skip_dispatch);
+    return dispatch_entry(self, names::peek, price_level::peek_def, nullptr, skip_dispatch);
 }
 
 PyObject* entry_pop(PriceLevelObject* self, bool skip_dispatch) {
-    return dispatch(self, names::pop, price_level::pop_def, nullptr, skip_dispatch);
+    return dispatch_entry(self, names::pop, price_level::pop_def, nullptr, skip_dispatch);
 }
 
 // ---- what the book uses ----
-
-PyObject* queue_of(PyObject* level) {
-    if (is_exact_level(level)) {
-        return Py_NewRef(as_level(level)->queue);
-    }
-    return PyObject_GetAttr(level, names::queue);
-}
 
 // ---- type slots ----
 
@@ -437,11 +398,11 @@ const PriceLevelEntryPoints entry_points = {entry_add_order, entry_remove_order,
                                             entry_pop};
 
 function::Def add_order_def{
-    "add_order", "PriceLevel.add_order", {"add_order", add_order_params, 1, 1},
+    "add_order", "PriceLevel.add_order", args::signature("add_order", add_order_params),
     level_add_order, nullptr, "($self, order)", LEVEL_SITE("add_order"), &PriceLevelType,
 };
 function::Def remove_order_def{
-    "remove_order", "PriceLevel.remove_order", {"remove_order", remove_order_params, 1, 1},
+    "remove_order", "PriceLevel.remove_order", args::signature("remove_order", remove_order_params),
     level_remove_order, nullptr, "($self, order_id)", LEVEL_SITE("remove_order"),
     &PriceLevelType,
 };
@@ -461,10 +422,12 @@ bool add_order(PyObject* level, PyObject* order, PyObject* order_id) {
     }
     PriceLevelObject* self = as_level(level);
     Ref keep = Ref::borrow(level);
-    Ref method;
-    int found = find_override(self, names::add_order, add_order_def, method);
-    if (found != 0) {
-        return found > 0 && Ref::steal(PyObject_CallOneArg(method.get(), order));
+    if (may_override(self)) {
+        Ref method;
+        int found = dispatch::find_override(level, names::add_order, add_order_def, method);
+        if (found != 0) {
+            return found > 0 && Ref::steal(PyObject_CallOneArg(method.get(), order));
+        }
     }
     if (!queue_order(self, order_id, order)) {
         trace::add(add_order_def.site);
@@ -474,7 +437,7 @@ bool add_order(PyObject* level, PyObject* order, PyObject* order_id) {
 }
 
 int holds(PyObject* level, PyObject* order_id, PyObject* order) {
-    Ref queue = Ref::steal(queue_of(level));
+    Ref queue = fields::queue_of(level);
     if (!queue) {
         return -1;
     }
@@ -494,8 +457,11 @@ int holds(PyObject* level, PyObject* order_id, PyObject* order) {
 }
 
 bool ready() {
-    if (!last_kwnames && !(last_kwnames = PyTuple_Pack(1, names::last))) {
-        return false;
+    if (!last_kwnames) {
+        last_kwnames.set(Ref::steal(PyTuple_Pack(1, names::last)));
+        if (!last_kwnames) {
+            return false;
+        }
     }
     if (PriceLevelType.tp_flags & Py_TPFLAGS_READY) {
         return true;

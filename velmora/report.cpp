@@ -2,6 +2,7 @@
 // the numbered list of executed trades written through the built-in print.
 #include "report.hpp"
 
+#include "fields.hpp"
 #include "price_level.hpp"
 #include "support/names.hpp"
 #include "support/unpack.hpp"
@@ -47,13 +48,13 @@ constexpr const char* kTexts[kTextCount] = {
     " | filler_id: ",
 };
 
-PyObject* texts[kTextCount] = {};
+Global texts[kTextCount];
 
 PyObject* text(Text t) {
     if (!texts[t]) {
-        texts[t] = PyUnicode_InternFromString(kTexts[t]);
+        texts[t].set(Ref::steal(PyUnicode_InternFromString(kTexts[t])));
     }
-    return texts[t];
+    return texts[t].get();
 }
 
 Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
@@ -86,9 +87,8 @@ bool append_levels(PyObject* lines, PyObject* items) {
         if (!price_text) {
             return false;
         }
-        Ref total = is_exact_level(level.get())
-                        ? Ref::steal(PyLong_FromLong(as_level(level.get())->total_quantity))
-                        : attr(level.get(), names::total_quantity);
+        quantity::MaybeQty q = fields::total_of(level.get());
+        Ref total = q ? q->to_object() : Ref();
         Ref total_text = total ? format(total.get()) : Ref();
         Ref line = total_text ? Ref::steal(PyUnicode_FromFormat("%U  %U\n", price_text.get(),
                                                                  total_text.get()))
@@ -109,7 +109,7 @@ PyObject* str_body(PyObject*, PyObject* const* args) {
     // Asks from the highest price down: reversed(self.asks.items()).
     Ref asks = attr(self, names::asks);
     Ref ask_items = asks ? Ref::steal(PyObject_CallMethodNoArgs(asks.get(), names::items)) : Ref();
-    Ref highest_first = ask_items ? Ref::steal(PyObject_CallOneArg(state::reversed, ask_items.get()))
+    Ref highest_first = ask_items ? Ref::steal(PyObject_CallOneArg(state::reversed.get(), ask_items.get()))
                                   : Ref();
     if (!highest_first || !append_levels(lines.get(), highest_first.get()) ||
         !append_text(lines.get(), kDivider)) {
@@ -126,7 +126,7 @@ PyObject* str_body(PyObject*, PyObject* const* args) {
 }
 
 bool print_line(PyObject* line) {
-    return bool(Ref::steal(PyObject_CallOneArg(state::print, line)));
+    return bool(Ref::steal(PyObject_CallOneArg(state::print.get(), line)));
 }
 
 bool print_text(Text t) {
@@ -217,14 +217,14 @@ PyObject** const self_params[] = {&names::self};
 }  // namespace
 
 function::Def str_def{
-    "__str__", "OrderBook.__str__", {"__str__", self_params, 1, 1}, str_body, nullptr, "(self)",
+    "__str__", "OrderBook.__str__", args::signature("__str__", self_params), str_body, nullptr, "(self)",
     {"velmora.orderbook.OrderBook.__str__", "velmora/report.cpp", __LINE__},
 };
 
 function::Def print_trade_log_def{
     "print_trade_log",
     "OrderBook.print_trade_log",
-    {"print_trade_log", self_params, 1, 1},
+    args::signature("print_trade_log", self_params),
     print_trade_log_body,
     nullptr,
     "(self)",

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 namespace velmora::args {
 
 inline constexpr Py_ssize_t kMaxParams = 4;
@@ -18,6 +20,15 @@ struct Signature {
     // Functions without parameters that use the "takes no arguments" wording.
     bool no_arguments = false;
 };
+
+// The signature of a function with parameters: their count is taken from the table itself and
+// checked, when the module is compiled, against what the binder can hold.
+template <std::size_t N>
+constexpr Signature signature(const char* name, PyObject** const (&params)[N],
+                              Py_ssize_t n_required = N) {
+    static_assert(N <= kMaxParams, "the binder holds at most kMaxParams parameters");
+    return Signature{name, params, static_cast<Py_ssize_t>(N), n_required};
+}
 
 // Binds vectorcall arguments into out[0..n_params): borrowed references, null for an
 // optional parameter not given. Returns false with TypeError set.

@@ -38,6 +38,7 @@ struct CacheEntry {
 };
 
 constexpr std::size_t kCacheSize = 128;  // a power of two, well above the names used
+constexpr std::size_t kMaxProbes = 16;
 CacheEntry cache[kCacheSize];
 std::uint64_t version = 1;  // never 0: 0 marks a single forgotten entry
 int watcher_id = -1;
@@ -64,22 +65,27 @@ int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, 
     return 0;
 }
 
-CacheEntry& slot_for(PyObject* key) {
+// The entry for `key`, or the free slot where it would go; null when every slot holds another
+// key (the lookup then simply goes uncached). Probes at most kMaxProbes slots.
+CacheEntry* slot_for(PyObject* key) {
     std::size_t i = (reinterpret_cast<std::uintptr_t>(key) >> 4) & (kCacheSize - 1);
-    while (cache[i].key && cache[i].key != key) {
+    for (std::size_t probes = 0; probes < kMaxProbes; ++probes) {
+        if (!cache[i].key || cache[i].key == key) {
+            return &cache[i];
+        }
         i = (i + 1) & (kCacheSize - 1);
     }
-    return cache[i];
+    return nullptr;
 }
 
 CacheEntry* find_entry(PyObject* key) {
-    CacheEntry& entry = slot_for(key);
-    return entry.key == key ? &entry : nullptr;
+    CacheEntry* entry = slot_for(key);
+    return entry && entry->key == key ? entry : nullptr;
 }
 
 Ref lookup_uncached(PyObject* key) {
     if (state::module_dict) {
-        if (PyObject* v = PyDict_GetItemWithError(state::module_dict, key)) {
+        if (PyObject* v = PyDict_GetItemWithError(state::module_dict.get(), key)) {
             return Ref::borrow(v);
         }
         if (PyErr_Occurred()) {
@@ -87,7 +93,7 @@ Ref lookup_uncached(PyObject* key) {
         }
     }
     if (state::builtins) {
-        PyObject* bdict = PyModule_GetDict(state::builtins);  // borrowed, never fails
+        PyObject* bdict = PyModule_GetDict(state::builtins.get());  // borrowed, never fails
         if (PyObject* v = PyDict_GetItemWithError(bdict, key)) {
             return Ref::borrow(v);
         }
@@ -109,7 +115,7 @@ void watch_namespace() {
             PyErr_Clear();  // no watcher left: lookups simply stay uncached
             return;
         }
-        if (PyDict_Watch(watcher_id, PyModule_GetDict(state::builtins)) < 0) {
+        if (PyDict_Watch(watcher_id, PyModule_GetDict(state::builtins.get())) < 0) {
             PyErr_Clear();
             PyDict_ClearWatcher(watcher_id);
             watcher_id = -1;
@@ -117,28 +123,31 @@ void watch_namespace() {
         }
     }
     watched_module_dict = nullptr;
-    if (PyDict_Watch(watcher_id, state::module_dict) < 0) {
+    if (PyDict_Watch(watcher_id, state::module_dict.get()) < 0) {
         PyErr_Clear();
         return;
     }
-    watched_module_dict = state::module_dict;
+    watched_module_dict = state::module_dict.get();
 }
 
 Ref lookup_global(PyObject* key) {
-    bool cacheable = watcher_id >= 0 && state::module_dict == watched_module_dict &&
-                     state::module_dict != nullptr;
+    bool cacheable = watcher_id >= 0 && state::module_dict &&
+                     state::module_dict.get() == watched_module_dict;
     if (!cacheable) {
         return lookup_uncached(key);
     }
-    CacheEntry& entry = slot_for(key);
-    if (entry.key == key && entry.version == version) {
-        return Ref::borrow(entry.value);
+    CacheEntry* entry = slot_for(key);
+    if (!entry) {
+        return lookup_uncached(key);
+    }
+    if (entry->key == key && entry->version == version) {
+        return Ref::borrow(entry->value);
     }
     Ref value = lookup_uncached(key);
     if (value) {
-        entry.key = key;
-        entry.value = value.get();
-        entry.version = version;
+        entry->key = key;
+        entry->value = value.get();
+        entry->version = version;
     }
     return value;
 }
@@ -156,7 +165,7 @@ int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
 }
 
 bool store_global(PyObject* key, PyObject* value) {
-    return PyDict_SetItem(state::module_dict, key, value) == 0;
+    return PyDict_SetItem(state::module_dict.get(), key, value) == 0;
 }
 
 }  // namespace velmora::names

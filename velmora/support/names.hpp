@@ -7,34 +7,30 @@
 #include "support/ref.hpp"
 
 // X(identifier) interns the identifier's own spelling; S(identifier, "text") interns text.
-#define VELMORA_NAMES(X, S)                                                                   \
-    X(side) X(original_quantity) X(price) X(remaining_quantity) X(order_id) X(status)         \
-    X(queue) X(total_quantity) X(order) X(self) X(x)                                          \
-    X(OrderSide) X(OrderStatus) X(TradeType) X(Trade) X(SortedDict) X(OrderedDict)            \
-    X(_next_id) X(_order_counter) X(Order) X(PriceLevel) X(OrderBook)                         \
-    X(BID) X(ASK) X(OPEN) X(PARTIALLY_FILLED) X(FILLED) X(CANCELLED) X(LIMIT) X(MARKET)       \
-    X(bids) X(asks) X(orders) X(_best_bid) X(_best_ask) X(trade_log)                          \
-    X(_match) X(_update_limit_order) X(add_limit_order) X(add_market_order) X(cancel_order)   \
-    X(best_bid) X(best_ask) X(print_trade_log)                                                \
-    X(add_order) X(remove_order) X(peek) X(pop) X(values) X(popitem) X(last) X(items)         \
-    X(keys) X(append) X(name) X(update) X(loader) X(origin) X(parent) X(submodule_search_locations) \
-    X(dataclass) X(field) X(datetime) X(now) X(default_factory) S(init_, "init") X(Enum) X(Decimal)    \
-    X(Optional) X(collections) X(dataclasses) X(decimal) S(enum_, "enum") X(sortedcontainers) X(typing) \
-    X(pickle) X(PickleError) X(quantity_filled) X(aggressor_side) X(aggressor_id)            \
-    X(filler_id) X(trade_type) X(timestamp) X(add_note) X(print) X(enumerate) X(reversed)     \
-    S(__pyx_state, "__pyx_state") S(__pyx_type, "__pyx_type")                                 \
-    S(__pyx_checksum, "__pyx_checksum") S(__pyx_unpickle_Order, "__pyx_unpickle_Order")       \
-    S(__pyx_unpickle_PriceLevel, "__pyx_unpickle_PriceLevel")                                 \
-    S(__builtins__, "__builtins__") S(__module__, "__module__") S(__qualname__, "__qualname__") \
-    S(__annotations__, "__annotations__") S(__dict__, "__dict__") S(__new__, "__new__")       \
-    S(__reduce__, "__reduce__") S(__reduce_ex__, "__reduce_ex__")                             \
-    S(__getstate__, "__getstate__") S(__setstate__, "__setstate__") S(__test__, "__test__")   \
-    S(__prepare__, "__prepare__") S(__mro_entries__, "__mro_entries__") S(__init__, "__init__") \
-    S(__str__, "__str__") S(__contains__, "__contains__")                                      \
-    S(__getitem__, "__getitem__") S(__missing__, "__missing__") S(__name__, "__name__") S(velmora_orderbook, "velmora.orderbook")   \
-    S(empty, "") S(dot, ".") S(two_spaces, "  ") S(newline, "\n")                             \
-    S(str_Decimal, "Decimal") S(str_int, "int") S(str_str, "str") S(str_bool, "bool")         \
-    S(str_None, "None") S(str_datetime, "datetime")
+#define VELMORA_NAMES(X, S)                                                                    \
+    X(side) X(original_quantity) X(price) X(remaining_quantity) X(order_id) X(status)          \
+    X(queue) X(total_quantity) X(order) X(self) X(x) X(OrderSide) X(OrderStatus)               \
+    X(TradeType) X(Trade) X(SortedDict) X(OrderedDict) X(_next_id) X(_order_counter)           \
+    X(Order) X(PriceLevel) X(OrderBook) X(BID) X(ASK) X(OPEN) X(PARTIALLY_FILLED) X(FILLED)    \
+    X(CANCELLED) X(LIMIT) X(MARKET) X(bids) X(asks) X(orders) X(_best_bid) X(_best_ask)        \
+    X(trade_log) X(_match) X(_update_limit_order) X(best_bid) X(best_ask) X(add_order)         \
+    X(remove_order) X(peek) X(pop) X(values) X(popitem) X(last) X(items) X(keys) X(append)     \
+    X(name) X(update) X(dataclass) X(field) X(datetime) X(now) X(default_factory)              \
+    S(init_, "init") X(Enum) X(Decimal) X(Optional) X(collections) X(dataclasses) X(decimal)   \
+    S(enum_, "enum") X(sortedcontainers) X(typing) X(pickle) X(PickleError)                    \
+    X(quantity_filled) X(aggressor_side) X(aggressor_id) X(filler_id) X(trade_type)            \
+    X(timestamp) X(add_note) X(print) X(enumerate) X(reversed) S(__pyx_state, "__pyx_state")   \
+    S(__pyx_type, "__pyx_type") S(__pyx_checksum, "__pyx_checksum")                            \
+    S(__pyx_unpickle_Order, "__pyx_unpickle_Order")                                            \
+    S(__pyx_unpickle_PriceLevel, "__pyx_unpickle_PriceLevel") S(__module__, "__module__")      \
+    S(__qualname__, "__qualname__") S(__annotations__, "__annotations__")                      \
+    S(__dict__, "__dict__") S(__new__, "__new__") S(__reduce__, "__reduce__")                  \
+    S(__reduce_ex__, "__reduce_ex__") S(__getstate__, "__getstate__")                          \
+    S(__setstate__, "__setstate__") S(__test__, "__test__") S(__prepare__, "__prepare__")      \
+    S(__mro_entries__, "__mro_entries__") S(__init__, "__init__")                              \
+    S(__contains__, "__contains__") S(__getitem__, "__getitem__")                              \
+    S(__missing__, "__missing__") S(__name__, "__name__")                                      \
+    S(velmora_orderbook, "velmora.orderbook") S(empty, "")
 
 namespace velmora::names {
 

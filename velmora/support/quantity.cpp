@@ -1,11 +1,11 @@
-// Quantity conversion: int range check, __int__ with its result rules, and the messages.
+// Quantity conversion and arithmetic: the int range check, __int__ with its result rules and
+// messages, and the native-or-Python operations on quantities.
 #include "support/quantity.hpp"
 
 #include <climits>
 
-#include "support/ref.hpp"
-
 namespace velmora::quantity {
+namespace {
 
 bool from_long(PyObject* value, std::int32_t* out) {
     int overflow = 0;
@@ -21,37 +21,57 @@ bool from_long(PyObject* value, std::int32_t* out) {
     return true;
 }
 
-bool convert(PyObject* value, std::int32_t* out) {
+}  // namespace
+
+MaybeQty combine_objects(const Qty& a, const Qty& b, bool adding) {
+    Ref x = a.to_object();
+    Ref y = x ? b.to_object() : Ref();
+    Ref r = y ? Ref::steal(adding ? PyNumber_InPlaceAdd(x.get(), y.get())
+                                  : PyNumber_InPlaceSubtract(x.get(), y.get()))
+              : Ref();
+    return r ? MaybeQty(Qty::object(std::move(r))) : std::nullopt;
+}
+
+Ref as_int(PyObject* value) {
     if (PyLong_Check(value)) {
-        return from_long(value, out);
+        return Ref::borrow(value);
     }
     PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-    if (!nb || !nb->nb_int) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return false;
-    }
-    Ref result = Ref::steal(nb->nb_int(value));
+    Ref result = nb && nb->nb_int ? Ref::steal(nb->nb_int(value)) : Ref();
     if (!result) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_TypeError, "an integer is required");
         }
-        return false;
+        return Ref();
     }
-    if (!PyLong_CheckExact(result.get())) {
-        if (!PyLong_Check(result.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(result.get())->tp_name);
-            return false;
-        }
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an "
-                             "instance of a strict subclass of int is deprecated, and may be "
-                             "removed in a future version of Python.",
-                             Py_TYPE(result.get())->tp_name) < 0) {
-            return false;
-        }
+    if (PyLong_CheckExact(result.get())) {
+        return result;
     }
-    return from_long(result.get(), out);
+    if (!PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                     Py_TYPE(result.get())->tp_name);
+        return Ref();
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an "
+                         "instance of a strict subclass of int is deprecated, and may be "
+                         "removed in a future version of Python.",
+                         Py_TYPE(result.get())->tp_name) < 0) {
+        return Ref();
+    }
+    return result;
+}
+
+bool convert(PyObject* value, std::int32_t* out) {
+    Ref number = as_int(value);
+    return number && from_long(number.get(), out);
+}
+
+int compare_objects(const Qty& a, const Qty& b, int op) {
+    Ref x = a.to_object();
+    Ref y = x ? b.to_object() : Ref();
+    Ref result = y ? Ref::steal(PyObject_RichCompare(x.get(), y.get(), op)) : Ref();
+    return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
 }  // namespace velmora::quantity

@@ -3,17 +3,18 @@
 
 namespace velmora::state {
 
-PyObject* module = nullptr;
-PyObject* module_dict = nullptr;
-PyObject* builtins = nullptr;
-PyObject* print = nullptr;
-PyObject* reversed = nullptr;
-PyObject* small_ints[4] = {};
+Global module;
+Global module_dict;
+Global builtins;
+Global print;
+Global reversed;
+Global zero;
+Global one;
 std::int64_t interpreter_id = -1;
 
 void forget_module() noexcept {
-    Py_CLEAR(module_dict);
-    Py_CLEAR(module);
+    module_dict.clear();
+    module.clear();
 }
 
 }  // namespace velmora::state
