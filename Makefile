@@ -18,8 +18,8 @@ DEV ?= build/dev
 # Warnings are errors in every build made here and in CI (not in a user's build from source).
 export VELMORA_WERROR := ON
 
-.PHONY: toolchain venv install demo test test-normal test-asan typecheck bench dev check \
-	format format-check tidy dist check-untracked clean
+.PHONY: toolchain venv install demo test test-normal test-asan test-debug typecheck bench dev \
+	check format format-check tidy dist check-untracked clean
 
 toolchain:
 	@command -v g++ >/dev/null || { apt-get update -qq && apt-get install -y -qq g++ make; }
@@ -53,7 +53,7 @@ demo: install
 	$(VENV)/bin/python examples/demo.py
 
 # Both builds run the whole suite; the last step fails if set-up or tests left files behind.
-test: test-normal test-asan
+test: test-normal test-asan test-debug
 	@$(MAKE) --no-print-directory check-untracked
 
 test-normal: install typecheck
@@ -129,6 +129,17 @@ dist: $(RELEASE_VENV)/.ready
 	  echo "sdist: $$(basename dist/velmora-*.tar.gz) ($$(stat -c %s dist/velmora-*.tar.gz) bytes)"; \
 	  echo "example session: $$(wc -l < $(SMOKE)/demo.txt) lines of output, pictures in $(SMOKE)/demo-out"; \
 	  echo "smoke tests from the installed wheel: $$(tail -n 1 $(SMOKE)/smoke.txt)"
+
+# Debug build: light optimisation with assertions on, so that casts are checked and the book's
+# invariants are verified after every engine operation. Its own build tree, the normal venv.
+DEBUG_BUILD ?= build/debug
+
+test-debug: venv $(VENV)/.extras
+	$(VENV)/bin/cmake -S . -B $(DEBUG_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELMORA_WERROR=ON -DVELMORA_DEBUG=ON >/dev/null
+	$(VENV)/bin/ninja -C $(DEBUG_BUILD)
+	cd tests && PYTHONPATH=$(abspath $(DEBUG_BUILD))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
 bench: install build/core-replay
 	@command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 
 namespace velmora {
@@ -19,7 +20,11 @@ struct OrderObject {
 
 extern PyTypeObject OrderType;
 
-inline OrderObject* as_order(PyObject* o) { return reinterpret_cast<OrderObject*>(o); }
+// An Order, or an instance of a subclass: the cast is checked when assertions are on.
+inline OrderObject* as_order(PyObject* o) {
+    assert(PyObject_TypeCheck(o, &OrderType));
+    return reinterpret_cast<OrderObject*>(o);
+}
 
 // A plain Order: its attributes are exactly its fields, so native code may read and
 // write them directly without anyone being able to tell.

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 
 #include "support/function.hpp"
@@ -37,7 +38,11 @@ struct PriceLevelObject {
 
 extern PyTypeObject PriceLevelType;
 
-inline PriceLevelObject* as_level(PyObject* o) { return reinterpret_cast<PriceLevelObject*>(o); }
+// A PriceLevel, or an instance of a subclass: the cast is checked when assertions are on.
+inline PriceLevelObject* as_level(PyObject* o) {
+    assert(PyObject_TypeCheck(o, &PriceLevelType));
+    return reinterpret_cast<PriceLevelObject*>(o);
+}
 
 // A plain PriceLevel: no instance dict, no overrides; its fields may be used directly.
 inline bool is_exact_level(PyObject* o) { return Py_IS_TYPE(o, &PriceLevelType); }
