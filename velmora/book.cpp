@@ -96,18 +96,25 @@ const char* const price_annotations[] = {"return", "Decimal", nullptr};
 }  // namespace
 
 function::Def init_def{
-    "__init__", "OrderBook.__init__", args::signature("__init__", self_params),
-    init_body,  nullptr,              "(self)",
-    BOOK_SITE("__init__"),
+    "__init__", "OrderBook.__init__",  args::signature("__init__", self_params), init_body, nullptr,
+    "(self)",   BOOK_SITE("__init__"),
 };
 function::Def best_bid_def{
-    "best_bid",    "OrderBook.best_bid", args::signature("best_bid", self_params),
-    best_bid_body, price_annotations,   "(self)",
+    "best_bid",
+    "OrderBook.best_bid",
+    args::signature("best_bid", self_params),
+    best_bid_body,
+    price_annotations,
+    "(self)",
     BOOK_SITE("best_bid"),
 };
 function::Def best_ask_def{
-    "best_ask",    "OrderBook.best_ask", args::signature("best_ask", self_params),
-    best_ask_body, price_annotations,   "(self)",
+    "best_ask",
+    "OrderBook.best_ask",
+    args::signature("best_ask", self_params),
+    best_ask_body,
+    price_annotations,
+    "(self)",
     BOOK_SITE("best_ask"),
 };
 
@@ -126,8 +133,8 @@ constexpr Py_ssize_t kMaxCheckedOrders = 2000;
 
 // The module names through which a rebound value could run the caller's code inside an
 // operation, and what they were bound to when the class was made.
-PyObject** const watched_names[] = {&names::Trade,      &names::OrderSide,   &names::OrderStatus,
-                                    &names::TradeType,  &names::SortedDict,  &names::OrderedDict,
+PyObject** const watched_names[] = {&names::Trade,      &names::OrderSide,  &names::OrderStatus,
+                                    &names::TradeType,  &names::SortedDict, &names::OrderedDict,
                                     &names::PriceLevel, &names::_next_id};
 Global originals[std::size(watched_names)];
 
@@ -303,14 +310,21 @@ bool make_class() {
     sorted_dict.reset(PyType_Check(sorted_dict_class.get())
                           ? reinterpret_cast<PyTypeObject*>(sorted_dict_class.get())
                           : nullptr);
-    bool immutable_decimal = PyType_Check(decimal.get()) &&
-                             PyType_HasFeature(reinterpret_cast<PyTypeObject*>(decimal.get()),
-                                               Py_TPFLAGS_IMMUTABLETYPE);
+    bool immutable_decimal =
+        PyType_Check(decimal.get()) &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(decimal.get()), Py_TPFLAGS_IMMUTABLETYPE);
     decimal_type.set(immutable_decimal ? std::move(decimal) : Ref());
     function::Def* const methods[] = {
-        &init_def,         &match_def,         &update_limit_order_def,      &add_limit_order_def,
-        &add_market_order_def, &cancel_order_def, &best_bid_def, &best_ask_def,
-        &report::print_trade_log_def, &report::str_def,
+        &init_def,
+        &match_def,
+        &update_limit_order_def,
+        &add_limit_order_def,
+        &add_market_order_def,
+        &cancel_order_def,
+        &best_bid_def,
+        &best_ask_def,
+        &report::print_trade_log_def,
+        &report::str_def,
     };
     Ref ns = Ref::steal(PyDict_New());
     Ref qualname = ns ? Ref::steal(PyUnicode_FromString("OrderBook")) : Ref();

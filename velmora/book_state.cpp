@@ -19,8 +19,8 @@ Ref member(Member m) {
         &names::OrderSide,   &names::OrderStatus, &names::OrderStatus, &names::OrderStatus,
         &names::OrderStatus, &names::TradeType,   &names::TradeType};
     static PyObject** const member_names[kMemberCount] = {
-        &names::BID,       &names::OPEN,  &names::PARTIALLY_FILLED, &names::FILLED,
-        &names::CANCELLED, &names::LIMIT, &names::MARKET};
+        &names::BID,   &names::OPEN,  &names::PARTIALLY_FILLED, &names::FILLED, &names::CANCELLED,
+        &names::LIMIT, &names::MARKET};
     static lookup::MemberCache caches[kMemberCount];
     Ref cls = names::lookup_global(*enum_names[m]);
     return cls ? caches[m].get(cls.get(), *member_names[m]) : Ref();
@@ -61,8 +61,7 @@ bool lower_remaining(PyObject* target, PyObject* source) {
 // them by a lookup and a call on every use; for the SortedDict class bound at import, while
 // nothing replaces them, dict's lookup runs directly.
 int side_contains(PyObject* side, PyObject* key) {
-    return sorted_dict.matches(side) ? PyDict_Contains(side, key)
-                                     : PySequence_Contains(side, key);
+    return sorted_dict.matches(side) ? PyDict_Contains(side, key) : PySequence_Contains(side, key);
 }
 
 Ref side_item(PyObject* side, PyObject* key) {

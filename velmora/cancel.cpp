@@ -57,7 +57,9 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
                      order_id, price.get());
         return nullptr;
     }
-    if (!set_status(order, kCancelled) || !dispatch::call_method(level.get(), names::remove_order, price_level::remove_order_def, order_id)) {
+    if (!set_status(order, kCancelled) ||
+        !dispatch::call_method(level.get(), names::remove_order, price_level::remove_order_def,
+                               order_id)) {
         return nullptr;
     }
     level = side_item(side.get(), price.get());

@@ -117,8 +117,8 @@ Ref class_statement(const char* name, PyObject* base, std::initializer_list<Memb
             return Ref();
         }
     }
-    return Ref::steal(PyObject_CallFunctionObjArgs(meta.get(), cls_name.get(), bases.get(),
-                                                   ns.get(), nullptr));
+    return Ref::steal(
+        PyObject_CallFunctionObjArgs(meta.get(), cls_name.get(), bases.get(), ns.get(), nullptr));
 }
 
 bool bind_enum(PyObject* name, const char* text, std::initializer_list<Member> members) {
@@ -186,16 +186,17 @@ bool trade_init_unchanged() {
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyCell_GET(PyTuple_GET_ITEM(closure, i)) != PyTuple_GET_ITEM(trade_init_cells.get(), i)) {
+        if (PyCell_GET(PyTuple_GET_ITEM(closure, i)) !=
+            PyTuple_GET_ITEM(trade_init_cells.get(), i)) {
             return false;
         }
     }
     return true;
 }
 
-PyObject** const trade_fields[] = {&names::price, &names::quantity_filled,
+PyObject** const trade_fields[] = {&names::price,          &names::quantity_filled,
                                    &names::aggressor_side, &names::aggressor_id,
-                                   &names::filler_id, &names::trade_type};
+                                   &names::filler_id,      &names::trade_type};
 
 bool remember_trade_class(PyObject* cls, PyObject* factory) {
     trade_version = 0;  // the direct path stays off unless everything below is known
@@ -234,7 +235,12 @@ bool remember_trade_class(PyObject* cls, PyObject* factory) {
 }  // namespace
 
 function::Def next_id_def{
-    "_next_id", "_next_id", no_params, next_id_body, nullptr, "()",
+    "_next_id",
+    "_next_id",
+    no_params,
+    next_id_body,
+    nullptr,
+    "()",
     {"velmora.orderbook._next_id", "velmora/definitions.cpp", __LINE__},
 };
 
@@ -301,8 +307,8 @@ Ref plain_class(PyObject* name, PyObject* ns) {
     if (!bases) {
         return Ref();
     }
-    return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                   name, bases.get(), ns, nullptr));
+    return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name,
+                                                   bases.get(), ns, nullptr));
 }
 
 Ref new_trade(PyObject* cls, PyObject* const* values) {

@@ -149,8 +149,7 @@ bool check_limit_price(PyObject* price) {
         same = protocol::compare(price, price, Py_EQ);
     }
     if (same == 0) {
-        PyErr_Format(PyExc_ValueError, "limit order price must be equal to itself (got %R)",
-                     price);
+        PyErr_Format(PyExc_ValueError, "limit order price must be equal to itself (got %R)", price);
     }
     if (same <= 0) {
         return false;
@@ -169,7 +168,6 @@ bool Submission::vouches_for_price(PyObject* price) const noexcept {
            (PyLong_CheckExact(price) || PyFloat_CheckExact(price) ||
             Py_IS_TYPE(price, decimal_type.as<PyTypeObject>()));
 }
-
 
 // while self.<opposite side> and <price crosses> and order.remaining_quantity > 0:
 //     self._match(order)
@@ -206,8 +204,7 @@ PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* order = args[1];
     Submission submission;
-    if (!args::check_type(order, &OrderType, "order", false, false) ||
-        !submission.enter(order)) {
+    if (!args::check_type(order, &OrderType, "order", false, false) || !submission.enter(order)) {
         return nullptr;
     }
     Ref order_id = refuse_resting(self, order);
@@ -361,8 +358,8 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
         return nullptr;
     }
     if (seen != changes) {
-        int fits = still_fits(self, side_dict.get(), price.get(), level.get(), !present,
-                              order_id.get());
+        int fits =
+            still_fits(self, side_dict.get(), price.get(), level.get(), !present, order_id.get());
         if (fits <= 0) {
             if (fits == 0) {
                 PyErr_Format(PyExc_ValueError,
@@ -395,8 +392,9 @@ PyObject* add_market_order_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* order = args[1];
     Submission submission;
-    if (!args::check_type(order, &OrderType, "order", false, false) ||
-        !submission.enter(order) || !refuse_resting(self, order) || !fields::set<&OrderObject::price, &names::price>(order, Py_None)) {
+    if (!args::check_type(order, &OrderType, "order", false, false) || !submission.enter(order) ||
+        !refuse_resting(self, order) ||
+        !fields::set<&OrderObject::price, &names::price>(order, Py_None)) {
         return nullptr;
     }
     ++changes;

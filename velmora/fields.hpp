@@ -29,7 +29,7 @@ inline bool is_exact<PriceLevelObject>(PyObject* o) {
 
 template <auto Field>
 struct FieldOf;
-template <typename R, typename T, T R::*F>
+template <typename R, typename T, T R::* F>
 struct FieldOf<F> {
     using Record = R;
 };

@@ -1,10 +1,10 @@
 // Matching: _match fills one incoming order against the best level of the opposite side,
 // oldest resting order first, recording a Trade per fill and removing what is used up.
 #include "book_state.hpp"
+#include "definitions.hpp"
 #include "fields.hpp"
 #include "order.hpp"
 #include "price_level.hpp"
-#include "definitions.hpp"
 #include "support/args.hpp"
 #include "support/dispatch.hpp"
 #include "support/names.hpp"
@@ -69,8 +69,7 @@ bool check_indexed(PyObject* self, PyObject* curr) {
         return true;
     }
     if (!indexed) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError) &&
-            !PyErr_ExceptionMatches(PyExc_IndexError) &&
+        if (!PyErr_ExceptionMatches(PyExc_KeyError) && !PyErr_ExceptionMatches(PyExc_IndexError) &&
             !PyErr_ExceptionMatches(PyExc_TypeError)) {
             return false;
         }
@@ -98,7 +97,8 @@ bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
     if (resting_covers < 0) {
         return false;
     }
-    quantity::MaybeQty quantity = resting_covers ? fields::remaining_of(order) : fields::remaining_of(curr);
+    quantity::MaybeQty quantity =
+        resting_covers ? fields::remaining_of(order) : fields::remaining_of(curr);
     if (!quantity || !record_trade(self, order, curr, *quantity)) {
         return false;
     }
@@ -196,8 +196,12 @@ const char* const order_annotations[] = {"order", "Order", nullptr};
 }  // namespace
 
 function::Def match_def{
-    "_match",   "OrderBook._match",  args::signature("_match", order_params),
-    checked<match_body>, order_annotations, "(self, order)",
+    "_match",
+    "OrderBook._match",
+    args::signature("_match", order_params),
+    checked<match_body>,
+    order_annotations,
+    "(self, order)",
     {"velmora.orderbook.OrderBook._match", "velmora/matching.cpp", __LINE__},
 };
 

@@ -15,7 +15,8 @@
 namespace velmora {
 namespace {
 
-#define ORDER_SITE(fn) trace::Site{"velmora.orderbook.Order." fn, "velmora/order.cpp", __LINE__}
+#define ORDER_SITE(fn) \
+    trace::Site { "velmora.orderbook.Order." fn, "velmora/order.cpp", __LINE__ }
 
 trace::Site init_site = ORDER_SITE("__init__");
 trace::Site set_original_site = ORDER_SITE("original_quantity.__set__");
@@ -136,8 +137,7 @@ int order_clear(PyObject* o) {
 
 void order_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    Py_TRASHCAN_BEGIN(o, order_dealloc)
-    OrderObject* self = as_order(o);
+    Py_TRASHCAN_BEGIN(o, order_dealloc) OrderObject* self = as_order(o);
     Py_CLEAR(self->side);
     Py_CLEAR(self->price);
     Py_CLEAR(self->order_id);
@@ -147,12 +147,12 @@ void order_dealloc(PyObject* o) {
 }
 
 // Object fields: any value; deletion stores None.
-template <PyObject* OrderObject::*field>
+template <PyObject* OrderObject::* field>
 PyObject* get_object(PyObject* o, void*) {
     return Py_NewRef(as_order(o)->*field);
 }
 
-template <PyObject* OrderObject::*field>
+template <PyObject* OrderObject::* field>
 int set_object(PyObject* o, PyObject* value, void*) {
     Py_SETREF(as_order(o)->*field, Py_NewRef(value ? value : Py_None));
     return 0;
@@ -169,12 +169,12 @@ int set_order_id(PyObject* o, PyObject* value, void*) {
 }
 
 // Quantity fields: read as int, assigned through the quantity conversion, not deletable.
-template <std::int32_t OrderObject::*field>
+template <std::int32_t OrderObject::* field>
 PyObject* get_quantity(PyObject* o, void*) {
     return PyLong_FromLong(as_order(o)->*field);
 }
 
-template <std::int32_t OrderObject::*field, trace::Site* site>
+template <std::int32_t OrderObject::* field, trace::Site* site>
 int set_quantity(PyObject* o, PyObject* value, void*) {
     if (!value) {
         PyErr_SetString(PyExc_NotImplementedError, "__del__");

@@ -139,8 +139,7 @@ bool fetch_builtins() {
 }
 
 bool publish_type(PyObject* name, PyTypeObject* type) {
-    return names::store_global(name, reinterpret_cast<PyObject*>(type)) &&
-           pickling::setup(type);
+    return names::store_global(name, reinterpret_cast<PyObject*>(type)) && pickling::setup(type);
 }
 
 // `from <module> import <names...>`, binding each name in the namespace.
@@ -215,8 +214,7 @@ bool run_body() {
         !definitions::make_order_id_source() || !definitions::make_trade()) {
         return false;
     }
-    if (!price_level::place_methods() || !book::make_class() ||
-        !pickling::bind_reconstructors()) {
+    if (!price_level::place_methods() || !book::make_class() || !pickling::bind_reconstructors()) {
         return false;
     }
     Ref test = Ref::steal(PyDict_New());

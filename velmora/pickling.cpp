@@ -7,9 +7,9 @@
 #include "support/args.hpp"
 #include "support/function.hpp"
 #include "support/names.hpp"
+#include "support/quantity.hpp"
 #include "support/ref.hpp"
 #include "support/state.hpp"
-#include "support/quantity.hpp"
 
 namespace velmora::pickling {
 namespace {
@@ -86,8 +86,7 @@ bool restore_dict(PyObject* self, PyObject* state, Py_ssize_t index) {
     if (PyDict_CheckExact(dict.get()) && PyDict_Check(extra)) {
         return PyDict_Update(dict.get(), extra) == 0;  // what dict.update does with a dict
     }
-    return Ref::steal(PyObject_CallMethodOneArg(dict.get(), names::update, extra)) ? true
-                                                                                    : false;
+    return Ref::steal(PyObject_CallMethodOneArg(dict.get(), names::update, extra)) ? true : false;
 }
 
 // ---- Order ----
@@ -99,8 +98,8 @@ Ref order_state(PyObject* o) {
     if (!remaining) {
         return Ref();
     }
-    return Ref::steal(PyTuple_Pack(6, self->order_id, original.get(), self->price,
-                                   remaining.get(), self->side, self->status));
+    return Ref::steal(PyTuple_Pack(6, self->order_id, original.get(), self->price, remaining.get(),
+                                   self->side, self->status));
 }
 
 bool order_any_object_field(PyObject* o) {
@@ -248,8 +247,8 @@ bool checksum_value(PyObject* value, long long* out) {
 
 // pickle.PickleError for a layout this module does not know; pickle is imported only here.
 PyObject* refuse(const Layout& layout, long long checksum) {
-    Ref pickle = Ref::steal(
-        PyImport_ImportModuleLevelObject(names::pickle, state::module_dict.get(), nullptr, nullptr, 0));
+    Ref pickle = Ref::steal(PyImport_ImportModuleLevelObject(
+        names::pickle, state::module_dict.get(), nullptr, nullptr, 0));
     Ref error = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), names::PickleError)) : Ref();
     if (!error) {
         return nullptr;
@@ -276,8 +275,8 @@ PyObject* reconstruct_body(PyObject*, PyObject* const* args) {
         return refuse(layout, checksum);
     }
     // <Type>.__new__(__pyx_type) through Python, so a bad type gets the interpreter's error.
-    Ref instance = Ref::steal(PyObject_CallMethodOneArg(
-        reinterpret_cast<PyObject*>(layout.type), names::__new__, args[0]));
+    Ref instance = Ref::steal(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(layout.type),
+                                                        names::__new__, args[0]));
     if (!instance) {
         return nullptr;
     }
@@ -289,41 +288,63 @@ PyObject* reconstruct_body(PyObject*, PyObject* const* args) {
 
 // ---- the function objects ----
 
-#define PICKLE_SITE(fn) trace::Site{"velmora.orderbook." fn, "velmora/pickling.cpp", __LINE__}
+#define PICKLE_SITE(fn) \
+    trace::Site { "velmora.orderbook." fn, "velmora/pickling.cpp", __LINE__ }
 
 PyObject** const setstate_params[] = {&names::__pyx_state};
 PyObject** const reconstruct_params[] = {&names::__pyx_type, &names::__pyx_checksum,
                                          &names::__pyx_state};
 
 function::Def order_reduce_def{
-    "__reduce__", "Order.__reduce__", {"__reduce__", nullptr, 0, 0},
-    reduce_body<order_layout>, nullptr, "($self)", PICKLE_SITE("Order.__reduce__"), &OrderType,
+    "__reduce__", "Order.__reduce__", {"__reduce__", nullptr, 0, 0},   reduce_body<order_layout>,
+    nullptr,      "($self)",          PICKLE_SITE("Order.__reduce__"), &OrderType,
 };
 function::Def order_setstate_def{
-    "__setstate__", "Order.__setstate__", args::signature("__setstate__", setstate_params),
-    setstate_body<order_layout>, nullptr, "($self, __pyx_state)",
-    PICKLE_SITE("Order.__setstate__"), &OrderType,
+    "__setstate__",
+    "Order.__setstate__",
+    args::signature("__setstate__", setstate_params),
+    setstate_body<order_layout>,
+    nullptr,
+    "($self, __pyx_state)",
+    PICKLE_SITE("Order.__setstate__"),
+    &OrderType,
 };
 function::Def level_reduce_def{
-    "__reduce__", "PriceLevel.__reduce__", {"__reduce__", nullptr, 0, 0},
-    reduce_body<level_layout>, nullptr, "($self)", PICKLE_SITE("PriceLevel.__reduce__"),
+    "__reduce__",
+    "PriceLevel.__reduce__",
+    {"__reduce__", nullptr, 0, 0},
+    reduce_body<level_layout>,
+    nullptr,
+    "($self)",
+    PICKLE_SITE("PriceLevel.__reduce__"),
     &PriceLevelType,
 };
 function::Def level_setstate_def{
-    "__setstate__", "PriceLevel.__setstate__", args::signature("__setstate__", setstate_params),
-    setstate_body<level_layout>, nullptr, "($self, __pyx_state)",
-    PICKLE_SITE("PriceLevel.__setstate__"), &PriceLevelType,
+    "__setstate__",
+    "PriceLevel.__setstate__",
+    args::signature("__setstate__", setstate_params),
+    setstate_body<level_layout>,
+    nullptr,
+    "($self, __pyx_state)",
+    PICKLE_SITE("PriceLevel.__setstate__"),
+    &PriceLevelType,
 };
 function::Def unpickle_order_def{
-    "__pyx_unpickle_Order", "__pyx_unpickle_Order",
+    "__pyx_unpickle_Order",
+    "__pyx_unpickle_Order",
     args::signature("__pyx_unpickle_Order", reconstruct_params),
-    reconstruct_body<order_layout>, nullptr, "(__pyx_type, __pyx_checksum, __pyx_state)",
+    reconstruct_body<order_layout>,
+    nullptr,
+    "(__pyx_type, __pyx_checksum, __pyx_state)",
     PICKLE_SITE("__pyx_unpickle_Order"),
 };
 function::Def unpickle_level_def{
-    "__pyx_unpickle_PriceLevel", "__pyx_unpickle_PriceLevel",
+    "__pyx_unpickle_PriceLevel",
+    "__pyx_unpickle_PriceLevel",
     args::signature("__pyx_unpickle_PriceLevel", reconstruct_params),
-    reconstruct_body<level_layout>, nullptr, "(__pyx_type, __pyx_checksum, __pyx_state)",
+    reconstruct_body<level_layout>,
+    nullptr,
+    "(__pyx_type, __pyx_checksum, __pyx_state)",
     PICKLE_SITE("__pyx_unpickle_PriceLevel"),
 };
 
@@ -331,9 +352,9 @@ function::Def unpickle_level_def{
 // `own` receives what the type has.
 int inherited_from_object(PyObject* type, PyObject* name, Ref& own) {
     own = Ref::steal(PyObject_GetAttr(type, name));
-    Ref base = own ? Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                                 name))
-                   : Ref();
+    Ref base =
+        own ? Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name))
+            : Ref();
     if (!base) {
         return -1;
     }

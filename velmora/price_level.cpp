@@ -10,10 +10,10 @@
 #include "support/args.hpp"
 #include "support/dispatch.hpp"
 #include "support/names.hpp"
-#include "support/unpack.hpp"
 #include "support/quantity.hpp"
 #include "support/ref.hpp"
 #include "support/trace.hpp"
+#include "support/unpack.hpp"
 
 namespace velmora {
 namespace {
@@ -71,8 +71,9 @@ PyObject* first_value(PyObject* queue) {
 // position as well, without the keyword parsing.
 PyObject* pop_first_item(PyObject* queue) {
     PyObject* args[] = {queue, Py_False};
-    return is_plain_odict(queue) ? PyObject_VectorcallMethod(names::popitem, args, 2, nullptr)
-                                 : PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames.get());
+    return is_plain_odict(queue)
+               ? PyObject_VectorcallMethod(names::popitem, args, 2, nullptr)
+               : PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames.get());
 }
 
 // ---- the method bodies, shared by the Python-visible methods and the entry points ----
@@ -231,8 +232,8 @@ bool may_override(PriceLevelObject* self) {
 
 // Runs the level's override of the method, if its class has one, or else the body; new
 // reference or null.
-PyObject* dispatch_entry(PriceLevelObject* self, PyObject* name, function::Def& def,
-                         PyObject* arg, bool skip_dispatch) {
+PyObject* dispatch_entry(PriceLevelObject* self, PyObject* name, function::Def& def, PyObject* arg,
+                         bool skip_dispatch) {
     Ref keep = Ref::borrow(as_object(self));
     if (!skip_dispatch && may_override(self)) {
         Ref method;
@@ -260,7 +261,7 @@ void entry_add_order(PriceLevelObject* self, PyObject* order, bool skip_dispatch
 
 bool entry_remove_order(PriceLevelObject* self, PyObject* order_id, bool skip_dispatch) {
     Ref result = Ref::steal(dispatch_entry(self, names::remove_order, price_level::remove_order_def,
-                                     order_id, skip_dispatch));
+                                           order_id, skip_dispatch));
     if (!result) {
         return false;
     }
@@ -337,8 +338,7 @@ int level_clear(PyObject* o) {
 
 void level_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    Py_TRASHCAN_BEGIN(o, level_dealloc)
-    PriceLevelObject* self = as_level(o);
+    Py_TRASHCAN_BEGIN(o, level_dealloc) PriceLevelObject* self = as_level(o);
     Py_CLEAR(self->price);
     Py_CLEAR(self->queue);
     Py_CLEAR(self->side);
@@ -347,12 +347,12 @@ void level_dealloc(PyObject* o) {
 }
 
 // Object fields: any value; deletion stores None.
-template <PyObject* PriceLevelObject::*field>
+template <PyObject* PriceLevelObject::* field>
 PyObject* get_object(PyObject* o, void*) {
     return Py_NewRef(as_level(o)->*field);
 }
 
-template <PyObject* PriceLevelObject::*field>
+template <PyObject* PriceLevelObject::* field>
 int set_object(PyObject* o, PyObject* value, void*) {
     Py_SETREF(as_level(o)->*field, Py_NewRef(value ? value : Py_None));
     return 0;
@@ -375,10 +375,10 @@ int set_total(PyObject* o, PyObject* value, void*) {
 }
 
 PyGetSetDef level_getset[] = {
-    {"price", get_object<&PriceLevelObject::price>, set_object<&PriceLevelObject::price>,
-     nullptr, nullptr},
-    {"queue", get_object<&PriceLevelObject::queue>, set_object<&PriceLevelObject::queue>,
-     nullptr, nullptr},
+    {"price", get_object<&PriceLevelObject::price>, set_object<&PriceLevelObject::price>, nullptr,
+     nullptr},
+    {"queue", get_object<&PriceLevelObject::queue>, set_object<&PriceLevelObject::queue>, nullptr,
+     nullptr},
     {"total_quantity", get_total, set_total, nullptr, nullptr},
     {"side", get_object<&PriceLevelObject::side>, set_object<&PriceLevelObject::side>, nullptr,
      nullptr},
@@ -398,22 +398,33 @@ const PriceLevelEntryPoints entry_points = {entry_add_order, entry_remove_order,
                                             entry_pop};
 
 function::Def add_order_def{
-    "add_order", "PriceLevel.add_order", args::signature("add_order", add_order_params),
-    level_add_order, nullptr, "($self, order)", LEVEL_SITE("add_order"), &PriceLevelType,
+    "add_order",
+    "PriceLevel.add_order",
+    args::signature("add_order", add_order_params),
+    level_add_order,
+    nullptr,
+    "($self, order)",
+    LEVEL_SITE("add_order"),
+    &PriceLevelType,
 };
 function::Def remove_order_def{
-    "remove_order", "PriceLevel.remove_order", args::signature("remove_order", remove_order_params),
-    level_remove_order, nullptr, "($self, order_id)", LEVEL_SITE("remove_order"),
+    "remove_order",
+    "PriceLevel.remove_order",
+    args::signature("remove_order", remove_order_params),
+    level_remove_order,
+    nullptr,
+    "($self, order_id)",
+    LEVEL_SITE("remove_order"),
     &PriceLevelType,
 };
 // No parameters, but the wording of a zero-parameter signature: "takes exactly 0 ...".
 function::Def peek_def{
-    "peek", "PriceLevel.peek", {"peek", nullptr, 0, 0},
-    level_peek, nullptr, "($self)", LEVEL_SITE("peek"), &PriceLevelType,
+    "peek",  "PriceLevel.peek", {"peek", nullptr, 0, 0}, level_peek,
+    nullptr, "($self)",         LEVEL_SITE("peek"),      &PriceLevelType,
 };
 function::Def pop_def{
-    "pop", "PriceLevel.pop", {"pop", nullptr, 0, 0},
-    level_pop, nullptr, "($self)", LEVEL_SITE("pop"), &PriceLevelType,
+    "pop",   "PriceLevel.pop", {"pop", nullptr, 0, 0}, level_pop,
+    nullptr, "($self)",        LEVEL_SITE("pop"),      &PriceLevelType,
 };
 
 bool add_order(PyObject* level, PyObject* order, PyObject* order_id) {
@@ -470,8 +481,8 @@ bool ready() {
     // A signature for inspect and nothing else: the type's __doc__ stays None.
     PriceLevelType.tp_doc = "PriceLevel(price, side)\n--\n\n";
     PriceLevelType.tp_basicsize = sizeof(PriceLevelObject);
-    PriceLevelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-                              Py_TPFLAGS_IMMUTABLETYPE;
+    PriceLevelType.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
     PriceLevelType.tp_new = level_new;
     PriceLevelType.tp_init = level_init;
     PriceLevelType.tp_dealloc = level_dealloc;

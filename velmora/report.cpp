@@ -5,9 +5,9 @@
 #include "fields.hpp"
 #include "price_level.hpp"
 #include "support/names.hpp"
-#include "support/unpack.hpp"
 #include "support/ref.hpp"
 #include "support/state.hpp"
+#include "support/unpack.hpp"
 
 namespace velmora::report {
 namespace {
@@ -90,9 +90,10 @@ bool append_levels(PyObject* lines, PyObject* items) {
         quantity::MaybeQty q = fields::total_of(level.get());
         Ref total = q ? q->to_object() : Ref();
         Ref total_text = total ? format(total.get()) : Ref();
-        Ref line = total_text ? Ref::steal(PyUnicode_FromFormat("%U  %U\n", price_text.get(),
-                                                                 total_text.get()))
-                              : Ref();
+        Ref line =
+            total_text
+                ? Ref::steal(PyUnicode_FromFormat("%U  %U\n", price_text.get(), total_text.get()))
+                : Ref();
         if (!line || PyList_Append(lines, line.get()) < 0) {
             return false;
         }
@@ -109,8 +110,8 @@ PyObject* str_body(PyObject*, PyObject* const* args) {
     // Asks from the highest price down: reversed(self.asks.items()).
     Ref asks = attr(self, names::asks);
     Ref ask_items = asks ? Ref::steal(PyObject_CallMethodNoArgs(asks.get(), names::items)) : Ref();
-    Ref highest_first = ask_items ? Ref::steal(PyObject_CallOneArg(state::reversed.get(), ask_items.get()))
-                                  : Ref();
+    Ref highest_first =
+        ask_items ? Ref::steal(PyObject_CallOneArg(state::reversed.get(), ask_items.get())) : Ref();
     if (!highest_first || !append_levels(lines.get(), highest_first.get()) ||
         !append_text(lines.get(), kDivider)) {
         return nullptr;
@@ -159,9 +160,12 @@ Ref trade_line(Py_ssize_t i, PyObject* trade) {
         bool enum_member;
     };
     const Field fields[] = {
-        {kNumberSep, names::trade_type, true},       {kSep, names::aggressor_side, true},
-        {kPrice, names::price, false},                {kQty, names::quantity_filled, false},
-        {kAggressorId, names::aggressor_id, false},   {kFillerId, names::filler_id, false},
+        {kNumberSep, names::trade_type, true},
+        {kSep, names::aggressor_side, true},
+        {kPrice, names::price, false},
+        {kQty, names::quantity_filled, false},
+        {kAggressorId, names::aggressor_id, false},
+        {kFillerId, names::filler_id, false},
     };
     for (const Field& f : fields) {
         if (!append_text(pieces.get(), f.before)) {
@@ -217,7 +221,12 @@ PyObject** const self_params[] = {&names::self};
 }  // namespace
 
 function::Def str_def{
-    "__str__", "OrderBook.__str__", args::signature("__str__", self_params), str_body, nullptr, "(self)",
+    "__str__",
+    "OrderBook.__str__",
+    args::signature("__str__", self_params),
+    str_body,
+    nullptr,
+    "(self)",
     {"velmora.orderbook.OrderBook.__str__", "velmora/report.cpp", __LINE__},
 };
 

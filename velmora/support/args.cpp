@@ -50,12 +50,11 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
 
 // The shared core: keywords as parallel arrays of keys and values.
 bool bind_core(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* const* kwkeys, PyObject* const* kwvalues, Py_ssize_t nkw,
-               PyObject** out) {
+               PyObject* const* kwkeys, PyObject* const* kwvalues, Py_ssize_t nkw, PyObject** out) {
     if (sig.no_arguments) {
         if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", sig.name,
-                         "takes no arguments", nargs);
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", sig.name, "takes no arguments",
+                         nargs);
             return false;
         }
         if (nkw > 0) {
@@ -82,8 +81,8 @@ bool bind_core(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
             return false;
         }
         if (i == -1) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
             return false;
         }
         if (i < nargs) {
@@ -139,8 +138,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwds, PyObject**
     return true;
 }
 
-bool check_type(PyObject* obj, PyTypeObject* type, const char* name, bool allow_none,
-                bool exact) {
+bool check_type(PyObject* obj, PyTypeObject* type, const char* name, bool allow_none, bool exact) {
     if (Py_IS_TYPE(obj, type) || (allow_none && obj == Py_None)) {
         return true;
     }
@@ -148,8 +146,9 @@ bool check_type(PyObject* obj, PyTypeObject* type, const char* name, bool allow_
     if (subclass && !exact) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, type->tp_name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 type->tp_name, Py_TYPE(obj)->tp_name);
     if (subclass) {
         PyObject* exc = PyErr_GetRaisedException();
         Ref note = Ref::steal(PyUnicode_FromString(

@@ -41,8 +41,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwds, PyObject**
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)". With `exact`,
 // a subclass of `type` is refused too, and the exception gets a note saying so.
-bool check_type(PyObject* obj, PyTypeObject* type, const char* name, bool allow_none,
-                bool exact);
+bool check_type(PyObject* obj, PyTypeObject* type, const char* name, bool allow_none, bool exact);
 
 // Sets TypeError "Expected %s, got %.200s"; always returns false.
 bool raise_expected(const char* expected, PyObject* obj);

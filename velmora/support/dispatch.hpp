@@ -13,8 +13,7 @@ namespace velmora::dispatch {
 
 // `obj.<name>(arg)` (or `obj.<name>()` without `arg`) for the method that `def` defines.
 Ref call_method_looked_up(PyObject* obj, PyObject* name, function::Def& def, PyObject* arg);
-inline Ref call_method(PyObject* obj, PyObject* name, function::Def& def,
-                       PyObject* arg = nullptr) {
+inline Ref call_method(PyObject* obj, PyObject* name, function::Def& def, PyObject* arg = nullptr) {
     // An exact native type is immutable and has no instance dict: nothing can override.
     if (def.owner && Py_IS_TYPE(obj, def.owner)) {
         PyObject* args[] = {arg};

@@ -15,7 +15,7 @@ namespace velmora::function {
 // method of a native type, `self` is the instance, checked against `owner`, and is not
 // counted among the arguments; otherwise `self` is null. New reference, or null with an
 // exception set.
-using Body = PyObject* (*)(PyObject* self, PyObject* const* args);
+using Body = PyObject* (*)(PyObject * self, PyObject* const* args);
 
 struct Def {
     const char* name;

@@ -1,10 +1,10 @@
 // The interned strings and the lookup of module globals.
 #include "support/names.hpp"
 
-#include "support/state.hpp"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "support/state.hpp"
 
 namespace velmora::names {
 
@@ -131,8 +131,8 @@ void watch_namespace() {
 }
 
 Ref lookup_global(PyObject* key) {
-    bool cacheable = watcher_id >= 0 && state::module_dict &&
-                     state::module_dict.get() == watched_module_dict;
+    bool cacheable =
+        watcher_id >= 0 && state::module_dict && state::module_dict.get() == watched_module_dict;
     if (!cacheable) {
         return lookup_uncached(key);
     }

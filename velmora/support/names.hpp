@@ -7,6 +7,7 @@
 #include "support/ref.hpp"
 
 // X(identifier) interns the identifier's own spelling; S(identifier, "text") interns text.
+// clang-format off: one table, laid out by hand
 #define VELMORA_NAMES(X, S)                                                                    \
     X(side) X(original_quantity) X(price) X(remaining_quantity) X(order_id) X(status)          \
     X(queue) X(total_quantity) X(order) X(self) X(x) X(OrderSide) X(OrderStatus)               \
@@ -31,6 +32,7 @@
     S(__contains__, "__contains__") S(__getitem__, "__getitem__")                              \
     S(__missing__, "__missing__") S(__name__, "__name__")                                      \
     S(velmora_orderbook, "velmora.orderbook") S(empty, "")
+// clang-format on
 
 namespace velmora::names {
 

@@ -12,13 +12,13 @@ namespace velmora::state {
 
 inline constexpr const char* kModuleName = "velmora.orderbook";
 
-extern Global module;       // null until the execution step records it
-extern Global module_dict;  // the namespace of `module`
-extern Global builtins;     // the builtins module
-extern Global print;        // builtins.print as it was at import
-extern Global reversed;     // builtins.reversed as it was at import
-extern Global zero;         // 0: where _order_counter starts
-extern Global one;          // 1: its step, and the index of an order in an index entry
+extern Global module;                // null until the execution step records it
+extern Global module_dict;           // the namespace of `module`
+extern Global builtins;              // the builtins module
+extern Global print;                 // builtins.print as it was at import
+extern Global reversed;              // builtins.reversed as it was at import
+extern Global zero;                  // 0: where _order_counter starts
+extern Global one;                   // 1: its step, and the index of an order in an index entry
 extern std::int64_t interpreter_id;  // -1 until the first create step
 
 // Drops the recorded module after a failed import, so the next import starts afresh.

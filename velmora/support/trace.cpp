@@ -15,10 +15,11 @@ void add(Site& site) noexcept {
     // Building the frame must not see the pending exception: take it and put it back.
     PyObject* exc = PyErr_GetRaisedException();
     if (!site.code) {
-        site.code = reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(site.filename, site.funcname, site.line));
+        site.code =
+            reinterpret_cast<PyObject*>(PyCode_NewEmpty(site.filename, site.funcname, site.line));
     }
-    Ref globals = state::module_dict ? Ref::borrow(state::module_dict.get()) : Ref::steal(PyDict_New());
+    Ref globals =
+        state::module_dict ? Ref::borrow(state::module_dict.get()) : Ref::steal(PyDict_New());
     PyFrameObject* frame = nullptr;
     if (site.code && globals) {
         frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code),

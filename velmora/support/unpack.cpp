@@ -6,8 +6,8 @@ namespace velmora::unpack {
 bool pair(PyObject* value, Ref& first, Ref& second) {
     if ((PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) ||
         (PyList_CheckExact(value) && PyList_GET_SIZE(value) == 2)) {
-        PyObject* const* items = PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0)
-                                                          : &PyList_GET_ITEM(value, 0);
+        PyObject* const* items =
+            PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0) : &PyList_GET_ITEM(value, 0);
         first = Ref::borrow(items[0]);
         second = Ref::borrow(items[1]);
         return true;
