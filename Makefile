@@ -53,7 +53,7 @@ demo: install
 	$(VENV)/bin/python examples/demo.py
 
 # Both builds run the whole suite; the last step fails if set-up or tests left files behind.
-test: test-normal test-asan test-debug
+test: format-check test-normal test-asan test-debug
 	@$(MAKE) --no-print-directory check-untracked
 
 test-normal: install typecheck
@@ -170,21 +170,27 @@ check: dev $(VENV)/.extras
 	cd tests && PYTHONPATH=$(abspath $(DEV))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
 # Formatting and static analysis of the C++ sources, with pinned tools from the package registry.
-LINT_DEPS := clang-format==21.1.8 clang-tidy==21.1.6
+# The formatter is small and runs in every `make test`; clang-tidy only in `make tidy`.
+FORMAT_DEPS := clang-format==21.1.8
+TIDY_DEPS := clang-tidy==21.1.6
 CXX_SOURCES = $(wildcard velmora/*.cpp velmora/*.hpp velmora/*/*.cpp velmora/*/*.hpp)
 
-$(VENV)/.lint-ready: $(VENV)/.ready
-	$(VENV)/bin/pip install -q $(LINT_DEPS)
+$(VENV)/.format-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install -q $(FORMAT_DEPS)
 	touch $@
 
-format: $(VENV)/.lint-ready
+$(VENV)/.tidy-ready: $(VENV)/.ready
+	$(VENV)/bin/pip install -q $(TIDY_DEPS)
+	touch $@
+
+format: $(VENV)/.format-ready
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
-format-check: $(VENV)/.lint-ready
+format-check: $(VENV)/.format-ready
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 
 # Uses the compile commands of the developer build; two files at a time.
-tidy: dev $(VENV)/.lint-ready
+tidy: dev $(VENV)/.tidy-ready
 	printf '%s\n' $(filter %.cpp,$(CXX_SOURCES)) | \
 	  xargs -P 2 -n 1 $(VENV)/bin/clang-tidy -p $(DEV) --quiet
 
