@@ -4,10 +4,10 @@ that every engine is measured with.
 
 The operations are those recording.record notes from the plain engine: SortedDict inserts,
 deletes, first-key reads and look-ups on the sides; OrderedDict inserts, peeks, pops,
-deletions and look-ups on the levels' queues; reads, writes and deletions of the `orders`
-index; the price comparisons; one velmora PriceLevel per new level; one Trade per fill,
-appended to a list. Left out, as plain stores any engine makes on its own records: the
-orders' status and quantity fields and the levels' totals.
+deletions and look-ups (`in`, `[]`, get) on the levels' queues; reads, writes and deletions
+of the `orders` index; the price comparisons; one velmora PriceLevel per new level; one Trade
+per fill, appended to a list. Left out, as plain stores any engine makes on its own records:
+the orders' status and quantity fields and the levels' totals.
 
 "At their cheapest" means compiled straight-line Python: events that perform the same
 operations on different operands share one function of that shape, with every operand a
@@ -35,6 +35,7 @@ from recording import (
     QUEUE_DELETE,
     QUEUE_GET,
     QUEUE_INSERT,
+    QUEUE_LOOKUP,
     QUEUE_PEEK,
     QUEUE_POP,
     SIDE_CONTAINS,
@@ -112,6 +113,8 @@ def _event_shape(kind, own, ops, flow_prices):
             lines.append(f"{order_id(op[2])} in {queue(op[1])}")
         elif code == QUEUE_GET:
             lines.append(f"{queue(op[1])}[{order_id(op[2])}]")
+        elif code == QUEUE_LOOKUP:
+            lines.append(f"{queue(op[1])}.get({order_id(op[2])})")
         elif code == INDEX_CONTAINS:
             lines.append(f"{order_id(op[1])} in X")
         elif code == INDEX_GET:

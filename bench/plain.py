@@ -1,8 +1,10 @@
-"""The order book written as plain Python, the baseline the native engine is measured against.
+"""The order book written as plain Python: the benchmark's baseline and the reference the
+model-based tests extend with their checks.
 
 Same semantics as velmora.orderbook.OrderBook (same Trade class and enumerations, same
-matching, resting, cancellation and rendering), written the way a Python programmer would:
-SortedDict sides, OrderedDict levels, no argument checking.
+matching, resting, cancellation, 32-bit quantities and refusals), written the way a Python
+programmer would: SortedDict sides, OrderedDict levels, no checking of argument types
+beyond the refusals the native book makes.
 """
 
 from collections import OrderedDict
@@ -12,7 +14,18 @@ from sortedcontainers import SortedDict
 
 from velmora.orderbook import OrderSide, OrderStatus, Trade, TradeType
 
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
+
 _ids = count(1)
+
+
+def to_int32(value):
+    """A quantity as the native book stores it: an int that fits in 32 bits."""
+    value = int(value)
+    if not INT32_MIN <= value <= INT32_MAX:
+        raise OverflowError("value too large to convert to int")
+    return value
 
 
 class Order:
@@ -20,14 +33,16 @@ class Order:
 
     def __init__(self, side, original_quantity, price=None):
         self.side = side
-        self.original_quantity = original_quantity
+        self.original_quantity = to_int32(original_quantity)
         self.price = price
-        self.remaining_quantity = original_quantity
+        self.remaining_quantity = to_int32(original_quantity)
         self.order_id = str(next(_ids))
         self.status = OrderStatus.OPEN
 
 
 class PriceLevel:
+    """FIFO queue of resting orders at one price, with their total open quantity."""
+
     __slots__ = ("price", "queue", "total_quantity", "side")
 
     def __init__(self, price, side):
@@ -37,14 +52,17 @@ class PriceLevel:
         self.side = side
 
     def add_order(self, order):
-        self.queue[order.order_id] = order
-        self.total_quantity += order.remaining_quantity
+        # All or nothing: the new total is computed and checked before the order queues.
+        order_id = order.order_id
+        total = to_int32(self.total_quantity + order.remaining_quantity)
+        self.queue[order_id] = order
+        self.total_quantity = total
 
     def remove_order(self, order_id):
         if order_id not in self.queue:
             return False
         item = self.queue[order_id]
-        self.total_quantity -= item.remaining_quantity
+        self.total_quantity = to_int32(self.total_quantity - item.remaining_quantity)
         del self.queue[order_id]
         return True
 
@@ -57,11 +75,32 @@ class PriceLevel:
         if not self.queue:
             return None
         _, item = self.queue.popitem(last=False)
-        self.total_quantity -= item.remaining_quantity
+        self.total_quantity = to_int32(self.total_quantity - item.remaining_quantity)
         return item
 
 
+def _first_key_or_none(side):
+    return next(iter(side.keys())) if side else None
+
+
+def _check_limit_price(price):
+    """None, a price unequal to itself (NaN) and one not ordered against itself (1j) are
+    refused; an equality test that raises propagates."""
+    if price is None:
+        raise ValueError("limit order price must not be None")
+    if not (price == price):
+        raise ValueError("limit order price must be equal to itself")
+    try:
+        ordered = price <= price
+    except (TypeError, ValueError, ArithmeticError) as exc:
+        raise ValueError("limit order price cannot be ordered against itself") from exc
+    if not ordered:
+        raise ValueError("limit order price cannot be ordered against itself")
+
+
 class OrderBook:
+    """Both sides, the index of resting orders, the cached best prices, the trade log."""
+
     def __init__(self):
         self.bids = SortedDict(lambda x: -x)
         self.asks = SortedDict()
@@ -70,21 +109,24 @@ class OrderBook:
         self._best_ask = None
         self.trade_log = []
 
+    def best_bid(self):
+        return self._best_bid
+
+    def best_ask(self):
+        return self._best_ask
+
     def _match(self, order):
-        if order.side == OrderSide.BID:
-            opposite_side = self.asks
-            best = self.best_ask()
-        else:
-            opposite_side = self.bids
-            best = self.best_bid()
+        is_buy = order.side == OrderSide.BID
+        opposite_side = self.asks if is_buy else self.bids
+        best = self.best_ask() if is_buy else self.best_bid()
         price_level = opposite_side[best]
-        trade_type = TradeType.MARKET if order.price is None else TradeType.LIMIT
         while price_level.queue and order.remaining_quantity > 0:
             curr = price_level.peek()
             if curr.remaining_quantity >= order.remaining_quantity:
                 quantity = order.remaining_quantity
             else:
                 quantity = curr.remaining_quantity
+            trade_type = TradeType.MARKET if order.price is None else TradeType.LIMIT
             self.trade_log.append(
                 Trade(curr.price, quantity, order.side, order.order_id, curr.order_id, trade_type)
             )
@@ -112,32 +154,18 @@ class OrderBook:
                 price_level.pop()
         if not price_level.queue:
             del opposite_side[best]
-            if order.side == OrderSide.BID:
-                self._best_ask = next(iter(self.asks.keys())) if self.asks else None
+            if is_buy:
+                self._best_ask = _first_key_or_none(self.asks)
             else:
-                self._best_bid = next(iter(self.bids.keys())) if self.bids else None
-
-    def _update_limit_order(self, order):
-        if order.remaining_quantity <= 0 or order.status == OrderStatus.FILLED:
-            return
-        side_dict = self.bids if order.side == OrderSide.BID else self.asks
-        if order.price in side_dict:
-            level = side_dict[order.price]
-            level.add_order(order)
-            self.orders[order.order_id] = (level, order)
-            return
-        new_price_level = PriceLevel(order.price, order.side)
-        new_price_level.add_order(order)
-        side_dict[order.price] = new_price_level
-        self.orders[order.order_id] = (new_price_level, order)
-        if order.side == OrderSide.BID:
-            if self._best_bid is None or order.price > self._best_bid:
-                self._best_bid = order.price
-        elif self._best_ask is None or order.price < self._best_ask:
-            self._best_ask = order.price
+                self._best_bid = _first_key_or_none(self.bids)
 
     def add_limit_order(self, order):
+        # Refused before anything changes: an identifier that already rests here, or a
+        # price that cannot be a key of a sorted side.
+        if order.order_id in self.orders:
+            raise ValueError("an order with this identifier already rests in the book")
         price = order.price
+        _check_limit_price(price)
         if order.side == OrderSide.BID:
             while self.asks and price >= self.best_ask() and order.remaining_quantity > 0:
                 self._match(order)
@@ -146,7 +174,37 @@ class OrderBook:
                 self._match(order)
         self._update_limit_order(order)
 
+    def _update_limit_order(self, order):
+        if not (order.remaining_quantity > 0 and order.status != OrderStatus.FILLED):
+            return
+        is_buy = order.side == OrderSide.BID
+        side_dict = self.bids if is_buy else self.asks
+        # Matching may have changed the order since it was checked: price and identifier
+        # are checked again, read once and used for everything below.
+        price = order.price
+        _check_limit_price(price)
+        order_id = order.order_id
+        if order_id in self.orders:
+            raise ValueError("an order with this identifier already rests in the book")
+        if price in side_dict:
+            level = side_dict[price]
+            level.add_order(order)
+            self.orders[order_id] = (level, order)
+            return
+        new_price_level = PriceLevel(price, order.side)
+        new_price_level.add_order(order)
+        side_dict[price] = new_price_level
+        self.orders[order_id] = (new_price_level, order)
+        order.side == OrderSide.BID  # asked again, as the native book does; the first answer holds
+        if is_buy:
+            if self._best_bid is None or price > self._best_bid:
+                self._best_bid = price
+        elif self._best_ask is None or price < self._best_ask:
+            self._best_ask = price
+
     def add_market_order(self, order):
+        if order.order_id in self.orders:
+            raise ValueError("an order with this identifier already rests in the book")
         order.price = None
         if order.side == OrderSide.BID:
             while self.asks and order.remaining_quantity > 0:
@@ -158,30 +216,33 @@ class OrderBook:
             order.status = OrderStatus.PARTIALLY_FILLED
 
     def cancel_order(self, order_id):
+        if type(order_id) is not str:
+            raise TypeError(
+                f"Argument 'order_id' has incorrect type (expected str, got "
+                f"{type(order_id).__name__})"
+            )
         if order_id not in self.orders:
             return False
         order = self.orders[order_id][1]
-        order.status = OrderStatus.CANCELLED
         if order.side == OrderSide.BID:
-            self.bids[order.price].remove_order(order.order_id)
-            if self.bids[order.price].total_quantity == 0:
-                del self.bids[order.price]
-                if order.price == self._best_bid:
-                    self._best_bid = next(iter(self.bids.keys())) if self.bids else None
+            side, best_attr = self.bids, "_best_bid"
         else:
-            self.asks[order.price].remove_order(order.order_id)
-            if self.asks[order.price].total_quantity == 0:
-                del self.asks[order.price]
-                if order.price == self._best_ask:
-                    self._best_ask = next(iter(self.asks.keys())) if self.asks else None
-        del self.orders[order.order_id]
+            side, best_attr = self.asks, "_best_ask"
+        # The order must be queued under the identifier asked for at the level filed under its
+        # price, and still carry that identifier; an order moved or renamed while it rested
+        # is refused before anything changes.
+        price = order.price
+        level = side[price]
+        if level.queue.get(order_id) is not order or order.order_id != order_id:
+            raise KeyError(order_id)
+        order.status = OrderStatus.CANCELLED
+        level.remove_order(order_id)
+        if side[price].total_quantity == 0:
+            del side[price]
+            if price == getattr(self, best_attr):
+                setattr(self, best_attr, _first_key_or_none(side))
+        del self.orders[order_id]
         return True
-
-    def best_bid(self):
-        return self._best_bid
-
-    def best_ask(self):
-        return self._best_ask
 
     def __str__(self):
         lines = ["===== ORDER BOOK =====\n", "ASKS\n"]

@@ -34,13 +34,14 @@ from velmora.orderbook import Trade
     QUEUE_DELETE,  # (QUEUE_DELETE, level, order id)
     QUEUE_CONTAINS,  # (QUEUE_CONTAINS, level, order id)
     QUEUE_GET,  # (QUEUE_GET, level, order id)
+    QUEUE_LOOKUP,  # (QUEUE_LOOKUP, level, order id): the queued order or None, by get()
     INDEX_CONTAINS,  # (INDEX_CONTAINS, order id)
     INDEX_GET,  # (INDEX_GET, order id)
     INDEX_SET,  # (INDEX_SET, order id, level, order)
     INDEX_DELETE,  # (INDEX_DELETE, order id)
     NEW_LEVEL,  # (NEW_LEVEL, level, price, side value): a PriceLevel made
     TRADE,  # (TRADE, price, quantity, side value, aggressor id, filler id, trade type)
-) = range(18)
+) = range(19)
 
 NAMES = {
     COMPARE: "price comparisons",
@@ -55,6 +56,7 @@ NAMES = {
     QUEUE_DELETE: "queue deletes",
     QUEUE_CONTAINS: "queue look-ups (in)",
     QUEUE_GET: "queue look-ups ([])",
+    QUEUE_LOOKUP: "queue look-ups (get)",
     INDEX_CONTAINS: "index look-ups (in)",
     INDEX_GET: "index reads",
     INDEX_SET: "index writes",
@@ -182,6 +184,12 @@ class _Queue(OrderedDict):
         if r.on():
             r.log.append((QUEUE_GET, r.level_of[id(self)], r.number_of_id[key]))
         return _run(OrderedDict.__getitem__, self, (key,))
+
+    def get(self, key, default=None):
+        r = _recording
+        if r.on():
+            r.log.append((QUEUE_LOOKUP, r.level_of[id(self)], r.number_of_id[key]))
+        return _run(OrderedDict.get, self, (key, default))
 
     def values(self):
         if _recording.on():

@@ -276,7 +276,7 @@ def report(results, have_velmora, repeats, instructions, callgrind_events):
         ("side?", [recording.SIDE_CONTAINS, recording.SIDE_GET]),
         ("q+", [recording.QUEUE_INSERT]), ("peek", [recording.QUEUE_PEEK]),
         ("pop", [recording.QUEUE_POP]), ("q-", [recording.QUEUE_DELETE]),
-        ("q?", [recording.QUEUE_CONTAINS, recording.QUEUE_GET]),
+        ("q?", [recording.QUEUE_CONTAINS, recording.QUEUE_GET, recording.QUEUE_LOOKUP]),
         ("idx?", [recording.INDEX_CONTAINS, recording.INDEX_GET]),
         ("idx+", [recording.INDEX_SET]), ("idx-", [recording.INDEX_DELETE]),
         ("cmp", [recording.COMPARE]), ("fills", [recording.TRADE]),
@@ -292,7 +292,7 @@ def report(results, have_velmora, repeats, instructions, callgrind_events):
         table.append([flow.name] + [f"{1000 * x / n:.0f}" for x in per])
     print_table(["flow"] + kinds_head + [name for name, _ in groups], table)
     print("lvl+/lvl-: side inserts/deletes (levels opened/closed); first: first-key reads;")
-    print("side?, q?, idx?: look-ups (in, []) of the sides, the queues, the orders index;")
+    print("side?, q?, idx?: look-ups (in, [], get) of the sides, the queues, the orders index;")
     print("q+, peek, pop, q-: queue inserts, oldest reads, pops, deletions; idx+/idx-: index")
     print("writes/deletions; cmp: price comparisons. A new level also makes one PriceLevel.")
 
