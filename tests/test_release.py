@@ -33,7 +33,7 @@ def _tracked_files():
 
 
 def _needed(name):
-    return name.startswith(("velmora/", "tests/", "examples/")) or name in (
+    return name.startswith(("velmora/", "tests/", "bench/", "examples/")) or name in (
         "CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "Makefile")
 
 
@@ -61,6 +61,7 @@ def test_sdist_check_passes_every_needed_file_and_pkg_info(tmp_path):
     ("build output", "not tracked by git: build/dev/orderbook.so"),
     ("missing source", "missing: velmora/book.cpp"),
     ("missing test", "missing: tests/conftest.py"),
+    ("missing reference book", "missing: bench/plain.py"),
 ])
 def test_sdist_check_refuses_junk_and_gaps(tmp_path, fault, complaint):
     needed = [n for n in _tracked_files() if _needed(n) and (ROOT / n).is_file()]
