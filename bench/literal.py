@@ -185,6 +185,18 @@ class Book:
         self.add_limit_order = self.add_market_order = self.cancel_order = gen.send
 
 
+def checked_plan(flow, recorded, order_type):
+    """The flow's plan, after one untimed replay of it that must leave what the plain engine
+    left; returns (plan, the book of that replay)."""
+    plan = Plan(flow, recorded)
+    orders = []
+    book = Book(plan, orders)
+    flows.replay(book, order_type, flow.setup, orders)
+    flows.replay(book, order_type, flow.events, orders)
+    check(book, recorded.book)
+    return plan, book
+
+
 def check(book, plain_book):
     """The replay left the containers as the plain engine left its own."""
     same = (

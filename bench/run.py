@@ -143,13 +143,8 @@ def measure(flow, velmora, repeats):
     expected = outcome(recorded.book, recorded.orders)
     setup_ops, ops = floor.mandated(flow, recorded)
     counts = recording.counts(recorded.events)
-    plan = literal.Plan(flow, recorded)
-    orders = []
-    book = literal.Book(plan, orders)
-    flows.replay(book, Order, flow.setup, orders)
-    flows.replay(book, Order, flow.events, orders)
-    literal.check(book, recorded.book)
-    del recorded, book, orders
+    plan = literal.checked_plan(flow, recorded, Order)[0]
+    del recorded
     engines = {}
     if velmora is not None:
         book = velmora.OrderBook()

@@ -97,12 +97,7 @@ def test_the_literal_floor_leaves_what_the_plain_engine_leaves():
     built = flows.zero_intelligence(5, 400)
     flow = flows.Flow("mixed", "mixed", built.setup, built.events)
     recorded = r.record(flow)
-    plan = literal.Plan(flow, recorded)
-    orders = []
-    book = literal.Book(plan, orders)
-    flows.replay(book, Order, flow.setup, orders)
-    flows.replay(book, Order, flow.events, orders)
-    literal.check(book, recorded.book)
+    plan, book = literal.checked_plan(flow, recorded, Order)
     assert [t.quantity_filled for t in book.trade_log] == [
         t.quantity_filled for t in recorded.book.trade_log]
     assert plan.shapes < len(recorded.events) // 4  # events share their compiled shapes

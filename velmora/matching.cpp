@@ -82,6 +82,14 @@ bool check_indexed(PyObject* self, PyObject* curr) {
     return false;
 }
 
+// Compares curr's remaining quantity with order's under `op`, reading both afresh each time
+// (a conversion may run code that changes them): 1 or 0, or -1 with an error set.
+int compare_remaining(PyObject* curr, PyObject* order, int op) {
+    quantity::MaybeQty resting = fields::remaining_of(curr);
+    quantity::MaybeQty incoming = resting ? fields::remaining_of(order) : std::nullopt;
+    return incoming ? quantity::compare(*resting, *incoming, op) : -1;
+}
+
 // One fill of `order` against the oldest order of `level`.
 bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
     Ref curr_ref = dispatch::call_method(level, names::peek, price_level::peek_def);
@@ -91,9 +99,7 @@ bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
     PyObject* curr = curr_ref.get();
 
     // quantity = order.remaining_quantity if curr.rq >= order.rq else curr.rq
-    quantity::MaybeQty resting = fields::remaining_of(curr);
-    quantity::MaybeQty incoming = resting ? fields::remaining_of(order) : std::nullopt;
-    int resting_covers = incoming ? quantity::compare(*resting, *incoming, Py_GE) : -1;
+    int resting_covers = compare_remaining(curr, order, Py_GE);
     if (resting_covers < 0) {
         return false;
     }
@@ -103,9 +109,7 @@ bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
         return false;
     }
 
-    resting = fields::remaining_of(curr);
-    incoming = resting ? fields::remaining_of(order) : std::nullopt;
-    int larger = incoming ? quantity::compare(*resting, *incoming, Py_GT) : -1;
+    int larger = compare_remaining(curr, order, Py_GT);
     if (larger < 0) {
         return false;
     }
@@ -116,9 +120,7 @@ bool fill_once(PyObject* self, PyObject* order, PyObject* level) {
                fields::set_remaining(order, quantity::Qty::native(0));
     }
 
-    resting = fields::remaining_of(curr);
-    incoming = resting ? fields::remaining_of(order) : std::nullopt;
-    int equal = incoming ? quantity::compare(*resting, *incoming, Py_EQ) : -1;
+    int equal = compare_remaining(curr, order, Py_EQ);
     if (equal < 0) {
         return false;
     }
