@@ -82,11 +82,11 @@ PyObject* init_body(PyObject*, PyObject* const* args) {
 }
 
 PyObject* best_bid_body(PyObject*, PyObject* const* args) {
-    return PyObject_GetAttr(args[0], names::_best_bid);
+    return attr(args[0], kBestBid).release();
 }
 
 PyObject* best_ask_body(PyObject*, PyObject* const* args) {
-    return PyObject_GetAttr(args[0], names::_best_ask);
+    return attr(args[0], kBestAsk).release();
 }
 
 const char* const price_annotations[] = {"return", "Decimal", nullptr};
@@ -163,7 +163,7 @@ int invariants(PyObject* self) {
     Ref partial = open ? member(kPartiallyFilled) : Ref();
     Ref side_enum = partial ? names::lookup_global(names::OrderSide) : Ref();
     Ref ask_member = side_enum ? attr(side_enum.get(), names::ASK) : Ref();
-    Ref orders = ask_member ? attr(self, names::orders) : Ref();
+    Ref orders = ask_member ? attr(self, kOrders) : Ref();
     if (!orders || !PyDict_CheckExact(orders.get())) {
         PyErr_Clear();
         return -1;
@@ -173,8 +173,8 @@ int invariants(PyObject* self) {
     }
     Py_ssize_t resting = 0;
     for (bool bid : {true, false}) {
-        Ref side = attr(self, bid ? names::bids : names::asks);
-        Ref best = side ? attr(self, bid ? names::_best_bid : names::_best_ask) : Ref();
+        Ref side = attr(self, bid ? kBids : kAsks);
+        Ref best = side ? attr(self, bid ? kBestBid : kBestAsk) : Ref();
         Ref it = best && sorted_dict.matches(side.get()) ? Ref::steal(PyObject_GetIter(side.get()))
                                                          : Ref();
         if (!it) {

@@ -2,6 +2,7 @@
 #include "book_state.hpp"
 
 #include "fields.hpp"
+#include "support/dispatch.hpp"
 #include "support/names.hpp"
 #include "support/protocol.hpp"
 #include "support/state.hpp"
@@ -13,6 +14,21 @@ lookup::PlainDictType sorted_dict;
 Global decimal_type;
 
 Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+instance::Site attr_sites[kAttrCount] = {
+    instance::Site(&names::bids),      instance::Site(&names::asks),
+    instance::Site(&names::orders),    instance::Site(&names::_best_bid),
+    instance::Site(&names::_best_ask), instance::Site(&names::trade_log),
+};
+
+Ref call(PyObject* self, Method m, PyObject* arg) {
+    static instance::Site sites[kMethodCount] = {
+        instance::Site(&names::best_bid), instance::Site(&names::best_ask),
+        instance::Site(&names::_match), instance::Site(&names::_update_limit_order)};
+    static function::Def* const defs[kMethodCount] = {&best_bid_def, &best_ask_def, &match_def,
+                                                      &update_limit_order_def};
+    return dispatch::call_method(self, sites[m], *defs[m], arg);
+}
 
 Ref member(Member m) {
     static PyObject** const enum_names[kMemberCount] = {
@@ -95,7 +111,7 @@ Ref second_item(PyObject* entry) {
 
 bool index_order(PyObject* self, PyObject* level, PyObject* order, PyObject* order_id) {
     Ref entry = Ref::steal(PyTuple_Pack(2, level, order));
-    Ref orders = entry ? attr(self, names::orders) : Ref();
+    Ref orders = entry ? attr(self, kOrders) : Ref();
     return orders && protocol::set_item(orders.get(), order_id, entry.get());
 }
 

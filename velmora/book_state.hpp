@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "support/function.hpp"
+#include "support/instance.hpp"
 #include "support/lookup.hpp"
 #include "support/quantity.hpp"
 #include "support/ref.hpp"
@@ -36,6 +37,29 @@ extern lookup::PlainDictType sorted_dict;
 extern Global decimal_type;
 
 Ref attr(PyObject* obj, PyObject* name);
+
+// The book's own attributes, `self.bids` and so on, read and written through inline caches
+// (support/instance.hpp): straight from the instance while its class is unchanged and it
+// keeps its attributes inline, by attribute access otherwise.
+enum Attr { kBids, kAsks, kOrders, kBestBid, kBestAsk, kTradeLog, kAttrCount };
+extern instance::Site attr_sites[kAttrCount];
+inline Ref attr(PyObject* self, Attr a) {
+    instance::Site& site = attr_sites[a];
+    if (PyObject* value = site.value(self)) {
+        return Ref::borrow(value);
+    }
+    return Ref::steal(PyObject_GetAttr(self, site.name()));
+}
+inline bool set_attr(PyObject* self, Attr a, PyObject* value) {
+    instance::Site& site = attr_sites[a];
+    return site.store(self, value) || PyObject_SetAttr(self, site.name(), value) == 0;
+}
+
+// The book's methods as called on self (`self.best_ask()`, `self._match(order)`), each
+// looked up through an inline cache; the native body runs directly when the lookup finds the
+// module's own function.
+enum Method { kBestBidMethod, kBestAskMethod, kMatchMethod, kUpdateLimitOrderMethod, kMethodCount };
+Ref call(PyObject* self, Method m, PyObject* arg = nullptr);
 
 // The body of a public engine operation. With assertions on, the book's invariants (stated in
 // book.cpp) are checked around it: if they held before a successful call, they hold after it.

@@ -22,13 +22,13 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
     if (!args::check_type(order_id, &PyUnicode_Type, "order_id", false, true)) {
         return nullptr;
     }
-    Ref orders = attr(self, names::orders);
+    Ref orders = attr(self, kOrders);
     int resting = orders ? protocol::contains(orders.get(), order_id) : -1;
     if (resting <= 0) {
         return resting < 0 ? nullptr : Py_NewRef(Py_False);
     }
     ++changes;
-    orders = attr(self, names::orders);
+    orders = attr(self, kOrders);
     Ref entry = orders ? protocol::item(orders.get(), order_id) : Ref();
     Ref order_ref = entry ? second_item(entry.get()) : Ref();
     if (!order_ref) {
@@ -36,8 +36,8 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
     }
     PyObject* order = order_ref.get();
     int bid = is_bid(order);
-    Ref side = bid < 0 ? Ref() : attr(self, bid ? names::bids : names::asks);
-    PyObject* cache = bid ? names::_best_bid : names::_best_ask;
+    Ref side = bid < 0 ? Ref() : attr(self, bid ? kBids : kAsks);
+    Attr cache = bid ? kBestBid : kBestAsk;
     Ref price = side ? fields::price_of(order) : Ref();
     Ref level = price ? side_item(side.get(), price.get()) : Ref();
     Ref id = level ? fields::id_of(order) : Ref();
@@ -79,12 +79,12 @@ PyObject* cancel_order_body(PyObject*, PyObject* const* args) {
         }
         if (was_best) {
             Ref new_best = first_key_or_none(side.get());
-            if (!new_best || PyObject_SetAttr(self, cache, new_best.get()) < 0) {
+            if (!new_best || !set_attr(self, cache, new_best.get())) {
                 return nullptr;
             }
         }
     }
-    orders = attr(self, names::orders);
+    orders = attr(self, kOrders);
     if (!orders || !protocol::del_item(orders.get(), order_id)) {
         return nullptr;
     }

@@ -26,7 +26,7 @@ void raise_resting(PyObject* order_id) {
 // Returns the identifier read, or null with an exception set.
 Ref refuse_resting(PyObject* self, PyObject* order) {
     Ref order_id = fields::id_of(order);
-    Ref orders = order_id ? attr(self, names::orders) : Ref();
+    Ref orders = order_id ? attr(self, kOrders) : Ref();
     if (!orders) {
         return Ref();
     }
@@ -178,14 +178,13 @@ bool match_while_crossing(PyObject* self, PyObject* order, PyObject* price) {
     if (bid < 0) {
         return false;
     }
-    PyObject* opposite_name = bid ? names::asks : names::bids;
-    PyObject* best_name = bid ? names::best_ask : names::best_bid;
-    function::Def& best_def = bid ? best_ask_def : best_bid_def;
+    Attr opposite_name = bid ? kAsks : kBids;
+    Method best_method = bid ? kBestAskMethod : kBestBidMethod;
     for (;;) {
         Ref opposite = attr(self, opposite_name);
         int go = opposite ? PyObject_IsTrue(opposite.get()) : -1;
         if (go > 0 && price) {
-            Ref best = dispatch::call_method(self, best_name, best_def);
+            Ref best = call(self, best_method);
             go = best ? protocol::compare(price, best.get(), bid ? Py_GE : Py_LE) : -1;
         }
         if (go > 0) {
@@ -194,7 +193,7 @@ bool match_while_crossing(PyObject* self, PyObject* order, PyObject* price) {
         if (go <= 0) {
             return go == 0;
         }
-        if (!dispatch::call_method(self, names::_match, match_def, order)) {
+        if (!call(self, kMatchMethod, order)) {
             return false;
         }
     }
@@ -220,7 +219,7 @@ PyObject* add_limit_order_body(PyObject*, PyObject* const* args) {
     if (!match_while_crossing(self, order, price.get())) {
         return nullptr;
     }
-    if (!dispatch::call_method(self, names::_update_limit_order, update_limit_order_def, order)) {
+    if (!call(self, kUpdateLimitOrderMethod, order)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -253,7 +252,7 @@ Ref new_level(PyObject* price, PyObject* order) {
 // A new level at `price` moves the side's cached best price when it is better. Should the
 // comparison run code that changes the book, the cache is set from the side itself instead.
 bool update_best_after_new_level(PyObject* self, PyObject* side, PyObject* price, bool bid) {
-    PyObject* cache = bid ? names::_best_bid : names::_best_ask;
+    Attr cache = bid ? kBestBid : kBestAsk;
     Ref best = attr(self, cache);
     if (!best) {
         return false;
@@ -274,7 +273,7 @@ bool update_best_after_new_level(PyObject* self, PyObject* side, PyObject* price
     } else {
         return true;
     }
-    return new_best && PyObject_SetAttr(self, cache, new_best.get()) == 0;
+    return new_best && set_attr(self, cache, new_best.get());
 }
 
 // Whether the book still has room for the order as it was when its level was chosen: the
@@ -300,7 +299,7 @@ int still_fits(PyObject* self, PyObject* side, PyObject* price, PyObject* level,
     } else if (!is_new) {
         return 0;
     }
-    Ref orders = attr(self, names::orders);
+    Ref orders = attr(self, kOrders);
     int resting = orders ? protocol::contains(orders.get(), order_id) : -1;
     return resting < 0 ? -1 : !resting;
 }
@@ -328,7 +327,7 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
     const Submission* entry = Submission::of(order);
     std::uint64_t changes_before = changes++;
     int bid = is_bid(order);
-    Ref side_dict = bid < 0 ? Ref() : attr(self, bid ? names::bids : names::asks);
+    Ref side_dict = bid < 0 ? Ref() : attr(self, bid ? kBids : kAsks);
     Ref price = side_dict ? fields::price_of(order) : Ref();
     if (!price ||
         (!(entry && entry->vouches_for_price(price.get())) && !check_limit_price(price.get()))) {
@@ -339,7 +338,7 @@ PyObject* update_limit_order_body(PyObject*, PyObject* const* args) {
         return nullptr;
     }
     if (!(entry && entry->vouches_for_id(order_id.get(), changes_before))) {
-        Ref orders = attr(self, names::orders);
+        Ref orders = attr(self, kOrders);
         int resting = orders ? protocol::contains(orders.get(), order_id.get()) : -1;
         if (resting != 0) {
             if (resting > 0) {

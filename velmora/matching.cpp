@@ -15,7 +15,7 @@ namespace {
 
 // del self.orders[curr.order_id]
 bool forget_order(PyObject* self, PyObject* curr) {
-    Ref orders = attr(self, names::orders);
+    Ref orders = attr(self, kOrders);
     Ref order_id = orders ? fields::id_of(curr) : Ref();
     return order_id && protocol::del_item(orders.get(), order_id.get());
 }
@@ -44,7 +44,7 @@ bool record_trade(PyObject* self, PyObject* order, PyObject* curr, const quantit
     PyObject* values[] = {price.get(),        q.get(),         side.get(),
                           aggressor_id.get(), filler_id.get(), trade_type.get()};
     Ref log = definitions::new_trade(cls.get(), values);
-    Ref trade_log = log ? attr(self, names::trade_log) : Ref();
+    Ref trade_log = log ? attr(self, kTradeLog) : Ref();
     if (!trade_log) {
         return false;
     }
@@ -59,7 +59,7 @@ bool record_trade(PyObject* self, PyObject* order, PyObject* curr, const quantit
 // through the fill; it is refused before the fill instead, with KeyError.
 bool check_indexed(PyObject* self, PyObject* curr) {
     Ref order_id = fields::id_of(curr);
-    Ref orders = order_id ? attr(self, names::orders) : Ref();
+    Ref orders = order_id ? attr(self, kOrders) : Ref();
     if (!orders) {
         return false;
     }
@@ -149,12 +149,11 @@ PyObject* match_body(PyObject*, PyObject* const* args) {
     }
     ++changes;
     int bid = is_bid(order);
-    Ref opposite = bid < 0 ? Ref() : attr(self, bid ? names::asks : names::bids);
+    Ref opposite = bid < 0 ? Ref() : attr(self, bid ? kAsks : kBids);
     if (!opposite || (bid = is_bid(order)) < 0) {
         return nullptr;
     }
-    Ref best = bid ? dispatch::call_method(self, names::best_ask, best_ask_def)
-                   : dispatch::call_method(self, names::best_bid, best_bid_def);
+    Ref best = call(self, bid ? kBestAskMethod : kBestBidMethod);
     Ref level = best ? side_item(opposite.get(), best.get()) : Ref();
     if (!level) {
         return nullptr;
@@ -182,10 +181,9 @@ PyObject* match_body(PyObject*, PyObject* const* args) {
         if (PyObject_DelItem(opposite.get(), best.get()) < 0 || (bid = is_bid(order)) < 0) {
             return nullptr;
         }
-        Ref side = attr(self, bid ? names::asks : names::bids);
+        Ref side = attr(self, bid ? kAsks : kBids);
         Ref new_best = side ? first_key_or_none(side.get()) : Ref();
-        if (!new_best ||
-            PyObject_SetAttr(self, bid ? names::_best_ask : names::_best_bid, new_best.get()) < 0) {
+        if (!new_best || !set_attr(self, bid ? kBestAsk : kBestBid, new_best.get())) {
             return nullptr;
         }
     }

@@ -20,7 +20,8 @@ int get_method(PyObject* obj, PyObject* name, PyObject** found) {
 }
 #endif
 
-// Runs `def`'s body for `obj` as a call through the function object would.
+}  // namespace
+
 Ref run_body(function::Def& def, PyObject* obj, PyObject* arg) {
     if (def.owner) {  // a method of a native type: the instance is not among the arguments
         PyObject* args[] = {arg};
@@ -29,8 +30,6 @@ Ref run_body(function::Def& def, PyObject* obj, PyObject* arg) {
     PyObject* args[] = {obj, arg};
     return Ref::steal(function::call_body(def, nullptr, args));
 }
-
-}  // namespace
 
 Ref call_method_looked_up(PyObject* obj, PyObject* name, function::Def& def, PyObject* arg) {
     PyObject* found = nullptr;

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "support/function.hpp"
+#include "support/instance.hpp"
 #include "support/ref.hpp"
 
 namespace velmora::dispatch {
@@ -20,6 +21,21 @@ inline Ref call_method(PyObject* obj, PyObject* name, function::Def& def, PyObje
         return Ref::steal(function::call_body(def, obj, args));
     }
     return call_method_looked_up(obj, name, def, arg);
+}
+
+// Runs `def`'s body for `obj` as a call through the function object would.
+Ref run_body(function::Def& def, PyObject* obj, PyObject* arg);
+
+// The same call for a method of a Python class, its lookup cached at `site`: when the
+// instance has no attribute of that name and its class binds `def`'s own function to it, the
+// body runs without a lookup.
+inline Ref call_method(PyObject* obj, instance::Site& site, function::Def& def,
+                       PyObject* arg = nullptr) {
+    PyObject* found = site.class_attribute(obj);  // borrowed; no code runs before its use
+    if (found && function::is_own_method(found, def, nullptr)) {
+        return run_body(def, obj, arg);
+    }
+    return call_method_looked_up(obj, site.name(), def, arg);
 }
 
 // `fn()` for a function looked up elsewhere (a module global) that may be `def`'s own.
