@@ -18,7 +18,8 @@ DEV ?= build/dev
 # Warnings are errors in every build made here and in CI (not in a user's build from source).
 export VELMORA_WERROR := ON
 
-.PHONY: toolchain venv install demo test test-normal test-asan test-debug typecheck bench dev \
+.PHONY: toolchain venv install demo test test-normal test-general general test-asan test-debug \
+	typecheck bench dev \
 	check format format-check tidy dist check-untracked clean
 
 toolchain:
@@ -53,11 +54,26 @@ demo: install
 	$(VENV)/bin/python examples/demo.py
 
 # Both builds run the whole suite; the last step fails if set-up or tests left files behind.
-test: format-check test-normal test-asan test-debug
+test: format-check test-normal test-general test-asan test-debug
 	@$(MAKE) --no-print-directory check-untracked
 
-test-normal: install typecheck
-	cd tests && ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
+# The normal run includes the differential test, which compares the engine's behaviour on
+# hostile scenarios with that of the general build below.
+test-normal: install typecheck general
+	cd tests && VELMORA_GENERAL_BUILD=$(abspath $(GENERAL_BUILD))/pkg \
+	  ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
+
+# The general build: the engine with its inline caches and layout-reading shortcuts compiled
+# out, at the wheel's optimisation. It must pass the whole suite too.
+GENERAL_BUILD ?= build/general
+general: venv
+	$(VENV)/bin/cmake -S . -B $(GENERAL_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DVELMORA_WERROR=ON -DVELMORA_FAST_PATHS=OFF >/dev/null
+	$(VENV)/bin/ninja -C $(GENERAL_BUILD)
+
+test-general: general $(VENV)/.extras
+	cd tests && PYTHONPATH=$(abspath $(GENERAL_BUILD))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
 # The stub against the built module, and a typed example against the stub: mypy --strict,
 # plus --warn-unreachable so a stub that drops "or None" from a return type fails too.
