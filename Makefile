@@ -175,11 +175,14 @@ build/core-replay: bench/core_replay.cpp velmora/core/engine.hpp | toolchain
 	g++ -std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Ivelmora -o $@ bench/core_replay.cpp
 
 # Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.
-# RelWithDebInfo: the wheel's optimisation plus debug info, for profiling and gdb.
+# RelWithDebInfo: the wheel's optimisation level plus debug info, for profiling and gdb.
+# Without the wheel's profile-guided optimisation, which retrains and rebuilds the whole
+# engine on every change: PGO=ON for a build that profiles like the wheel.
+PGO ?= OFF
 dev: venv
 	$(VENV)/bin/cmake -S . -B $(DEV) -G Ninja -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVELMORA_WERROR=ON >/dev/null
+	  -DVELMORA_WERROR=ON -DVELMORA_PGO=$(PGO) >/dev/null
 	$(VENV)/bin/ninja -C $(DEV)
 
 check: dev $(VENV)/.extras
