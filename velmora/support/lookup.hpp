@@ -27,9 +27,11 @@ int find_in_mro(PyTypeObject* type, PyObject* name, PyObject** value, PyTypeObje
 class MemberCache {
   public:
     Ref get(PyObject* cls, PyObject* name) {
-        if (cls == cls_ && cls_version_ != 0 &&
-            reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == cls_version_ &&
-            Py_TYPE(cls)->tp_version_tag == meta_version_) {
+        // The metaclass's tag first: once it matches, `cls` is an instance of that metaclass,
+        // hence a class, and its own tag can be read (an object of another kind now at the
+        // remembered address may be smaller than a type).
+        if (cls == cls_ && cls_version_ != 0 && Py_TYPE(cls)->tp_version_tag == meta_version_ &&
+            reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == cls_version_) {
             return Ref::borrow(value_);
         }
         return refresh(cls, name);
