@@ -12,11 +12,14 @@ import velmora.orderbook as ob
 
 @pytest.fixture
 def counter():
-    """Lets a test rebind _order_counter; restores a value that keeps ids fresh."""
+    """Lets a test rebind _order_counter; restores a plain int that keeps ids fresh: past the
+    ids the test issued, unless those lay far outside the session's own sequence."""
     saved = ob._order_counter
     yield
     current = ob.__dict__.get("_order_counter")
-    ob._order_counter = max(saved, current) if isinstance(current, int) else saved
+    if isinstance(current, int) and saved < current < 2**62:
+        saved = int(current)
+    ob._order_counter = saved
 
 
 @pytest.mark.parametrize("cls, members", [
@@ -112,3 +115,90 @@ def test_next_id_refuses_arguments_without_counting(counter, call, message):
         call()
     assert str(info.value) == message
     assert ob._order_counter == before
+
+
+# ---- the counter's value: native arithmetic within a word, Python's beyond it -------------
+
+WORD = 2**63
+
+
+@pytest.mark.parametrize("start", [
+    0, 41, -1, -7, 254, 255, 256, 2**30 - 2, 2**30 - 1, 2**30, -(2**30), -(2**30) - 1,
+    2**62, WORD - 2, WORD - 1, WORD, 2**64, -WORD, -WORD - 1, 10**30,
+], ids=lambda v: f"{v:#x}" if abs(v) > 2**20 else str(v))
+def test_exact_int_counter_counts_like_python(counter, start):
+    ob._order_counter = start
+    assert ob._next_id() == str(start + 1)
+    assert type(ob._order_counter) is int and ob._order_counter == start + 1
+    order = ob.Order(ob.OrderSide.BID, 1)
+    assert order.order_id == str(start + 2) and type(order.order_id) is str
+    assert ob._order_counter == start + 2
+
+
+class Odd(int):
+    """Counts in tens and prints itself its own way: only `+=` and str() may be used."""
+
+    def __iadd__(self, k):
+        return Odd(int(self) + 10 * k)
+
+    def __str__(self):
+        return f"odd{int(self)}"
+
+
+class Shown(int):
+    def __str__(self):
+        return "shown"
+
+
+class Added(int):
+    def __add__(self, k):
+        return Added(int(self) + 100 * k)
+
+    def __repr__(self):
+        return f"Added({int(self)})"
+
+
+@pytest.mark.parametrize("start, ids, final", [
+    (Odd(5), ["odd15", "odd25"], Odd(25)),
+    (Shown(5), ["6", "7"], 7),                  # int.__add__ makes a plain int: its own str
+    (Added(5), ["Added(105)", "Added(205)"], Added(205)),
+    (True, ["2", "3"], 3),
+    (5.5, ["6.5", "7.5"], 7.5),
+    (Decimal("9.5"), ["10.5", "11.5"], Decimal("11.5")),
+], ids=["iadd-subclass", "str-subclass", "add-subclass", "bool", "float", "decimal"])
+def test_counter_of_another_type_goes_through_iadd_and_str(counter, start, ids, final):
+    ob._order_counter = start
+    assert ob._next_id() == ids[0]
+    assert ob.Order(ob.OrderSide.BID, 1).order_id == ids[1]
+    assert ob._order_counter == final and type(ob._order_counter) is type(final)
+
+
+def rebind_by_setattr(value):
+    ob._order_counter = value
+
+
+def rebind_in_dict(value):
+    ob.__dict__["_order_counter"] = value
+
+
+def rebind_by_update(value):
+    ob.__dict__.update(_order_counter=value)
+
+
+def rebind_by_setdefault(value):
+    del ob._order_counter
+    ob.__dict__.setdefault("_order_counter", value)
+
+
+@pytest.mark.parametrize("rebind", [rebind_by_setattr, rebind_in_dict, rebind_by_update,
+                                    rebind_by_setdefault],
+                         ids=lambda f: f.__name__.replace("_", "-"))
+def test_counter_rebound_between_orders_is_seen(counter, rebind):
+    ob._order_counter = 10
+    assert ob.Order(ob.OrderSide.BID, 1).order_id == "11"
+    rebind(10)
+    assert ob.Order(ob.OrderSide.BID, 1).order_id == "11"
+    rebind(WORD + 5)
+    assert ob.Order(ob.OrderSide.BID, 1).order_id == str(WORD + 6)
+    rebind(Odd(1))
+    assert ob.Order(ob.OrderSide.BID, 1).order_id == "odd11"

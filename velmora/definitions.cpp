@@ -3,6 +3,8 @@
 #include "definitions.hpp"
 
 #include <charconv>
+#include <climits>
+#include <cstring>
 
 #include "support/function.hpp"
 #include "support/names.hpp"
@@ -127,37 +129,82 @@ bool bind_enum(PyObject* name, const char* text, std::initializer_list<Member> m
     return cls && names::store_global(name, cls.get());
 }
 
+// The value of an exact int when it fits a long long; false (no exception) when it does not.
+bool word_value(PyObject* number, long long* out) {
+    auto* digits = reinterpret_cast<PyLongObject*>(number);
+    if (PyUnstable_Long_IsCompact(digits)) {
+        *out = PyUnstable_Long_CompactValue(digits);
+        return true;
+    }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow || (value == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+// str() of an int that fits a long long: its decimal digits, written straight into a new
+// ASCII string. A single digit is the interpreter's shared one-character string, as a
+// decoded one would be.
+Ref decimal_string(long long value) {
+    char digits[24];  // 20 characters at most, sign included: to_chars cannot run out
+    Py_ssize_t length = std::to_chars(digits, digits + sizeof digits, value).ptr - digits;
+    if (length == 1) {
+        return Ref::steal(PyUnicode_FromStringAndSize(digits, 1));
+    }
+    Ref text = Ref::steal(PyUnicode_New(length, 127));
+    if (text) {
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), digits, length);
+    }
+    return text;
+}
+
+// str(value): a str is itself, an exact int in a word is formatted here (several times
+// cheaper than the general conversion), anything else goes through str().
+Ref string_of(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return Ref::borrow(value);
+    }
+    long long number = 0;
+    if (PyLong_CheckExact(value) && word_value(value, &number)) {
+        return decimal_string(number);
+    }
+    return Ref::steal(PyObject_Str(value));
+}
+
 PyObject* next_id_body(PyObject*, PyObject* const*) {
     Ref counter = names::lookup_global(names::_order_counter);
     if (!counter) {
         return nullptr;
     }
-    Ref next = Ref::steal(PyNumber_InPlaceAdd(counter.get(), state::one.get()));
+    // `+=` on an exact int is integer addition and runs no code: while the sum fits a word
+    // it is made here, and its digits come from the native value.
+    bool native = false;
+    long long value = 0;
+#ifndef VELMORA_NO_FAST_PATHS
+    native =
+        PyLong_CheckExact(counter.get()) && word_value(counter.get(), &value) && value < LLONG_MAX;
+#endif
+    if (native) {
+        ++value;
+    }
+    Ref next = native ? Ref::steal(PyLong_FromLongLong(value))
+                      : Ref::steal(PyNumber_InPlaceAdd(counter.get(), state::one.get()));
     if (!next || !names::store_global(names::_order_counter, next.get())) {
         return nullptr;
     }
+    // Read back, not assumed: storing into the namespace can run code that rebinds the name.
     Ref current = names::lookup_global(names::_order_counter);
     if (!current) {
         return nullptr;
     }
-    if (PyUnicode_CheckExact(current.get())) {
-        return current.release();
+    if (native && current.get() == next.get()) {
+        return decimal_string(value).release();
     }
-    if (PyLong_CheckExact(current.get())) {
-        // str() of an exact int is its decimal digits; format word-sized values here,
-        // which is several times cheaper than the general conversion.
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(current.get(), &overflow);
-        if (!overflow && !(value == -1 && PyErr_Occurred())) {
-            char digits[24];
-            auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-            if (ec == std::errc()) {
-                return PyUnicode_FromStringAndSize(digits, end - digits);
-            }
-        }
-        PyErr_Clear();
-    }
-    return PyObject_Str(current.get());
+    return string_of(current.get()).release();
 }
 
 const args::Signature no_params{"_next_id", nullptr, 0, 0, true};
