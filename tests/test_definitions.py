@@ -1,5 +1,6 @@
 """The shared vocabulary: enumerations, the Trade data class and order identifiers."""
 
+import builtins
 import dataclasses
 import datetime
 import enum
@@ -202,3 +203,66 @@ def test_counter_rebound_between_orders_is_seen(counter, rebind):
     assert ob.Order(ob.OrderSide.BID, 1).order_id == str(WORD + 6)
     rebind(Odd(1))
     assert ob.Order(ob.OrderSide.BID, 1).order_id == "odd11"
+
+
+def test_counter_from_the_builtins_continues_in_the_module(counter, monkeypatch):
+    monkeypatch.delattr(ob, "_order_counter")
+    monkeypatch.setattr(builtins, "_order_counter", 50, raising=False)
+    assert ob._next_id() == "51"
+    assert ob.__dict__["_order_counter"] == 51 and builtins._order_counter == 50
+    assert ob._next_id() == "52"  # the module's binding now outranks the builtins'
+
+
+class Collider:
+    """A key of the module namespace that shares the hash of '_order_counter' and sits before
+    it in the probe sequence, so that storing the counter compares the two. Once armed, that
+    comparison rebinds the counter to a value whose finaliser rebinds it again, to `final`."""
+
+    def __init__(self, final):
+        self.final = final
+        self.armed = False
+
+    def __hash__(self):
+        return hash("_order_counter")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            ob.__dict__["_order_counter"] = Finalised(self.final)
+        return False
+
+
+class Finalised:
+    def __init__(self, final):
+        self.final = final
+
+    def __del__(self):
+        ob.__dict__["_order_counter"] = self.final
+
+
+class Arming:
+    """A counter whose `+=` arms the collider just before the result is stored."""
+
+    def __init__(self, collider, result):
+        self.collider, self.result = collider, result
+
+    def __iadd__(self, k):
+        self.collider.armed = True
+        return self.result
+
+
+@pytest.mark.parametrize("stored, final", [(7, 100), (WORD + 7, 100), (7, WORD + 100)],
+                         ids=["word", "stored-beyond-word", "rebound-beyond-word"])
+def test_code_run_by_the_store_decides_the_id(counter, stored, final):
+    collider = Collider(final)
+    del ob._order_counter
+    ob.__dict__[collider] = None
+    try:
+        ob._order_counter = Arming(collider, stored)
+        # The store meets the collider, whose comparison binds a Finalised; the store then
+        # replaces that, and its finaliser binds `final`: the id is str(final), not stored.
+        assert ob._next_id() == str(final)
+        assert ob._order_counter == final
+        assert ob._next_id() == str(final + 1)  # and the sequence continues from there
+    finally:
+        del ob.__dict__[collider]

@@ -25,24 +25,29 @@ bool init() {
     return true;
 }
 
+namespace detail {
+CacheEntry cache[kCacheSize];
+std::uint64_t version = 1;  // never 0: 0 marks a single forgotten entry
+PyObject* watched_module_dict = nullptr;
+}  // namespace detail
+
 namespace {
 
 // Global lookups are cached per name. A dict watcher sees every change to the module
 // namespace and to the builtins before it is made: it forgets the entry of the name
 // changed, or bumps `version` to make every entry stale at once. A cached value is
 // borrowed: the dict that holds it cannot drop it without first telling the watcher.
-struct CacheEntry {
-    PyObject* key;
-    PyObject* value;
-    std::uint64_t version;
-};
+// The cache is used only while `watched_module_dict` is the namespace recorded (it is
+// set only once the watcher exists).
+using detail::cache;
+using detail::CacheEntry;
+using detail::kCacheSize;
+using detail::version;
+using detail::watched_module_dict;
 
-constexpr std::size_t kCacheSize = 128;  // a power of two, well above the names used
 constexpr std::size_t kMaxProbes = 16;
-CacheEntry cache[kCacheSize];
-std::uint64_t version = 1;  // never 0: 0 marks a single forgotten entry
+std::uint64_t changes_seen = 0;  // every event the watcher has been told of, in any dict
 int watcher_id = -1;
-PyObject* watched_module_dict = nullptr;  // identity only, never dereferenced
 
 CacheEntry* find_entry(PyObject* key);
 
@@ -50,6 +55,7 @@ int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, 
     // Must not run Python code or release references here. A change of one interned
     // name forgets only that name (interned: it is the very key the cache holds);
     // anything else forgets everything.
+    ++changes_seen;
     if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
          event == PyDict_EVENT_DELETED) &&
         key && PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) {
@@ -68,7 +74,7 @@ int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, 
 // The entry for `key`, or the free slot where it would go; null when every slot holds another
 // key (the lookup then simply goes uncached). Probes at most kMaxProbes slots.
 CacheEntry* slot_for(PyObject* key) {
-    std::size_t i = (reinterpret_cast<std::uintptr_t>(key) >> 4) & (kCacheSize - 1);
+    std::size_t i = detail::home_slot(key);
     for (std::size_t probes = 0; probes < kMaxProbes; ++probes) {
         if (!cache[i].key || cache[i].key == key) {
             return &cache[i];
@@ -105,6 +111,12 @@ Ref lookup_uncached(PyObject* key) {
     return Ref();
 }
 
+// Whether lookups may use the cache: the watcher is installed and watches the namespace
+// currently recorded.
+bool cache_usable() {
+    return watcher_id >= 0 && state::module_dict && state::module_dict.get() == watched_module_dict;
+}
+
 }  // namespace
 
 void watch_namespace() {
@@ -130,10 +142,8 @@ void watch_namespace() {
     watched_module_dict = state::module_dict.get();
 }
 
-Ref lookup_global(PyObject* key) {
-    bool cacheable =
-        watcher_id >= 0 && state::module_dict && state::module_dict.get() == watched_module_dict;
-    if (!cacheable) {
+Ref detail::lookup_global_slow(PyObject* key) {
+    if (!cache_usable()) {
         return lookup_uncached(key);
     }
     CacheEntry* entry = slot_for(key);
@@ -165,7 +175,27 @@ int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
 }
 
 bool store_global(PyObject* key, PyObject* value) {
-    return PyDict_SetItem(state::module_dict.get(), key, value) == 0;
+    PyObject* ns = state::module_dict.get();
+#ifndef VELMORA_NO_FAST_PATHS
+    std::uint64_t before = changes_seen;
+#endif
+    if (PyDict_SetItem(ns, key, value) < 0) {
+        return false;
+    }
+#ifndef VELMORA_NO_FAST_PATHS
+    // The store can run Python code (the __eq__ of a colliding non-string key, the finaliser
+    // of the value replaced), and that code may rebind names. Any such rebinding is a change
+    // of its own: when the watcher saw at most one change in all, there was none besides
+    // ours (ours makes no event only when the name already held `value`), so `key` is now
+    // bound to `value` in the namespace, which outranks the builtins. Caching that answer
+    // spares the next lookup of the name a search of the namespace.
+    if (changes_seen - before <= 1 && cache_usable() && state::module_dict.get() == ns) {
+        if (CacheEntry* entry = slot_for(key)) {
+            *entry = CacheEntry{key, value, version};
+        }
+    }
+#endif
+    return true;
 }
 
 }  // namespace velmora::names

@@ -4,7 +4,11 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "support/ref.hpp"
+#include "support/state.hpp"
 
 // X(identifier) interns the identifier's own spelling; S(identifier, "text") interns text.
 // clang-format off: one table, laid out by hand
@@ -49,9 +53,41 @@ bool init();
 // lookups can be cached. Called whenever a module namespace is recorded.
 void watch_namespace();
 
+namespace detail {
+
+// The cache of global lookups; names.cpp keeps it and states its rules. A name is looked for
+// first in its home slot, inline, and anywhere else out of line.
+struct CacheEntry {
+    PyObject* key;
+    PyObject* value;  // borrowed from the namespace (or the builtins) that binds it
+    std::uint64_t version;
+};
+inline constexpr std::size_t kCacheSize = 128;  // a power of two, well above the names used
+extern CacheEntry cache[kCacheSize];
+extern std::uint64_t version;
+extern PyObject* watched_module_dict;  // identity only, never dereferenced
+
+inline std::size_t home_slot(PyObject* key) {
+    return (reinterpret_cast<std::uintptr_t>(key) >> 4) & (kCacheSize - 1);
+}
+
+Ref lookup_global_slow(PyObject* key);
+
+}  // namespace detail
+
 // The value bound to `name` in the module namespace, else among the builtins; raises
 // NameError "name '%U' is not defined" when it is in neither. A rebinding is seen at once.
-Ref lookup_global(PyObject* name);
+inline Ref lookup_global(PyObject* key) {
+#ifndef VELMORA_NO_FAST_PATHS
+    const detail::CacheEntry& entry = detail::cache[detail::home_slot(key)];
+    PyObject* ns = state::module_dict.get();
+    if (entry.key == key && entry.version == detail::version && ns &&
+        ns == detail::watched_module_dict) {
+        return Ref::borrow(entry.value);
+    }
+#endif
+    return detail::lookup_global_slow(key);
+}
 
 // Attribute lookup that tells a missing attribute apart: 1 found (stored in `out`),
 // 0 missing (AttributeError cleared), -1 any other error.
