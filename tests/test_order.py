@@ -45,7 +45,8 @@ def test_keywords_in_any_order_keep_the_price_object():
 @pytest.mark.parametrize("value, stored", [
     (10.9, 10), (-3.7, -3), (True, 1), (0, 0), (-5, -5), (Decimal("7.99"), 7),
     (2147483647, 2147483647), (-2147483648, -2147483648), (IntSub(12), 12),
-    (IntLike(9), 9),
+    (IntLike(9), 9), (2**30 - 1, 2**30 - 1), (2**30, 2**30), (1 - 2**30, 1 - 2**30),
+    (-(2**30), -(2**30)), (IntSub(2**31 - 1), 2**31 - 1), (IntSub(-(2**31)), -(2**31)),
 ], ids=repr)
 def test_quantity_conversion_accepts(value, stored):
     o = Order(BID, value)
@@ -63,7 +64,9 @@ def test_quantity_conversion_accepts(value, stored):
     (None, TypeError, "an integer is required"),
     (IntLike(2.5), TypeError, "__int__ returned non-int (type float)"),
     (IntLike(2**31), OverflowError, "value too large to convert to int"),
-], ids=["2**31", "below-min", "huge", "str", "index-only", "None", "non-int", "int-overflow"])
+    (IntSub(2**31), OverflowError, "value too large to convert to int"),
+], ids=["2**31", "below-min", "huge", "str", "index-only", "None", "non-int", "int-overflow",
+        "subclass-overflow"])
 def test_quantity_conversion_refuses_and_draws_no_id(value, error, message):
     before = ob._order_counter
     with pytest.raises(error) as info:
