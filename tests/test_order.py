@@ -1,5 +1,7 @@
 """The Order record type: construction, attributes, quantity conversion, GC and typing."""
 
+import contextlib
+import enum
 import gc
 import traceback
 import weakref
@@ -138,6 +140,82 @@ def test_rebound_order_status_is_seen(monkeypatch):
 
     monkeypatch.setattr(ob, "OrderStatus", Status)
     assert Order(BID, 1).status == "open!"
+
+
+@contextlib.contextmanager
+def member_replaced():
+    """OrderStatus.OPEN itself rebound in the class (the enumeration's own __setattr__ refuses
+    this; type's does not)."""
+    type.__setattr__(OrderStatus, "OPEN", "replaced")
+    try:
+        yield lambda status: status == "replaced"
+    finally:
+        type.__setattr__(OrderStatus, "OPEN", OPEN)
+
+
+@contextlib.contextmanager
+def metaclass_descriptor():
+    """A data descriptor on the metaclass outranks the class's own attribute."""
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(type(OrderStatus), "OPEN", property(lambda cls: "from the metaclass"),
+                   raising=False)
+        yield lambda status: status == "from the metaclass"
+
+
+@contextlib.contextmanager
+def metaclass_getattribute():
+    def getattribute(cls, name):
+        return "intercepted" if name == "OPEN" else type.__getattribute__(cls, name)
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(type(OrderStatus), "__getattribute__", getattribute, raising=False)
+        yield lambda status: status == "intercepted"
+
+
+@contextlib.contextmanager
+def another_enumeration():
+    class Other(enum.Enum):
+        OPEN = 7
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(ob, "OrderStatus", Other)
+        yield lambda status: status is Other.OPEN
+
+
+@contextlib.contextmanager
+def descriptor_member():
+    """A class whose OPEN is made afresh at each lookup: each order gets its own."""
+    class Status:
+        @classmethod
+        def OPEN(cls):
+            return "open"
+
+    seen = []
+
+    def expected(status):
+        fresh = all(status is not earlier for earlier in seen)
+        seen.append(status)
+        return fresh and status == Status.OPEN and status() == "open"
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(ob, "OrderStatus", Status)
+        yield expected
+
+
+OPEN = OrderStatus.OPEN
+
+
+@pytest.mark.parametrize("change", [member_replaced, metaclass_descriptor,
+                                    metaclass_getattribute, another_enumeration,
+                                    descriptor_member],
+                         ids=lambda f: f.__name__.replace("_", "-"))
+def test_open_status_is_looked_up_as_python_would(change):
+    assert Order(BID, 1).status is OPEN  # warm any cache of the member
+    with change() as expected:
+        for _ in range(3):
+            status = Order(BID, 1).status
+            assert expected(status), status
+    assert Order(BID, 1).status is OPEN  # and after the change is undone
 
 
 @pytest.mark.parametrize("args, kwargs, message", [

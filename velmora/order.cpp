@@ -8,6 +8,7 @@
 #include "support/args.hpp"
 #include "support/dispatch.hpp"
 #include "support/function.hpp"
+#include "support/lookup.hpp"
 #include "support/names.hpp"
 #include "support/quantity.hpp"
 #include "support/trace.hpp"
@@ -47,6 +48,22 @@ Ref draw_order_id() {
     return fn ? dispatch::call(fn.get(), definitions::next_id_def) : Ref();
 }
 
+// `OrderStatus.OPEN`, with OrderStatus whatever the name is bound to now. The enumeration's
+// member is kept against the class's and metaclass's version tags; anything the cache
+// cannot vouch for is read through attribute lookup.
+Ref open_status() {
+    Ref status_enum = names::lookup_global(names::OrderStatus);
+    if (!status_enum) {
+        return Ref();
+    }
+#ifndef VELMORA_NO_FAST_PATHS
+    static lookup::MemberCache open_member;
+    return open_member.get(status_enum.get(), names::OPEN);
+#else
+    return Ref::steal(PyObject_GetAttr(status_enum.get(), names::OPEN));
+#endif
+}
+
 bool init_body(OrderObject* self, PyObject* side, PyObject* quantity, PyObject* price) {
     Py_SETREF(self->side, Py_NewRef(side));
     std::int32_t q;
@@ -69,11 +86,7 @@ bool init_body(OrderObject* self, PyObject* side, PyObject* quantity, PyObject* 
         return args::raise_expected("str", order_id.get());
     }
     Py_SETREF(self->order_id, order_id.release());
-    Ref status_enum = names::lookup_global(names::OrderStatus);
-    if (!status_enum) {
-        return false;
-    }
-    Ref open = Ref::steal(PyObject_GetAttr(status_enum.get(), names::OPEN));
+    Ref open = open_status();
     if (!open) {
         return false;
     }
@@ -97,6 +110,20 @@ int order_init(PyObject* o, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+// Binds the constructor's vectorcall arguments into side, original_quantity, price (null
+// when not given). Two or three positional arguments bind in order without the binder.
+bool bind_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+#ifndef VELMORA_NO_FAST_PATHS
+    if (!kwnames && (nargs == 2 || nargs == 3)) {
+        bound[0] = args[0];
+        bound[1] = args[1];
+        bound[2] = nargs == 3 ? args[2] : nullptr;
+        return true;
+    }
+#endif
+    return args::bind(init_sig, args, nargs, kwnames, bound);
+}
+
 // Order(...) itself, called through vectorcall: the same allocation and initialisation
 // as the type's call, without packing the arguments into a tuple and a dict. Python
 // subclasses do not inherit it and take the ordinary path (their __new__/__init__).
@@ -108,7 +135,7 @@ PyObject* order_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
         return nullptr;
     }
     PyObject* bound[3];
-    if (!args::bind(init_sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    if (!bind_init(args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         trace::add(init_site);
         return nullptr;
     }
