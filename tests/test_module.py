@@ -131,6 +131,39 @@ def test_failed_import_reports_and_can_start_afresh(setup, error):
     assert out.split("\n")[:3] == [error, "True", "1"]
 
 
+def test_id_source_kept_from_a_failed_import_refuses_to_bind():
+    # The import fails after _next_id is bound; a hook keeps it. With the counter found among
+    # the builtins, it has nothing to bind the next value into: an error, not a crash. Once an
+    # import succeeds it counts in the new namespace.
+    out = run_python("""
+        import builtins, dataclasses, sys
+        real, kept = dataclasses.dataclass, {}
+        def refuse(cls):
+            kept.update(vars(sys.modules["velmora.orderbook"]))
+            raise RuntimeError("no data classes today")
+        dataclasses.dataclass = refuse
+        try:
+            import velmora.orderbook
+        except RuntimeError as e:
+            print(e)
+        dataclasses.dataclass = real
+        builtins._order_counter = 0
+        try:
+            kept["_next_id"]()
+        except RuntimeError as e:
+            print(e)
+        del builtins._order_counter
+        import velmora.orderbook as m
+        print(kept["_next_id"](), m._order_counter)
+    """)
+    assert out.split("\n")[:3] == [
+        "no data classes today",
+        "cannot bind '_order_counter': the namespace of velmora.orderbook was dropped when its "
+        "import failed",
+        "1 1",
+    ]
+
+
 def test_warnings_as_errors_do_not_break_a_matching_version():
     # The version check only warns on a mismatch; on the interpreter the module was
     # built for, an import under -W error must succeed.

@@ -176,6 +176,14 @@ int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
 
 bool store_global(PyObject* key, PyObject* value) {
     PyObject* ns = state::module_dict.get();
+    if (!ns) {
+        // Reached only through a function kept from a failed import: the namespace it would
+        // bind into is gone until an import succeeds (lookups then fall back to the builtins).
+        PyErr_Format(PyExc_RuntimeError,
+                     "cannot bind '%U': the namespace of %s was dropped when its import failed",
+                     key, state::kModuleName);
+        return false;
+    }
 #ifndef VELMORA_NO_FAST_PATHS
     std::uint64_t before = changes_seen;
 #endif
