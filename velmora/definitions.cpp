@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "support/fast_paths.hpp"
 #include "support/function.hpp"
 #include "support/names.hpp"
 #include "support/state.hpp"
@@ -360,8 +361,8 @@ Ref plain_class(PyObject* name, PyObject* ns) {
 
 Ref new_trade(PyObject* cls, PyObject* const* values) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != trade_class.get() || trade_version == 0 || type->tp_version_tag != trade_version ||
-        !trade_init_unchanged()) {
+    if (!kFastPaths || cls != trade_class.get() || trade_version == 0 ||
+        type->tp_version_tag != trade_version || !trade_init_unchanged()) {
         return Ref::steal(PyObject_Vectorcall(cls, values, 6, nullptr));
     }
     Ref empty = Ref::steal(PyTuple_New(0));

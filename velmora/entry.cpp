@@ -10,6 +10,7 @@
 #include "price_level.hpp"
 #include "support/args.hpp"
 #include "support/dispatch.hpp"
+#include "support/fast_paths.hpp"
 #include "support/names.hpp"
 #include "support/protocol.hpp"
 
@@ -164,7 +165,7 @@ bool check_limit_price(PyObject* price) {
 }
 
 bool Submission::vouches_for_price(PyObject* price) const noexcept {
-    return price_ && price == price_ &&
+    return kFastPaths && price_ && price == price_ &&
            (PyLong_CheckExact(price) || PyFloat_CheckExact(price) ||
             Py_IS_TYPE(price, decimal_type.as<PyTypeObject>()));
 }

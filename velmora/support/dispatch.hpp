@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "support/fast_paths.hpp"
 #include "support/function.hpp"
 #include "support/instance.hpp"
 #include "support/ref.hpp"
@@ -16,7 +17,7 @@ namespace velmora::dispatch {
 Ref call_method_looked_up(PyObject* obj, PyObject* name, function::Def& def, PyObject* arg);
 inline Ref call_method(PyObject* obj, PyObject* name, function::Def& def, PyObject* arg = nullptr) {
     // An exact native type is immutable and has no instance dict: nothing can override.
-    if (def.owner && Py_IS_TYPE(obj, def.owner)) {
+    if (kFastPaths && def.owner && Py_IS_TYPE(obj, def.owner)) {
         PyObject* args[] = {arg};
         return Ref::steal(function::call_body(def, obj, args));
     }

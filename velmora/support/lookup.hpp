@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "support/fast_paths.hpp"
 #include "support/ref.hpp"
 
 namespace velmora::lookup {
@@ -30,7 +31,8 @@ class MemberCache {
         // The metaclass's tag first: once it matches, `cls` is an instance of that metaclass,
         // hence a class, and its own tag can be read (an object of another kind now at the
         // remembered address may be smaller than a type).
-        if (cls == cls_ && cls_version_ != 0 && Py_TYPE(cls)->tp_version_tag == meta_version_ &&
+        if (kFastPaths && cls == cls_ && cls_version_ != 0 &&
+            Py_TYPE(cls)->tp_version_tag == meta_version_ &&
             reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == cls_version_) {
             return Ref::borrow(value_);
         }
@@ -55,7 +57,7 @@ class PlainDictType {
     void reset(PyTypeObject* type);
     bool matches(PyObject* obj) {
         PyTypeObject* type = Py_TYPE(obj);
-        if (type != type_) {
+        if (!kFastPaths || type != type_) {
             return false;
         }
         return (version_ != 0 && type->tp_version_tag == version_) || verify(type);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/fast_paths.hpp"
 #include "support/state.hpp"
 
 namespace velmora::names {
@@ -114,7 +115,8 @@ Ref lookup_uncached(PyObject* key) {
 // Whether lookups may use the cache: the watcher is installed and watches the namespace
 // currently recorded.
 bool cache_usable() {
-    return watcher_id >= 0 && state::module_dict && state::module_dict.get() == watched_module_dict;
+    return kFastPaths && watcher_id >= 0 && state::module_dict &&
+           state::module_dict.get() == watched_module_dict;
 }
 
 }  // namespace
