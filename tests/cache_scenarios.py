@@ -312,6 +312,32 @@ def rebound_names_and_prices_equal_across_types():
     return t
 
 
+@scenario
+def decimal_prices_read_natively_and_not():
+    class Loud(D):
+        def __eq__(self, other):
+            t.append(f"Loud.__eq__ {other!r}")
+            return D.__eq__(self, other)
+
+        __hash__ = D.__hash__
+
+    t, book = Transcript(), ob.OrderBook()
+    # A level keyed by a subclass, levels of other exponents and signs, and two prices of one
+    # hash (Decimal hashes are taken modulo 2**61 - 1).
+    for price in (Loud("101.00"), D("102.0"), D("-0.00"), D(1), D(2**61)):
+        t.attempt(f"ask at {price!r}", book.add_limit_order, ob.Order(ASK, 1, price))
+    for price in ("101.00", "101", "102.00", "0.00", "-0", "1", str(2**61), "2305843009213693952.0"):
+        t.attempt(f"ask at {price}", book.add_limit_order, ob.Order(ASK, 1, D(price)))
+    ids = list(book.orders)
+    for order_id in ids[1::2]:  # cancelling leaves deleted slots in the side's table
+        t.attempt(f"cancel {order_id}", book.cancel_order, order_id)
+    for price in ("-0.00", "0", "101.000", "102", "1.00", "3"):
+        limit(t, book, BID, 1, price)
+    t.state("after", book)
+    assert any(line.startswith("Loud.__eq__") for line in t)
+    return t
+
+
 def transcript(names):
     return "\n".join(f"== {name}\n" + "\n".join(SCENARIOS[name]()) for name in names)
 

@@ -28,6 +28,8 @@
 #include "order.hpp"
 #include "price_level.hpp"
 #include "report.hpp"
+#include "support/decimal_keys.hpp"
+#include "support/fast_paths.hpp"
 #include "support/names.hpp"
 #include "support/state.hpp"
 
@@ -314,6 +316,19 @@ bool make_class() {
         PyType_Check(decimal.get()) &&
         PyType_HasFeature(reinterpret_cast<PyTypeObject*>(decimal.get()), Py_TPFLAGS_IMMUTABLETYPE);
     decimal_type.set(immutable_decimal ? std::move(decimal) : Ref());
+    bool native_decimals = false;
+    if (!decimal_keys::check_layout(decimal_type.get(), &native_decimals)) {
+        return false;
+    }
+    // The built-in Decimal whose layout differs from the one the native reads expect: they
+    // stay off, and the book works the same, only slower (ImportWarning, ignored by default).
+    if (kFastPaths && decimal_type && !native_decimals &&
+        PyErr_WarnFormat(PyExc_ImportWarning, 1,
+                         "%s: this interpreter's Decimal layout is not the one the native price "
+                         "reads expect; they are off",
+                         state::kModuleName) < 0) {
+        return false;
+    }
     function::Def* const methods[] = {
         &init_def,
         &match_def,

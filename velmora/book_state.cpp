@@ -2,6 +2,7 @@
 #include "book_state.hpp"
 
 #include "fields.hpp"
+#include "support/decimal_keys.hpp"
 #include "support/dispatch.hpp"
 #include "support/names.hpp"
 #include "support/protocol.hpp"
@@ -76,13 +77,24 @@ bool lower_remaining(PyObject* target, PyObject* source) {
 // SortedDict inherits both from dict, but dict's own are methods, so the interpreter finds
 // them by a lookup and a call on every use; for the SortedDict class bound at import, while
 // nothing replaces them, dict's lookup runs directly.
+// For an exact Decimal price, the first slot dict's look-up would examine usually settles it
+// without a comparison call (support/decimal_keys.hpp).
 int side_contains(PyObject* side, PyObject* key) {
-    return sorted_dict.matches(side) ? PyDict_Contains(side, key) : PySequence_Contains(side, key);
+    if (!sorted_dict.matches(side)) {
+        return PySequence_Contains(side, key);
+    }
+    PyObject* level = nullptr;
+    int found = decimal_keys::probe(side, key, &level);
+    return found >= 0 ? found : PyDict_Contains(side, key);
 }
 
 Ref side_item(PyObject* side, PyObject* key) {
-    return sorted_dict.matches(side) ? protocol::dict_item(side, key)
-                                     : Ref::steal(PyObject_GetItem(side, key));
+    if (!sorted_dict.matches(side)) {
+        return Ref::steal(PyObject_GetItem(side, key));
+    }
+    PyObject* level = nullptr;
+    return decimal_keys::probe(side, key, &level) == 1 ? Ref::borrow(level)
+                                                       : protocol::dict_item(side, key);
 }
 
 Ref first_key_or_none(PyObject* side) {

@@ -4,30 +4,16 @@
 
 #include <cstddef>
 
+#include "support/layout.hpp"
 #include "support/lookup.hpp"
 #include "support/ref.hpp"
 
 namespace velmora::instance {
 namespace {
 
-// The head of a dict's keys object as CPython 3.12 lays it out (PyDictKeysObject), followed by
-// its index table of 2**log2_index_bytes bytes and then the entries. Shared keys, the kind a
-// class keeps for its instances' inline values, hold (key, unused) pairs; an instance's value
-// for entry i is its values[i].
-struct KeysHead {
-    Py_ssize_t refcnt;
-    std::uint8_t log2_size;
-    std::uint8_t log2_index_bytes;
-    std::uint8_t kind;
-    std::uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
-};
-struct UnicodeEntry {
-    PyObject* key;
-    PyObject* value;
-};
-constexpr std::uint8_t kSplitKeys = 2;
+using layout::KeysHead;
+using layout::kSplitKeys;
+using layout::UnicodeEntry;
 constexpr Py_ssize_t kMaxSharedKeys = 30;  // a class's shared keys never hold more
 
 // Set by the import-time check; the probe itself runs with it on.

@@ -1,9 +1,15 @@
 // Comparisons and mapping access with the interpreter's semantics.
 #include "support/protocol.hpp"
 
+#include "support/decimal_keys.hpp"
+
 namespace velmora::protocol {
 
 int compare(PyObject* a, PyObject* b, int op) {
+    int native = decimal_keys::compare(a, b, op);  // two exact Decimals, when it can tell
+    if (native >= 0) {
+        return native;
+    }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
