@@ -35,6 +35,11 @@ BUILDERS = {
     "sweep": lambda total: flows.sweeping_limits(15, total),
     "market": lambda total: flows.market_orders(16, total),
 }
+# The mixed flow from deeper books, for the flatness of the per-event count: velmora only
+# (the set-up of 100 000 resting orders is replayed under valgrind in every run).
+for _resting, _name in ((1_000, "mixed-1k"), (10_000, "mixed-10k"), (100_000, "mixed-100k")):
+    BUILDERS[_name] = (lambda resting, name: lambda total: flows.with_preload(
+        flows.zero_intelligence(20100101, total), name, resting))(_resting, _name)
 BUILDERS["mixed"] = BUILDERS["mixed-10"]  # the old name
 ENGINES = ("velmora", "plain", "loop", "floor", "literal")
 

@@ -318,6 +318,15 @@ def report(results, have_velmora, repeats, instructions, callgrind_events):
             print(f"  {name}: velmora/literal floor instructions <= {max_literal:.2f}:"
                   f" {v / lit:.2f}  -> {verdict(v / lit <= max_literal)}")
     mixed = [entry for entry in results if entry[0].group == "mixed"]
+    counted = [(f.resting, instructions.get((f.name, "velmora"))) for f, _, _, _ in mixed]
+    counted = [(resting, n) for resting, n in counted if n]
+    if len(counted) > 1:
+        base = counted[0][1]
+        parts = [f"{resting:,} resting {n:,.0f} ({n / base - 1:+.1%})".replace(",", " ")
+                 for resting, n in counted]
+        worst = max(abs(n / base - 1) for _, n in counted)
+        print(f"  mixed per-event instructions flat within +-20 %: {'; '.join(parts)}"
+              f"  -> {verdict(worst <= 0.20)}")
     if len(mixed) > 1:
         per_event = [(f.resting, statistics.median(t["velmora"]) / len(f.events))
                      for f, t, _, _ in mixed]
@@ -328,8 +337,8 @@ def report(results, have_velmora, repeats, instructions, callgrind_events):
             change = ns / base - 1
             worst = max(worst, abs(change))
             parts.append(f"{resting:,} resting {ns:.0f} ns ({change:+.0%})".replace(",", " "))
-        print(f"  mixed per-event time flat within +-20 %: {'; '.join(parts)}"
-              f"  -> {verdict(worst <= 0.20)}")
+        print(f"  (not a target) mixed per-event time, 10 to 100 000 resting: {'; '.join(parts)}"
+              f"  -> {'within' if worst <= 0.20 else 'beyond'} +-20 %")
 
 
 def main():
@@ -396,6 +405,11 @@ def main():
             pairs = [(flow.name, engine) for flow in selected
                      if flow.name in callgrind.BUILDERS and flow.name in wanted
                      for engine in engines]
+            # Velmora alone on the mixed flow from every book size, for the flatness target.
+            if velmora is not None:
+                pairs += [(flow.name, "velmora") for flow in selected
+                          if flow.group == "mixed" and flow.name in callgrind.BUILDERS
+                          and (flow.name, "velmora") not in pairs]
             instructions = callgrind.per_event(pairs, args.callgrind_events)
             print(f"callgrind: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
     report(results, velmora is not None, repeats, instructions, args.callgrind_events)
