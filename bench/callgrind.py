@@ -2,6 +2,7 @@
 
     python bench/callgrind.py [--events N] [--flows add-existing,cancel-keep,mixed-10]
                               [--engines velmora,plain,loop,floor,literal] [--jobs J]
+                              [--total T] [--cache]
 
 Each figure is (count for 2N events - count for N events) / N, so interpreter start-up,
 flow generation, recording and book set-up cancel out. "loop" is the replay loop with
@@ -101,26 +102,43 @@ def replay_child(name, engine, n, base, total):
     os._exit(0)  # no teardown: the difference between the two runs is the replay alone
 
 
-def count(name, engine, n, base, total):
+def count(name, engine, n, base, total, cache=False):
+    """Instructions of one run; with cache, (instructions, first-level and last-level cache
+    misses) from valgrind's cache simulation (its model of this machine's caches)."""
+    tool = ["--cache-sim=yes"] if cache else []
     proc = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *tool, sys.executable,
          __file__, "--child", name, engine, str(n), str(base), str(total)],
         capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-    found = re.search(r"Collected : (\d+)", proc.stderr)
+    found = re.search(r"Collected : (\d+)(.*)", proc.stderr)
     if not found:
         raise SystemExit(f"callgrind failed for {name}/{engine}:\n{proc.stderr[-2000:]}")
-    return int(found.group(1))
+    if not cache:
+        return int(found.group(1))
+    # Collected: Ir Dr Dw I1mr D1mr D1mw ILmr DLmr DLmw
+    fields = [int(x) for x in found.group(2).split()]
+    return int(found.group(1)), sum(fields[2:5]), sum(fields[5:8])
 
 
-def per_event(pairs, events=1000, jobs=2):
-    """Instructions per event for each (flow name, engine) pair, as a dict; the valgrind runs
-    go jobs at a time."""
-    total = 4 * events
+def per_event(pairs, events=1000, jobs=2, total=None, cache=False):
+    """Instructions per event for each (flow name, engine) pair, as a dict (with cache,
+    instructions, first-level and last-level cache misses per event); the valgrind runs go
+    jobs at a time. The flows are built with total events (default 4 * events)."""
+    total = total or 4 * events
     runs = [(name, engine, n) for name, engine in pairs for n in (events, 2 * events)]
     with ThreadPoolExecutor(max_workers=jobs) as pool:
-        counted = list(pool.map(lambda run: count(run[0], run[1], run[2], events, total), runs))
+        counted = list(pool.map(
+            lambda run: count(run[0], run[1], run[2], events, total, cache), runs))
     found = dict(zip(runs, counted))
-    return {(name, engine): (found[name, engine, 2 * events] - found[name, engine, events]) / events
+
+    def diff(a, b):
+        return (b - a) / events
+
+    if cache:
+        return {(name, engine): tuple(diff(a, b) for a, b in zip(found[name, engine, events],
+                                                                 found[name, engine, 2 * events]))
+                for name, engine in pairs}
+    return {(name, engine): diff(found[name, engine, events], found[name, engine, 2 * events])
             for name, engine in pairs}
 
 
@@ -133,13 +151,27 @@ def main():
     parser.add_argument("--flows", default="add-existing,cancel-keep,mixed-10")
     parser.add_argument("--engines", default=",".join(ENGINES))
     parser.add_argument("--jobs", type=int, default=2, help="valgrind runs at a time (2)")
+    parser.add_argument("--total", type=int,
+                        help="build the flows with this many events (default 4N): the size of "
+                             "the book for the cancel flows")
+    parser.add_argument("--cache", action="store_true",
+                        help="also count last-level cache misses per event (cache simulation)")
     args = parser.parse_args()
     names, engines = args.flows.split(","), args.engines.split(",")
-    figures = per_event([(f, e) for f in names for e in engines], args.events, args.jobs)
+    figures = per_event([(f, e) for f in names for e in engines], args.events, args.jobs,
+                        args.total, args.cache)
     print(f"{'flow':<14} " + " ".join(f"{e:>10}" for e in engines))
     for name in names:
-        print(f"{name:<14} " + " ".join(f"{figures[name, e]:>10,.0f}" for e in engines))
-    print("instructions per event: (2N - N) / N with N =", args.events)
+        if args.cache:
+            print(f"{name:<14} " + " ".join(f"{figures[name, e][0]:>10,.0f}" for e in engines)
+                  + "   instructions")
+            print(f"{'':<14} " + " ".join(f"{figures[name, e][1]:>10,.1f}" for e in engines)
+                  + "   first-level cache misses")
+            print(f"{'':<14} " + " ".join(f"{figures[name, e][2]:>10,.1f}" for e in engines)
+                  + "   last-level cache misses")
+        else:
+            print(f"{name:<14} " + " ".join(f"{figures[name, e]:>10,.0f}" for e in engines))
+    print("per event: (2N - N) / N with N =", args.events)
 
 
 if __name__ == "__main__":
