@@ -47,8 +47,6 @@ Py_ssize_t index_of(void* keys, PyObject* name) {
 
 }  // namespace
 
-bool layout_ok() { return usable; }
-
 Py_ssize_t Site::entries_now() const { return head(keys_)->nentries; }
 
 bool Site::refresh(PyTypeObject* type, Kind kind) {

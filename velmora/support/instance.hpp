@@ -6,7 +6,7 @@
 // An instance of an ordinary 3.12 class without __slots__ keeps its attributes in a values
 // array beside the object, indexed by the class's shared keys, until something asks for its
 // __dict__ (or the shared keys are full). Those structures are private to the interpreter:
-// their layout is checked once at import (layout_ok()), and when it is not as expected every
+// their layout is checked once at import (check_layout()), and when it is not as expected every
 // access takes the general path for good. A build with VELMORA_NO_FAST_PATHS never takes the
 // shortcut at all.
 //
@@ -24,11 +24,10 @@
 
 namespace velmora::instance {
 
-// Checks the private layout against an instance built for the purpose. Called once at import;
-// false (with no exception) disables the shortcuts. Returns false with an exception set only
-// when the probe itself could not be built.
+// Checks the private layout against an instance built for the purpose and enables the caches
+// when it matches; `*ok` tells whether they are on. Called once at import. Returns false with
+// an exception set only when the probe objects could not be built.
 bool check_layout(bool* ok);
-bool layout_ok();
 
 // The class's shared keys (opaque here), or null when it keeps none.
 inline void* shared_keys(PyTypeObject* type) {
