@@ -76,9 +76,9 @@ bool lower_remaining(PyObject* target, PyObject* source) {
 // A side's membership test and item lookup go through `__contains__` and `__getitem__`.
 // SortedDict inherits both from dict, but dict's own are methods, so the interpreter finds
 // them by a lookup and a call on every use; for the SortedDict class bound at import, while
-// nothing replaces them, dict's lookup runs directly.
-// For an exact Decimal price, the first slot dict's look-up would examine usually settles it
-// without a comparison call (support/decimal_keys.hpp).
+// nothing replaces them, dict's lookup runs directly. For an exact Decimal price, the slot
+// that look-up would examine first usually settles it without a comparison call
+// (support/decimal_keys.hpp).
 int side_contains(PyObject* side, PyObject* key) {
     if (!sorted_dict.matches(side)) {
         return PySequence_Contains(side, key);
