@@ -31,18 +31,6 @@ Ref call(PyObject* self, Method m, PyObject* arg) {
     return dispatch::call_method(self, sites[m], *defs[m], arg);
 }
 
-Ref member(Member m) {
-    static PyObject** const enum_names[kMemberCount] = {
-        &names::OrderSide,   &names::OrderStatus, &names::OrderStatus, &names::OrderStatus,
-        &names::OrderStatus, &names::TradeType,   &names::TradeType};
-    static PyObject** const member_names[kMemberCount] = {
-        &names::BID,   &names::OPEN,  &names::PARTIALLY_FILLED, &names::FILLED, &names::CANCELLED,
-        &names::LIMIT, &names::MARKET};
-    static lookup::MemberCache caches[kMemberCount];
-    Ref cls = names::lookup_global(*enum_names[m]);
-    return cls ? caches[m].get(cls.get(), *member_names[m]) : Ref();
-}
-
 int is_bid(PyObject* order) {
     Ref side = fields::side_of(order);
     Ref bid = side ? member(kBid) : Ref();

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "definitions.hpp"
 #include "support/function.hpp"
 #include "support/instance.hpp"
 #include "support/lookup.hpp"
@@ -76,9 +77,10 @@ PyObject* checked(PyObject* self, PyObject* const* args) {
 }
 #endif
 
-// The members the engine reads, e.g. OrderStatus.FILLED, looked up at each use.
-enum Member { kBid, kOpen, kPartiallyFilled, kFilled, kCancelled, kLimit, kMarket, kMemberCount };
-Ref member(Member m);
+// The members the engine reads (definitions.hpp).
+using definitions::Member;
+using definitions::member;
+using enum definitions::Member;
 
 // `order.side == OrderSide.BID`: 1, 0, or -1 with an exception set.
 int is_bid(PyObject* order);

@@ -8,6 +8,7 @@
 
 #include "support/fast_paths.hpp"
 #include "support/function.hpp"
+#include "support/lookup.hpp"
 #include "support/names.hpp"
 #include "support/state.hpp"
 
@@ -185,10 +186,8 @@ PyObject* next_id_body(PyObject*, PyObject* const*) {
     // it is made here, and its digits come from the native value.
     bool native = false;
     long long value = 0;
-#ifndef VELMORA_NO_FAST_PATHS
-    native =
-        PyLong_CheckExact(counter.get()) && word_value(counter.get(), &value) && value < LLONG_MAX;
-#endif
+    native = kFastPaths && PyLong_CheckExact(counter.get()) && word_value(counter.get(), &value) &&
+             value < LLONG_MAX;
     if (native) {
         ++value;
     }
@@ -281,6 +280,18 @@ bool remember_trade_class(PyObject* cls, PyObject* factory) {
 }
 
 }  // namespace
+
+Ref member(definitions::Member m) {
+    static PyObject** const enum_names[kMemberCount] = {
+        &names::OrderSide,   &names::OrderStatus, &names::OrderStatus, &names::OrderStatus,
+        &names::OrderStatus, &names::TradeType,   &names::TradeType};
+    static PyObject** const member_names[kMemberCount] = {
+        &names::BID,   &names::OPEN,  &names::PARTIALLY_FILLED, &names::FILLED, &names::CANCELLED,
+        &names::LIMIT, &names::MARKET};
+    static lookup::MemberCache caches[kMemberCount];
+    Ref cls = names::lookup_global(*enum_names[m]);
+    return cls ? caches[m].get(cls.get(), *member_names[m]) : Ref();
+}
 
 function::Def next_id_def{
     "_next_id",

@@ -26,6 +26,12 @@ Ref plain_class(PyObject* name, PyObject* ns);
 // timestamp from the field's own default factory at this moment).
 Ref new_trade(PyObject* cls, PyObject* const* values);
 
+// The members the engine and the records read, e.g. OrderStatus.FILLED: the enumeration is
+// looked up at each use (whatever the name is bound to now) and its member kept against the
+// class's and metaclass's version tags.
+enum Member { kBid, kOpen, kPartiallyFilled, kFilled, kCancelled, kLimit, kMarket, kMemberCount };
+Ref member(Member m);
+
 // The function `_next_id`: its body, signature and traceback site.
 extern function::Def next_id_def;
 

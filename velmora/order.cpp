@@ -7,8 +7,8 @@
 #include "definitions.hpp"
 #include "support/args.hpp"
 #include "support/dispatch.hpp"
+#include "support/fast_paths.hpp"
 #include "support/function.hpp"
-#include "support/lookup.hpp"
 #include "support/names.hpp"
 #include "support/quantity.hpp"
 #include "support/trace.hpp"
@@ -48,22 +48,6 @@ Ref draw_order_id() {
     return fn ? dispatch::call(fn.get(), definitions::next_id_def) : Ref();
 }
 
-// `OrderStatus.OPEN`, with OrderStatus whatever the name is bound to now. The enumeration's
-// member is kept against the class's and metaclass's version tags; anything the cache
-// cannot vouch for is read through attribute lookup.
-Ref open_status() {
-    Ref status_enum = names::lookup_global(names::OrderStatus);
-    if (!status_enum) {
-        return Ref();
-    }
-#ifndef VELMORA_NO_FAST_PATHS
-    static lookup::MemberCache open_member;
-    return open_member.get(status_enum.get(), names::OPEN);
-#else
-    return Ref::steal(PyObject_GetAttr(status_enum.get(), names::OPEN));
-#endif
-}
-
 bool init_body(OrderObject* self, PyObject* side, PyObject* quantity, PyObject* price) {
     Py_SETREF(self->side, Py_NewRef(side));
     std::int32_t q;
@@ -86,7 +70,7 @@ bool init_body(OrderObject* self, PyObject* side, PyObject* quantity, PyObject* 
         return args::raise_expected("str", order_id.get());
     }
     Py_SETREF(self->order_id, order_id.release());
-    Ref open = open_status();
+    Ref open = definitions::member(definitions::kOpen);
     if (!open) {
         return false;
     }
@@ -113,14 +97,12 @@ int order_init(PyObject* o, PyObject* args, PyObject* kwds) {
 // Binds the constructor's vectorcall arguments into side, original_quantity, price (null
 // when not given). Two or three positional arguments bind in order without the binder.
 bool bind_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-#ifndef VELMORA_NO_FAST_PATHS
-    if (!kwnames && (nargs == 2 || nargs == 3)) {
+    if (kFastPaths && !kwnames && (nargs == 2 || nargs == 3)) {
         bound[0] = args[0];
         bound[1] = args[1];
         bound[2] = nargs == 3 ? args[2] : nullptr;
         return true;
     }
-#endif
     return args::bind(init_sig, args, nargs, kwnames, bound);
 }
 

@@ -7,6 +7,7 @@
 #include "order.hpp"
 #include "pickling.hpp"
 #include "price_level.hpp"
+#include "support/fast_paths.hpp"
 #include "support/function.hpp"
 #include "support/instance.hpp"
 #include "support/names.hpp"
@@ -97,14 +98,12 @@ bool check_object_layout() {
     if (!instance::check_layout(&ok)) {
         return false;
     }
-#ifndef VELMORA_NO_FAST_PATHS
-    if (!ok) {
+    if (kFastPaths && !ok) {
         return PyErr_WarnFormat(PyExc_ImportWarning, 1,
                                 "%s: this interpreter's object layout is not the one the "
                                 "attribute caches read; they are off",
                                 state::kModuleName) == 0;
     }
-#endif
     return true;
 }
 

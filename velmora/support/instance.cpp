@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "support/fast_paths.hpp"
 #include "support/layout.hpp"
 #include "support/lookup.hpp"
 #include "support/ref.hpp"
@@ -95,9 +96,9 @@ bool Site::refresh(PyTypeObject* type, Kind kind) {
 bool check_layout(bool* ok) {
     *ok = false;
     usable = false;
-#ifdef VELMORA_NO_FAST_PATHS
-    return true;
-#else
+    if (!kFastPaths) {
+        return true;
+    }
     Ref first = Ref::steal(PyUnicode_InternFromString("first"));
     Ref second = first ? Ref::steal(PyUnicode_InternFromString("second")) : Ref();
     Ref method = second ? Ref::steal(PyUnicode_InternFromString("method")) : Ref();
@@ -154,7 +155,6 @@ bool check_layout(bool* ok) {
     usable = good;
     *ok = good;
     return true;
-#endif
 }
 
 }  // namespace velmora::instance

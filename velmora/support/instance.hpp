@@ -7,8 +7,8 @@
 // array beside the object, indexed by the class's shared keys, until something asks for its
 // __dict__ (or the shared keys are full). Those structures are private to the interpreter:
 // their layout is checked once at import (check_layout()), and when it is not as expected every
-// access takes the general path for good. A build with VELMORA_NO_FAST_PATHS never takes the
-// shortcut at all.
+// access takes the general path for good. A build without fast paths (kFastPaths) never takes
+// the shortcut at all.
 //
 // The guards are the interpreter's own (LOAD_ATTR_INSTANCE_VALUE, STORE_ATTR_INSTANCE_VALUE,
 // LOAD_ATTR_METHOD_WITH_VALUES): the class's version tag, which changes with any change to
@@ -21,6 +21,8 @@
 #include <Python.h>
 
 #include <cstdint>
+
+#include "support/fast_paths.hpp"
 
 namespace velmora::instance {
 
@@ -102,11 +104,9 @@ class Site {
     // The instance's inline values when the cache holds for its class (refreshing it if the
     // class changed), else null.
     PyObject** ready(PyObject* obj, Kind kind) {
-#ifdef VELMORA_NO_FAST_PATHS
-        (void)obj;
-        (void)kind;
-        return nullptr;
-#else
+        if (!kFastPaths) {
+            return nullptr;
+        }
         PyTypeObject* type = Py_TYPE(obj);
         if (type->tp_version_tag != version_ || version_ == 0 || shared_keys(type) != keys_ ||
             kind != kind_) {
@@ -115,7 +115,6 @@ class Site {
             }
         }
         return inline_values(obj);
-#endif
     }
 
     bool refresh(PyTypeObject* type, Kind kind);

@@ -46,7 +46,7 @@ bool cacheable_member(PyObject* cls, PyObject* name, PyObject* value) {
 
 Ref MemberCache::refresh(PyObject* cls, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(cls, name));
-    if (!value || !cacheable_member(cls, name, value.get())) {
+    if (!kFastPaths || !value || !cacheable_member(cls, name, value.get())) {
         return value;
     }
     unsigned int cls_version = version_of(reinterpret_cast<PyTypeObject*>(cls));

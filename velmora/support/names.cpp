@@ -186,13 +186,10 @@ bool store_global(PyObject* key, PyObject* value) {
                      key, state::kModuleName);
         return false;
     }
-#ifndef VELMORA_NO_FAST_PATHS
     std::uint64_t before = changes_seen;
-#endif
     if (PyDict_SetItem(ns, key, value) < 0) {
         return false;
     }
-#ifndef VELMORA_NO_FAST_PATHS
     // The store can run Python code (the __eq__ of a colliding non-string key, the finaliser
     // of the value replaced), and that code may rebind names. Any such rebinding is a change
     // of its own: when the watcher saw at most one change in all, there was none besides
@@ -204,7 +201,6 @@ bool store_global(PyObject* key, PyObject* value) {
             *entry = CacheEntry{key, value, version};
         }
     }
-#endif
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/fast_paths.hpp"
 #include "support/ref.hpp"
 #include "support/state.hpp"
 
@@ -78,14 +79,12 @@ Ref lookup_global_slow(PyObject* key);
 // The value bound to `name` in the module namespace, else among the builtins; raises
 // NameError "name '%U' is not defined" when it is in neither. A rebinding is seen at once.
 inline Ref lookup_global(PyObject* key) {
-#ifndef VELMORA_NO_FAST_PATHS
     const detail::CacheEntry& entry = detail::cache[detail::home_slot(key)];
     PyObject* ns = state::module_dict.get();
-    if (entry.key == key && entry.version == detail::version && ns &&
+    if (kFastPaths && entry.key == key && entry.version == detail::version && ns &&
         ns == detail::watched_module_dict) {
         return Ref::borrow(entry.value);
     }
-#endif
     return detail::lookup_global_slow(key);
 }
 

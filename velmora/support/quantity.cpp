@@ -4,6 +4,8 @@
 
 #include <climits>
 
+#include "support/fast_paths.hpp"
+
 namespace velmora::quantity {
 namespace {
 
@@ -63,18 +65,16 @@ Ref as_int(PyObject* value) {
 }
 
 bool convert(PyObject* value, std::int32_t* out) {
-#ifndef VELMORA_NO_FAST_PATHS
     // An int, or an instance of a subclass (whose value is read the same way), that is
     // stored compactly (a single digit, under 2**30 either side of zero) is inside the
     // range: its value is read directly.
-    if (PyLong_Check(value)) {
+    if (kFastPaths && PyLong_Check(value)) {
         auto* number = reinterpret_cast<PyLongObject*>(value);
         if (PyUnstable_Long_IsCompact(number)) {
             *out = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
             return true;
         }
     }
-#endif
     Ref number = as_int(value);
     return number && from_long(number.get(), out);
 }
