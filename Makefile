@@ -114,9 +114,6 @@ check-untracked:
 # and runs the example session and a smoke subset of the tests from outside the source tree.
 RELEASE_VENV ?= .venv-release
 SMOKE ?= build/smoke
-# The same subset as cibuildwheel's test-command in pyproject.toml.
-SMOKE_TESTS := test_book.py test_matching.py test_cancel.py test_report.py test_order.py \
-	test_price_level.py test_pickling.py test_book_pickling.py test_definitions.py test_flows.py
 
 $(RELEASE_VENV)/.ready: | toolchain
 	$(PY312) -m venv $(RELEASE_VENV)
@@ -139,7 +136,7 @@ dist: $(RELEASE_VENV)/.ready
 	cd $(SMOKE)/run && ../venv/bin/python -c 'import sys, velmora.orderbook as m; assert m.__file__.startswith(sys.prefix), m.__file__; print("imported", m.__file__)'
 	cd $(SMOKE)/run && ../venv/bin/python ../velmora-*/examples/demo.py ../demo-out > ../demo.txt
 	set -o pipefail; cd $(SMOKE)/run && ../venv/bin/python -m pytest -q -p no:cacheprovider \
-	  $(addprefix ../velmora-*/tests/,$(SMOKE_TESTS)) | tee ../smoke.txt
+	  --smoke ../velmora-*/tests | tee ../smoke.txt
 	@wheel=$$(ls dist/velmora-*.whl); echo; \
 	  echo "wheel: $$(basename $$wheel) ($$(stat -c %s $$wheel) bytes)"; \
 	  echo "sdist: $$(basename dist/velmora-*.tar.gz) ($$(stat -c %s dist/velmora-*.tar.gz) bytes)"; \
@@ -170,9 +167,9 @@ bench-peers: install build/core-replay
 	$(VENV)/bin/python bench/core.py --peers
 
 # The core engine with no Python in the loop, for the benchmark's reference column.
-build/core-replay: bench/core_replay.cpp velmora/core/engine.hpp | toolchain
+build/core-replay: bench/core_replay.cpp native/core/engine.hpp | toolchain
 	@mkdir -p build
-	g++ -std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Ivelmora -o $@ bench/core_replay.cpp
+	g++ -std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Inative -o $@ bench/core_replay.cpp
 
 # Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.
 # RelWithDebInfo: the wheel's optimisation level plus debug info, for profiling and gdb.
@@ -192,7 +189,7 @@ check: dev $(VENV)/.extras
 # The formatter is small and runs in every `make test`; clang-tidy only in `make tidy`.
 FORMAT_DEPS := clang-format==21.1.8
 TIDY_DEPS := clang-tidy==21.1.6
-CXX_SOURCES = $(wildcard velmora/*.cpp velmora/*.hpp velmora/*/*.cpp velmora/*/*.hpp)
+CXX_SOURCES = $(shell find native -name '*.cpp' -o -name '*.hpp' | sort)
 
 $(VENV)/.format-ready: $(VENV)/.ready
 	$(VENV)/bin/pip install -q $(FORMAT_DEPS)

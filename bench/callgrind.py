@@ -23,6 +23,9 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+# The flows and the plain book live in reference/, shared with the tests and the build.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "reference"))
+
 import flows  # noqa: E402
 
 BUILDERS = {

@@ -22,9 +22,12 @@ import time
 
 import numpy as np
 
-import flows
-from peers import timed
-from run import fmt_rate, fmt_ratio, ratios, timed_replay
+# The flows and the plain book live in reference/, shared with the tests and the build.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "reference"))
+
+import flows  # noqa: E402
+from peers import timed  # noqa: E402
+from run import fmt_rate, fmt_ratio, ratios, timed_replay  # noqa: E402
 
 from velmora import core
 from velmora import orderbook as ob

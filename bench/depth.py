@@ -17,6 +17,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+# The flows and the plain book live in reference/, shared with the tests and the build.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "reference"))
+
 import flows  # noqa: E402
 import plain  # noqa: E402
 import velmora.orderbook as vm  # noqa: E402

@@ -19,12 +19,15 @@ import sys
 import time
 from time import perf_counter_ns
 
-import callgrind
-import flows
-import floor
-import literal
-import plain
-import recording
+# The flows and the plain book live in reference/, shared with the tests and the build.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "reference"))
+
+import callgrind  # noqa: E402
+import flows  # noqa: E402
+import floor  # noqa: E402
+import literal  # noqa: E402
+import plain  # noqa: E402
+import recording  # noqa: E402
 from velmora.orderbook import Order
 
 RATIO_NOTE = "median (min-max) over the repeats; ratios are taken per repeat, engines interleaved"

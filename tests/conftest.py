@@ -4,6 +4,13 @@ Test modules import the helpers with ``from conftest import ...``; so do the hos
 scenarios' own interpreters, which is why hypothesis is loaded in pytest_configure (inside
 pytest only) rather than at the top.
 
+The folders say what their tests prove: behaviour/ (the exact book's rules), compatibility/
+(messages, signatures, reports, pickles), robustness/ (hostile input, refusals, leaks),
+equivalence/ (against the reference model, the general build, the exact book, per event
+against batch), core/ (velmora.core), addons/ (flows, frames, pictures, sessions), release/.
+``pytest --smoke`` runs only the SMOKE folders: what a freshly installed wheel is tried with
+(`make dist` and cibuildwheel both run it).
+
 HYPOTHESIS_PROFILE picks a profile by name; otherwise "ci" when the CI variable is set (as the
 CI runner does) and "default" on a developer's machine.
   ci      derandomised, a fixed budget that keeps the stateful test to a couple of minutes
@@ -12,6 +19,7 @@ CI runner does) and "default" on a developer's machine.
   long    a long exploratory run: many examples, long programs, no deadline
 """
 
+import gc
 import os
 import subprocess
 import sys
@@ -21,6 +29,26 @@ from decimal import Decimal
 
 from velmora import flows
 from velmora.orderbook import Order, OrderBook, OrderSide
+
+
+# The exact module's own behaviour and contract, which need nothing beyond the wheel, pytest and
+# hypothesis.
+SMOKE = ("behaviour", "compatibility")
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def pytest_addoption(parser):
+    parser.addoption("--smoke", action="store_true",
+                     help="only the tests a freshly installed wheel is tried with: " + ", ".join(SMOKE))
+
+
+def pytest_ignore_collect(collection_path, config):
+    if not config.getoption("smoke"):
+        return None
+    path = str(collection_path)
+    if os.path.dirname(path) == TESTS_DIR and os.path.isdir(path):
+        return os.path.basename(path) not in SMOKE or None
+    return None
 
 
 def pytest_configure(config):
@@ -157,3 +185,42 @@ def resting_by_side(book):
     return {side: sorted(((price, *tc) for price, tc in by_price.items()),
                          key=lambda row: row[0], reverse=side is OrderSide.BID)
             for side, by_price in sums.items()}
+
+
+# --- reference leaks -------------------------------------------------------------------------
+
+LEAK_REPEATS = 1000
+
+
+def _collect():
+    gc.collect()
+    sys._clear_type_cache()
+
+
+def assert_no_leak(fn, n=LEAK_REPEATS, rounds=3):
+    """fn() n times per round: a leak of one block per call shows as about n blocks in
+    every round; a clean operation leaves a few at most."""
+    if sys.getallocatedblocks() == 0:
+        import pytest
+
+        pytest.skip("block counts need pymalloc (PYTHONMALLOC=malloc is set)")
+    for _ in range(2 * n):
+        fn()
+    deltas = []
+    for _ in range(rounds):
+        _collect()
+        before = sys.getallocatedblocks()
+        for _ in range(n):
+            fn()
+        _collect()
+        deltas.append(sys.getallocatedblocks() - before)
+    assert min(deltas) < n // 10, f"blocks left per round of {n} calls: {deltas}"
+
+
+def raises(exc_type, fn, *args, **kwargs):
+    """A call that must fail with exc_type; the exception is dropped at once."""
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{fn!r} did not raise {exc_type.__name__}")

@@ -1,4 +1,4 @@
-"""The model the native engine is checked against: the plain reference book (bench/plain.py),
+"""The model the native engine is checked against: the plain reference book (reference/plain.py),
 with orders that take their identifier from the native twin, the book's invariant check and
 the texts the book prints.
 """
@@ -12,8 +12,8 @@ from contextlib import redirect_stdout
 from velmora.orderbook import OrderSide
 from velmora.orderbook import PriceLevel as PriceLevelType
 
-# The reference book lives with the benchmark, which runs it as its baseline.
-sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+# The reference book lives at the top of the repository: the benchmark runs it as its baseline.
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "reference"))
 
 import plain  # noqa: E402
 from plain import INT32_MAX, INT32_MIN, OrderBook, PriceLevel, to_int32  # noqa: E402, F401

@@ -1,0 +1,75 @@
+"""Release plumbing: the version has one source, and the sdist check refuses junk and gaps."""
+
+import importlib.metadata
+import io
+import subprocess
+import sys
+import tarfile
+from pathlib import Path
+
+import pytest
+
+import velmora
+
+ROOT = Path(__file__).resolve().parents[2]
+CHECK_SDIST = ROOT / "tools" / "check_sdist.py"
+
+
+def test_version_is_the_installed_distributions():
+    try:
+        installed = importlib.metadata.version("velmora")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("velmora is not installed (a development build on PYTHONPATH)")
+    assert velmora.__version__ == installed
+
+
+def _tracked_files():
+    if not CHECK_SDIST.exists():
+        pytest.skip("release tooling is not shipped in the sdist")
+    git = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True)
+    if git.returncode:
+        pytest.skip("not a git checkout")
+    return git.stdout.splitlines()
+
+
+def _needed(name):
+    return name.startswith(("src/", "native/", "reference/", "tests/", "bench/", "examples/")) or name in (
+        "CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "Makefile")
+
+
+def _check(tmp_path, names, extra=()):
+    """Runs the check on an sdist holding the named tracked files and extra (name, bytes)."""
+    path = tmp_path / "velmora-0.tar.gz"
+    with tarfile.open(path, "w:gz") as sdist:
+        for name, data in [(n, (ROOT / n).read_bytes()) for n in names] + list(extra):
+            info = tarfile.TarInfo(f"velmora-0/{name}")
+            info.size = len(data)
+            sdist.addfile(info, io.BytesIO(data))
+    return subprocess.run([sys.executable, str(CHECK_SDIST), str(path)], cwd=ROOT,
+                          capture_output=True, text=True)
+
+
+def test_sdist_check_passes_every_needed_file_and_pkg_info(tmp_path):
+    needed = [n for n in _tracked_files() if _needed(n) and (ROOT / n).is_file()]
+    result = _check(tmp_path, needed, [("PKG-INFO", b"Metadata-Version: 2.4\n")])
+    assert result.returncode == 0, result.stderr
+    assert "all tracked by git, none needed missing" in result.stdout
+
+
+@pytest.mark.parametrize("fault, complaint", [
+    ("stray", "not tracked by git: =0.11"),
+    ("build output", "not tracked by git: build/dev/orderbook.so"),
+    ("missing source", "missing: native/orderbook/book/book.cpp"),
+    ("missing test", "missing: tests/conftest.py"),
+    ("missing reference book", "missing: reference/plain.py"),
+])
+def test_sdist_check_refuses_junk_and_gaps(tmp_path, fault, complaint):
+    needed = [n for n in _tracked_files() if _needed(n) and (ROOT / n).is_file()]
+    extra = [("PKG-INFO", b"")]
+    if fault.startswith("missing"):
+        needed.remove(complaint.removeprefix("missing: "))
+    else:
+        extra.append((complaint.removeprefix("not tracked by git: "), b"junk"))
+    result = _check(tmp_path, needed, extra)
+    assert result.returncode != 0
+    assert complaint in result.stderr
