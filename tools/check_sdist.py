@@ -13,7 +13,7 @@ import sys
 import tarfile
 
 NEEDED_FILES = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "Makefile"}
-NEEDED_DIRS = ("src/", "native/", "reference/", "tests/", "bench/", "examples/")
+NEEDED_DIRS = ("src/", "native/", "cmake/", "reference/", "tests/", "bench/", "examples/")
 
 
 def main(path):
