@@ -102,7 +102,11 @@ bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssi
         view.itemsize == 1 && (std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 ||
                                std::strcmp(format, "c") == 0);
     if (view.ndim != 1) {
-        PyErr_Format(PyExc_TypeError, "events must be one-dimensional, not %d-dimensional",
+        PyErr_Format(PyExc_TypeError,
+                     "events must be a one-dimensional array of velmora.core.EVENT_DTYPE, not "
+                     "%d-dimensional (numpy.lib.recfunctions.unstructured_to_structured(table, "
+                     "velmora.core.EVENT_DTYPE) turns a table of kind, side, order_id, price "
+                     "and quantity columns into one)",
                      view.ndim);
         return false;
     }
@@ -191,6 +195,14 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     // Getting the buffer may run Python code (a __buffer__ method), which may change this
     // book; the engine is only looked at afterwards. While the view is held, no Python code
     // runs until the loop is done, so nothing can resize or free the memory under it.
+    if (!PyObject_CheckBuffer(a[0])) {
+        PyErr_Format(PyExc_TypeError,
+                     "events must be an array of velmora.core.EVENT_DTYPE, not %.100s: "
+                     "numpy.array(rows, dtype=velmora.core.EVENT_DTYPE) makes one from "
+                     "(kind, side, order_id, price, quantity) tuples",
+                     Py_TYPE(a[0])->tp_name);
+        return nullptr;
+    }
     View events;
     if (PyObject_GetBuffer(a[0], &events.view, PyBUF_RECORDS_RO) < 0) {
         return nullptr;
