@@ -164,6 +164,28 @@ def seeded_session(seed, events=1000):
     return book
 
 
+def core_twin(seed, events=1000):
+    """The seeded flow on an exact book and, as one array, on a core book whose order ids are
+    the exact orders' identifiers read as integers; returns both books and the core's fills."""
+    import numpy as np  # only here: a freshly installed wheel is tried without NumPy
+
+    from velmora import core
+
+    built = flows.zero_intelligence(seed, events)
+    exact, orders = OrderBook(), []
+    flows.replay(exact, Order, built.setup + built.events, orders)
+    ids, rows = iter(orders), []
+    for kind, a, b, c in built.setup + built.events:
+        if kind == flows.CANCEL:
+            rows.append((core.CANCEL, 0, int(orders[a].order_id), 0, 0))
+        else:
+            kind = core.LIMIT if kind == flows.LIMIT else core.MARKET
+            ticks = 0 if c is None else int(c.scaleb(2))
+            rows.append((kind, getattr(core, a.name), int(next(ids).order_id), ticks, b))
+    book = core.Book()
+    return exact, book, book.replay(np.array(rows, dtype=core.EVENT_DTYPE))
+
+
 # Books for the frames and the pictures: a busy one, one side only, nothing at all.
 BOOKS = {
     "session": lambda: seeded_session(8),

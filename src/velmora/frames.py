@@ -72,6 +72,9 @@ def levels(book: orderbook.OrderBook | core.Book, *, float_prices: bool = False,
     """
     if isinstance(book, core.Book):
         return _core_levels(book, float_prices, tick_size)
+    if isinstance(book, np.ndarray) and book.dtype == core.FILL_DTYPE:
+        raise TypeError("levels() takes a book, not the fills of a replay: fills(array) "
+                        "gives those as a table")
     _levels.check_book(book, "levels", "or a velmora.core.Book")
     if tick_size != 1:
         raise TypeError("levels(): tick_size applies to a velmora.core.Book only")
@@ -123,6 +126,10 @@ def fills(array: Any, *, float_prices: bool = False, tick_size: Any = 1) -> pd.D
     position of the aggressing event in the replayed array, in place of a timestamp. Built
     column by column from the array, without a Python object per fill.
     """
+    if isinstance(array, (core.Book, orderbook.OrderBook)):
+        raise TypeError("fills() takes the array that velmora.core.Book.replay(events) returns, "
+                        "not a book: levels(book) gives a book's price levels, "
+                        "trade_log(book) an exact book's trades")
     array = np.asarray(array)
     if array.dtype != core.FILL_DTYPE:
         raise TypeError(f"fills() expects the array of velmora.core.FILL_DTYPE that "

@@ -7,9 +7,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import BOOKS, resting_by_side, run_python, seeded_session
-from velmora import core, flows, frames, plot
-from velmora.orderbook import Order, OrderBook, Trade
+from conftest import BOOKS, core_twin, resting_by_side, run_python, seeded_session
+from velmora import core, frames, plot
+from velmora.orderbook import OrderBook, Trade
 
 TRADE_FIELDS = [f.name for f in dataclasses.fields(Trade)]
 
@@ -54,32 +54,14 @@ def test_an_empty_book_gives_the_same_columns_and_types(make, busy, idle):
     pd.testing.assert_series_equal(empty.dtypes, full.dtypes)
 
 
-@pytest.mark.parametrize("call", [frames.trade_log, frames.levels, plot.depth_chart,
-                                  plot.trade_tape], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("call", [frames.trade_log, frames.levels, plot.depth_chart],
+                         ids=lambda f: f.__name__)
 def test_anything_but_a_book_is_refused(call):
     for thing in (None, [], OrderBook):
         with pytest.raises(TypeError, match=rf"^{call.__name__}\(\) expects a "
                                             r"velmora\.orderbook\.OrderBook(| or a velmora"
                                             r"\.core\.Book), got "):
             call(thing)
-
-
-def core_twin(seed, events=1000):
-    """The seeded flow on an exact book and, as one array, on a core book whose order ids are
-    the exact orders' identifiers read as integers; returns both books and the core's fills."""
-    built = flows.zero_intelligence(seed, events)
-    exact, orders = OrderBook(), []
-    flows.replay(exact, Order, built.setup + built.events, orders)
-    ids, rows = iter(orders), []
-    for kind, a, b, c in built.setup + built.events:
-        if kind == flows.CANCEL:
-            rows.append((core.CANCEL, 0, int(orders[a].order_id), 0, 0))
-        else:
-            kind = core.LIMIT if kind == flows.LIMIT else core.MARKET
-            ticks = 0 if c is None else int(c.scaleb(2))
-            rows.append((kind, getattr(core, a.name), int(next(ids).order_id), ticks, b))
-    book = core.Book()
-    return exact, book, book.replay(np.array(rows, dtype=core.EVENT_DTYPE))
 
 
 @pytest.mark.parametrize("seed", [1, 2])
@@ -108,6 +90,12 @@ def test_core_input_is_checked():
         frames.trade_log(core.Book())
     with pytest.raises(TypeError, match=r"^levels\(\): tick_size applies to a velmora.core"):
         frames.levels(OrderBook(), tick_size="0.01")
+    with pytest.raises(TypeError, match=r"^levels\(\) takes a book, not the fills .* fills\("):
+        frames.levels(fills)
+    for book in (core.Book(), OrderBook()):
+        with pytest.raises(TypeError, match=r"^fills\(\) takes the array that velmora.core.Book"
+                                            r".replay\(events\) returns, not a book: levels"):
+            frames.fills(book)
 
 
 def test_the_exact_module_stays_apart():
