@@ -2,15 +2,25 @@
 limit order and a market order, cancel one order, then show the book and the trades.
 
 Then a busier seeded session, looked at as tables (velmora.frames, pandas) and pictures
-(velmora.plot, matplotlib): the pictures go to the folder given as the first argument, by
-default build/demo in the source tree."""
+(velmora.plot, matplotlib):
 
-import sys
+    python examples/demo.py [FOLDER] [--events N]
+
+The pictures go to FOLDER, by default build/demo in the source tree; the busier session has
+N events (20 000 by default)."""
+
+import argparse
 from decimal import Decimal
 from pathlib import Path
 
 from velmora import flows, frames, plot
 from velmora.orderbook import Order, OrderBook, OrderSide
+
+parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+parser.add_argument("folder", nargs="?", type=Path,
+                    default=Path(__file__).resolve().parent.parent / "build" / "demo")
+parser.add_argument("--events", type=int, default=20_000)
+options = parser.parse_args()
 
 book = OrderBook()
 
@@ -48,7 +58,7 @@ book.print_trade_log()
 
 # A busier session: the realistic mixed flow (limit orders, market orders, cancellations
 # around 100.00) from a fixed seed, so every run draws the same pictures.
-book, built = OrderBook(), flows.zero_intelligence(seed=15, count=2000)
+book, built = OrderBook(), flows.zero_intelligence(seed=15, count=options.events)
 flows.replay(book, Order, built.setup + built.events, [])
 
 trades = frames.trade_log(book)
@@ -62,11 +72,10 @@ print(f"\n{len(levels)} price levels; the five best on each side:")
 print(levels.groupby("side", sort=False).head(5).assign(side=levels.side.map(lambda s: s.name))
       .to_string(index=False))
 
-default = Path(__file__).resolve().parent.parent / "build" / "demo"
-out = Path(sys.argv[1]) if len(sys.argv) > 1 else default
+out = options.folder
 out.mkdir(parents=True, exist_ok=True)
 for name, draw in (("depth.png", plot.depth_chart), ("tape.png", plot.trade_tape)):
     ax = draw(book)
-    ax.set_title(f"{name[:-4]} after {len(trades)} trades")
-    ax.figure.savefig(out / name, dpi=80)
+    ax.set_title(f"{name[:-4]} after {len(built.events):,} events, {len(trades):,} trades")
+    ax.figure.savefig(out / name, dpi=150)
     print(f"wrote {out / name}")

@@ -76,44 +76,31 @@ def test_sdist_check_refuses_junk_and_gaps(tmp_path, fault, complaint):
     assert complaint in result.stderr
 
 
-def _cmake():
-    beside = Path(sys.executable).with_name("cmake")
-    found = str(beside) if beside.exists() else shutil.which("cmake")
-    if not found:
-        pytest.skip("no cmake to run the training step with")
-    return found
-
-
 # Each writes counts as an instrumented module does; the failing one as it does when the script
 # raises: the counts of the part that ran are written as the interpreter exits.
-WRITE_COUNTS = "import os, sys; os.makedirs(sys.argv[1] + '/../profile', exist_ok=True); " \
-               "open(sys.argv[1] + '/../profile/counts.gcda', 'w').close()"
-TRAINERS = {
-    "trains": WRITE_COUNTS,
-    "fails": WRITE_COUNTS + "; raise ModuleNotFoundError(\"No module named 'sortedcontainers'\")",
-}
+TRAINER = ("import os, sys; os.makedirs(sys.argv[1] + '/../profile', exist_ok=True); "
+           "open(sys.argv[1] + '/../profile/counts.gcda', 'w').close()")
+FAILURE = "; raise ModuleNotFoundError(\"No module named 'sortedcontainers'\")"
 
 
-@pytest.mark.parametrize("trainer, strict", [("trains", "ON"), ("fails", "OFF"), ("fails", "ON")])
-def test_training_step_warns_or_fails_and_never_keeps_a_partial_profile(tmp_path, trainer, strict):
+@pytest.mark.parametrize("fails, strict", [(False, "ON"), (True, "OFF"), (True, "ON")])
+def test_training_step_warns_or_fails_and_never_keeps_a_partial_profile(tmp_path, fails, strict):
+    cmake = Path(sys.executable).with_name("cmake")
+    if not (cmake := str(cmake) if cmake.exists() else shutil.which("cmake")):
+        pytest.skip("no cmake to run the training step with")
     (tmp_path / "pkg").mkdir()
     (profile := tmp_path / "profile").mkdir()
     (profile / "stale.gcda").write_text("from an older module")
-    (script := tmp_path / "train.py").write_text(TRAINERS[trainer])
-    stamp = tmp_path / "trained.stamp"
+    (script := tmp_path / "train.py").write_text(TRAINER + (FAILURE if fails else ""))
     result = subprocess.run(
-        [_cmake(), f"-DPYTHON={sys.executable}", f"-DTRAINER={script}", f"-DPACKAGE={tmp_path}/pkg",
-         f"-DPROFILE={profile}", f"-DSTAMP={stamp}", f"-DSTRICT={strict}",
+        [cmake, f"-DPYTHON={sys.executable}", f"-DTRAINER={script}", f"-DPACKAGE={tmp_path}/pkg",
+         f"-DPROFILE={profile}", f"-DSTAMP={tmp_path}/stamp", f"-DSTRICT={strict}",
          "-P", str(ROOT / "cmake" / "train_profile.cmake")], capture_output=True, text=True)
     kept = sorted(p.name for p in profile.iterdir()) if profile.exists() else []
-    if trainer == "trains":
-        assert (result.returncode, kept, result.stderr) == (0, ["counts.gcda"], "")
-    elif strict == "OFF":
-        assert result.returncode == 0 and kept == []
-        assert "CMake Warning" in result.stderr
-        assert "built without profile-guided optimisation" in result.stderr
-        assert "No module named 'sortedcontainers'" in result.stderr
-    else:
-        assert result.returncode != 0 and kept == []
-        assert "CMake Error" in result.stderr and "sortedcontainers" in result.stderr
-    assert stamp.exists() == (result.returncode == 0)
+    assert kept == ([] if fails else ["counts.gcda"])
+    assert (result.returncode == 0) == (not fails or strict == "OFF")
+    assert (tmp_path / "stamp").exists() == (result.returncode == 0)
+    expected = {(False, "ON"): "", (True, "OFF"): "CMake Warning", (True, "ON"): "CMake Error"}
+    assert result.stderr.startswith(expected[fails, strict])
+    assert ("No module named 'sortedcontainers'" in result.stderr) == fails
+    assert ("built without profile-guided" in result.stderr) == (strict == "OFF")
