@@ -27,10 +27,15 @@ toolchain:
 	@command -v git >/dev/null || { apt-get update -qq && apt-get install -y -qq git; }
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (pyenv install 3.12.1)"; exit 1; }
 
-$(VENV)/.ready: | toolchain
-	$(PY312) -m venv $(VENV)
-	$(VENV)/bin/pip install -q --upgrade pip
-	$(VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+# Each environment starts with pip alone; what goes into it comes with the targets that use it.
+$(VENV)/.base $(ASAN_VENV)/.base: %/.base: | toolchain
+	$(PY312) -m venv $*
+	$*/bin/pip install -q --upgrade pip
+	touch $@
+
+# Build and test tools, for every target but the demo.
+$(VENV)/.ready $(ASAN_VENV)/.ready: %/.ready: %/.base
+	$*/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
 # The optional extra for running many sessions (velmora[dist]): its example is tested.
@@ -42,7 +47,7 @@ $(VENV)/.dist-ready $(ASAN_VENV)/.dist-ready: %/.dist-ready: %/.ready
 venv: $(VENV)/.ready $(VENV)/.dist-ready
 
 # A stamp of its own, so that an environment made before the extras gets them too.
-$(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.ready
+$(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.base
 	$*/bin/pip install -q $(EXTRA_DEPS)
 	touch $@
 
@@ -50,7 +55,12 @@ $(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.ready
 install: venv $(VENV)/.extras
 	$(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 
-demo: install
+# The example session, set up as a user would: the package built by pip in an isolated build
+# (its build tools stay in pip's temporary environment) with its run-time dependency, and only
+# the extras the session uses (tables, pictures). Test, lint and cluster tools come with
+# `make test`. Its own build tree, apart from the one `make install` builds in place.
+demo: $(VENV)/.base $(VENV)/.extras
+	$(VENV)/bin/pip install -q --config-settings=build-dir=build/demo-wheel .
 	$(VENV)/bin/python examples/demo.py
 
 # Both builds run the whole suite; the last step fails if set-up or tests left files behind.
@@ -85,12 +95,6 @@ typecheck: install
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, in its own environment and build
 # tree. The runtime must come first in the process, hence the preload (test run only).
-$(ASAN_VENV)/.ready: | toolchain
-	$(PY312) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/pip install -q --upgrade pip
-	$(ASAN_VENV)/bin/pip install -q $(BUILD_DEPS) $(TEST_DEPS)
-	touch $@
-
 test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras $(ASAN_VENV)/.dist-ready
 	VELMORA_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
