@@ -58,9 +58,11 @@ install: venv $(VENV)/.extras
 # The example session, set up as a user would: the package built by pip in an isolated build
 # (its build tools stay in pip's temporary environment) with its run-time dependency, and only
 # the extras the session uses (tables, pictures). Test, lint and cluster tools come with
-# `make test`. Its own build tree, apart from the one `make install` builds in place.
+# `make test`. Without the profile-guided step, which only makes the engine faster and
+# compiles it twice (`make install` and `make dist` build with it); its own build tree, apart
+# from the one `make install` builds in place.
 demo: $(VENV)/.base $(VENV)/.extras
-	$(VENV)/bin/pip install -q --config-settings=build-dir=build/demo-wheel .
+	VELMORA_PGO=OFF $(VENV)/bin/pip install -q --config-settings=build-dir=build/demo-wheel .
 	$(VENV)/bin/python examples/demo.py
 
 # Both builds run the whole suite; the last step fails if set-up or tests left files behind.
