@@ -133,7 +133,7 @@ def depth_chart(book: orderbook.OrderBook | core.Book, ax: Axes | None = None, *
     """
     sides = _depth_sides(book, tick_size)
     ax = _axes(ax)
-    drawn = [(side, held, [_float(p, "depth_chart", f"{side.name.lower()}") for p in held],
+    drawn = [(side, held, [_float(p, "depth_chart", side.name.lower()) for p in held],
               list(accumulate(totals)))
              for side, held, totals in sides if held]
     bests = [prices[0] for _, _, prices, _ in drawn]
@@ -253,7 +253,6 @@ def trade_tape(trades: orderbook.OrderBook | np.ndarray, ax: Axes | None = None,
           else np.asarray(mdates.date2num(data.times), dtype=np.float64))
     if buckets is None:
         buckets = AUTO_BUCKETS if n > MARKED_TRADES else 0
-    colours = np.where(data.bought, BID_COLOUR, ASK_COLOUR)
 
     volume = ax.twinx()
     # The price axes draws over the volume axes, with a transparent background.
@@ -275,7 +274,8 @@ def trade_tape(trades: orderbook.OrderBook | np.ndarray, ax: Axes | None = None,
         volume.set_ylabel(f"quantity\nper {per}", loc="bottom")
         ax.plot(xs, data.prices, color="0.2", linewidth=0.8, label="price")
     elif n:
-        volume.vlines(xs, 0, data.quantities, colors=colours, alpha=0.45, linewidth=2)
+        volume.vlines(xs, 0, data.quantities, alpha=0.45, linewidth=2,
+                      colors=np.where(data.bought, BID_COLOUR, ASK_COLOUR).tolist())
         tallest = int(data.quantities.max())
         volume.set_ylabel("quantity", loc="bottom")
         if n > 1:  # a line through one point would draw nothing
