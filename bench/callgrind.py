@@ -1,15 +1,13 @@
 """Instructions per event under valgrind's callgrind: repeatable where timings are noisy.
 
     python bench/callgrind.py [--events N] [--flows add-existing,cancel-keep,mixed-10]
-                              [--engines velmora,plain,loop,floor,literal] [--jobs J]
-                              [--total T] [--cache]
+                              [--engines velmora,plain,loop] [--jobs J] [--total T] [--cache]
 
 Each figure is (count for 2N events - count for N events) / N, so interpreter start-up,
-flow generation, recording and book set-up cancel out. "loop" is the replay loop with
-velmora's Order() construction against a book that does nothing; "floor" replays only the
-mandated SortedDict and Trade operations; "literal" is the literal floor (literal.py) behind
-the replay loop. The flows are the benchmark's, built with 4N events (mixed-10 is the mixed
-flow from its 10 resting orders). Needs valgrind (apt-get install valgrind).
+flow generation and book set-up cancel out. "loop" is the replay loop with velmora's Order()
+construction against a book that does nothing. The flows are the benchmark's, built with 4N
+events (mixed-10 is the mixed flow from its 10 resting orders). Needs valgrind (apt-get
+install valgrind).
 """
 
 import argparse
@@ -19,9 +17,6 @@ import re
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 
 # The flows and the plain book live in reference/, shared with the tests and the build.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "reference"))
@@ -45,10 +40,13 @@ for _resting, _name in ((1_000, "mixed-1k"), (10_000, "mixed-10k"), (100_000, "m
     BUILDERS[_name] = (lambda resting, name: lambda total: flows.with_preload(
         flows.zero_intelligence(20100101, total), name, resting))(_resting, _name)
 BUILDERS["mixed"] = BUILDERS["mixed-10"]  # the old name
-ENGINES = ("velmora", "plain", "loop", "floor", "literal")
+ENGINES = ("velmora", "plain", "loop")
 
 
 class NullBook:
+    """Takes every event and does nothing with it: what is left is the replay loop and the
+    construction of the orders, which every engine pays."""
+
     def __init__(self):
         self.add_limit_order = self.add_market_order = self.cancel_order = id
 
@@ -60,29 +58,12 @@ def _flow(name, total, events):
 
 def replay_child(name, engine, n, base, total):
     """Runs inside valgrind: set up, then replay the first n events and exit at once. Both
-    runs of a pair do the same work up to the replay: they record and prepare 2 * base
-    events whichever n they replay."""
+    runs of a pair do the same work up to the replay: they build 2 * base events whichever n
+    they replay."""
     import velmora.orderbook as vm
 
     flow = _flow(name, total, 2 * base)
     events = flow.events[:n]
-    if engine == "floor":
-        import floor
-        import recording
-
-        # Pick the operations for both sizes in both runs, so the runs differ in the replay.
-        recorded = recording.record(flow)
-        every_event = recorded.events
-        picked = {}
-        for k in (base, 2 * base):
-            recorded.events = every_event[:k]
-            picked[k] = floor.mandated(flow, recorded)
-        setup_ops, ops = picked[n]
-        sides, log = floor.new_state(setup_ops)
-        gc.collect()
-        gc.disable()
-        floor.apply(sides, log, ops)
-        os._exit(0)
     orders = []
     if engine == "velmora":
         book, order_type = vm.OrderBook(), vm.Order
@@ -90,12 +71,6 @@ def replay_child(name, engine, n, base, total):
         import plain
 
         book, order_type = plain.OrderBook(), plain.Order
-    elif engine == "literal":
-        import literal
-        import recording
-
-        plan = literal.Plan(flow, recording.record(flow))
-        book, order_type = literal.Book(plan, orders), vm.Order
     else:
         book, order_type = NullBook(), vm.Order
     flows.replay(book, order_type, flow.setup, orders)
@@ -114,7 +89,8 @@ def count(name, engine, n, base, total, cache=False):
          __file__, "--child", name, engine, str(n), str(base), str(total)],
         capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     found = re.search(r"Collected : (\d+)(.*)", proc.stderr)
-    if not found:
+    # valgrind reports a count even when the replay failed: only a clean exit counts.
+    if proc.returncode or not found:
         raise SystemExit(f"callgrind failed for {name}/{engine}:\n{proc.stderr[-2000:]}")
     if not cache:
         return int(found.group(1))
@@ -161,6 +137,10 @@ def main():
                         help="also count last-level cache misses per event (cache simulation)")
     args = parser.parse_args()
     names, engines = args.flows.split(","), args.engines.split(",")
+    unknown = sorted(set(names) - set(BUILDERS)) + sorted(set(engines) - set(ENGINES))
+    if unknown:
+        parser.error(f"unknown flow or engine: {', '.join(unknown)} (flows: "
+                     f"{', '.join(BUILDERS)}; engines: {', '.join(ENGINES)})")
     figures = per_event([(f, e) for f in names for e in engines], args.events, args.jobs,
                         args.total, args.cache)
     print(f"{'flow':<14} " + " ".join(f"{e:>10}" for e in engines))

@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import flows  # noqa: E402
 from peers import timed  # noqa: E402
-from run import fmt_rate, fmt_ratio, ratios, timed_replay  # noqa: E402
+from run import fmt_rate, fmt_ratio, interleaved, print_table, ratios, timed_replay  # noqa: E402
 
 from velmora import core
 from velmora import orderbook as ob
@@ -167,7 +167,7 @@ def run_native(native, path, repeats, variant=None):
 
 def measure(cf, repeats, peers, native, path):
     engines = {
-        "velmora": lambda: timed_replay(lambda orders: ob.OrderBook(), ob.Order, cf.flow),
+        "velmora": lambda: timed_replay(ob.OrderBook, ob.Order, cf.flow),
         "core": lambda: timed_core(cf),
         "batch": lambda: timed_batch(cf),
         # One timed round of the native replay (after its own warm-up), taking its turn with
@@ -176,27 +176,10 @@ def measure(cf, repeats, peers, native, path):
     }
     for peer in peers:
         engines[peer.name] = (lambda p: lambda: p.timed(cf))(peer)
-    names = list(engines)
-    times = {name: [] for name in names}
-    for round_ in range(repeats + 1):  # round 0 warms up
-        shift = round_ % len(names)
-        for name in names[shift:] + names[:shift]:
-            elapsed = engines[name]()
-            if round_:
-                times[name].append(elapsed)
-    return times
+    return interleaved(engines, repeats)
 
 
 # --- report ---------------------------------------------------------------------------------
-
-
-def table(columns, rows):
-    widths = [max(len(str(r[i])) for r in rows + [columns]) for i in range(len(columns))]
-    line = "  ".join(("{:<%d}" if i == 0 else "{:>%d}") % w for i, w in enumerate(widths))
-    print(line.format(*columns))
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print(line.format(*r))
 
 
 def median_ratio(num, den):
@@ -220,7 +203,7 @@ def report(results, peers, repeats):
             row += [fmt_rate(n, times[peer.name]),
                     fmt_ratio(ratios(times[peer.name], times["core"]))]
         rows.append(row)
-    table(columns, rows)
+    print_table(columns, rows)
     print(f"thousands of events per second, median (min-max) of {repeats}; engines interleaved,"
           " ratios per repeat.\ncore: a Python loop calling add_limit/add_market/cancel;"
           " batch: one Book.replay call on a NumPy\narray; native: the same engine code driven"
@@ -239,7 +222,7 @@ def report(results, peers, repeats):
                     + [f"{statistics.median(native[v]['ns']) / n:.0f}" for v in NATIVE_VARIANTS]
                     + [f"{native[v]['bytes'] / native[v]['resting']:.1f}"
                        if native[v]["resting"] >= 10_000 else "-" for v in NATIVE_VARIANTS])
-    table(columns, rows)
+    print_table(columns, rows)
     print("variants: " + "; ".join(f"{k} = {v}" for k, v in NATIVE_VARIANTS.items())
           + "\n(tree bytes count 48-byte nodes, without the allocator's overhead; B/order only"
           " where 10 000 or more orders rest).")

@@ -1,12 +1,13 @@
-"""Benchmarks of velmora.orderbook against the plain Python book and the two floors.
+"""Benchmarks of velmora.orderbook against the plain Python book.
 
 Every flow is generated once from fixed seeds, checked to give the same outcome on velmora
 and on the plain engine, then timed on each engine in turn (the order rotates every repeat,
 after one warm-up round), with the garbage collector off inside the timed sections. Then
-callgrind counts instructions per event for every engine and both floors (callgrind.py).
+callgrind counts instructions per event (callgrind.py), and the time per event is compared on
+a small and a large book.
 
-    python bench/run.py [--quick] [--repeats N] [--only NAME[,NAME...]] [--no-velmora]
-                        [--no-callgrind] [--callgrind-events N] [--callgrind-flows all]
+    python bench/run.py [--quick] [--repeats N] [--only NAME[,NAME...]] [--no-callgrind]
+                        [--callgrind-events N] [--callgrind-flows all]
 """
 
 import argparse
@@ -24,23 +25,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import callgrind  # noqa: E402
 import flows  # noqa: E402
-import floor  # noqa: E402
-import literal  # noqa: E402
 import plain  # noqa: E402
-import recording  # noqa: E402
-from velmora.orderbook import Order
+import velmora.orderbook as velmora  # noqa: E402
 
 RATIO_NOTE = "median (min-max) over the repeats; ratios are taken per repeat, engines interleaved"
-
-
-def load_velmora():
-    try:
-        import velmora.orderbook as module
-    except ImportError as exc:
-        return None, f"cannot import velmora.orderbook: {exc}"
-    if not hasattr(module, "OrderBook"):
-        return None, f"{module.__file__} has no OrderBook yet"
-    return module, None
 
 
 # --- outcome comparison ------------------------------------------------------------------
@@ -99,20 +87,12 @@ def check_same(flow, velmora_result, plain_result):
 # --- timing --------------------------------------------------------------------------------
 
 
-class NullBook:
-    """Takes every event and does nothing with it: what is left is the replay loop and the
-    construction of the orders, which every engine pays and the floor leaves out."""
-
-    def __init__(self):
-        self.add_limit_order = self.add_market_order = self.cancel_order = id
-
-
-def timed_replay(new_book, order_type, flow):
-    """new_book(orders) makes the book, given the list the replay fills with its orders."""
-    orders = []
-    book = new_book(orders)
+def timed_replay(book_type, order_type, flow, events=None):
+    """The time of the flow's events (or of the events given) on a fresh book, after the
+    untimed set-up."""
+    book, orders = book_type(), []
     flows.replay(book, order_type, flow.setup, orders)
-    events = flow.events
+    events = flow.events if events is None else events
     replay = flows.replay
     gc.collect()
     gc.disable()
@@ -125,46 +105,12 @@ def timed_replay(new_book, order_type, flow):
     return elapsed
 
 
-def timed_floor(setup_ops, ops):
-    sides, log = floor.new_state(setup_ops)
-    apply = floor.apply
-    gc.collect()
-    gc.disable()
-    try:
-        start = perf_counter_ns()
-        apply(sides, log, ops)
-        elapsed = perf_counter_ns() - start
-    finally:
-        gc.enable()
-    return elapsed
+ENGINES = {"velmora": (velmora.OrderBook, velmora.Order), "plain": (plain.OrderBook, plain.Order)}
 
 
-def measure(flow, velmora, repeats):
-    """Check the flow, then time it; returns (times per engine, recorded floor operations,
-    counts of the literal floor's operations)."""
-    recorded = recording.record(flow)
-    expected = outcome(recorded.book, recorded.orders)
-    setup_ops, ops = floor.mandated(flow, recorded)
-    counts = recording.counts(recorded.events)
-    plan = literal.checked_plan(flow, recorded, Order)[0]
-    del recorded
-    engines = {}
-    if velmora is not None:
-        book = velmora.OrderBook()
-        orders = []
-        flows.replay(book, velmora.Order, flow.setup, orders)
-        flows.replay(book, velmora.Order, flow.events, orders)
-        check_same(flow, outcome(book, orders), expected)
-        del book, orders
-        engines["velmora"] = lambda: timed_replay(
-            lambda orders: velmora.OrderBook(), velmora.Order, flow)
-        if flow.group == "mixed":
-            engines["loop"] = lambda: timed_replay(lambda orders: NullBook(), velmora.Order, flow)
-    del expected
-    engines["plain"] = lambda: timed_replay(lambda orders: plain.OrderBook(), plain.Order, flow)
-    engines["floor"] = lambda: timed_floor(setup_ops, ops)
-    engines["literal"] = lambda: timed_replay(
-        lambda orders: literal.Book(plan, orders), Order, flow)
+def interleaved(engines, repeats):
+    """{name: [time per repeat]} for {name: timed call}; one warm-up round, then the engines
+    take turns, the turn order rotating every repeat."""
     names = list(engines)
     times = {name: [] for name in names}
     for round_ in range(repeats + 1):  # round 0 warms up
@@ -173,7 +119,45 @@ def measure(flow, velmora, repeats):
             elapsed = engines[name]()
             if round_:
                 times[name].append(elapsed)
-    return times, ops, counts
+    return times
+
+
+def timers(flow, events=None):
+    return {name: (lambda types: lambda: timed_replay(*types, flow, events))(types)
+            for name, types in ENGINES.items()}
+
+
+def measure(flow, repeats):
+    """Check the flow, then time it; returns (times per engine, what the events do)."""
+    found = {}
+    for name, (book_type, order_type) in ENGINES.items():
+        book, orders = book_type(), []
+        counts = flows.profile(book, order_type, flow, orders)
+        found[name] = dict(outcome(book, orders), counts=counts)
+        del book, orders
+    check_same(flow, found["velmora"], found["plain"])
+    return interleaved(timers(flow), repeats), found["plain"]["counts"]
+
+
+# The same events against a small and a large book: what the larger heap adds per event, to
+# both engines alike, which bounds the time ratios of the flows on 100 000-order books below
+# their instruction ratios. (title, flow, events timed)
+DEPTHS = [
+    ("cancel-keep, 4 000-event book", lambda: flows.cancels_keeping_levels(13, 4_000), 2_000),
+    ("cancel-keep, 100 000-event book", lambda: flows.cancels_keeping_levels(13, 100_000), 2_000),
+    ("add-existing, first 2 000 adds", lambda: flows.adds_at_existing_levels(11, 100_000), 2_000),
+    ("add-existing, all 100 000 adds", lambda: flows.adds_at_existing_levels(11, 100_000), 100_000),
+]
+
+
+def by_depth(repeats):
+    """[(title, velmora ns per event, plain ns per event)], medians of interleaved repeats."""
+    rows = []
+    for title, build, n in DEPTHS:
+        flow = build()
+        times = interleaved(timers(flow, flow.events[:n]), repeats)
+        rows.append((title, *(statistics.median(times[name]) / n for name in ENGINES)))
+    return rows
 
 
 # --- report ------------------------------------------------------------------------------
@@ -211,144 +195,102 @@ def print_table(head, rows):
         print(line.format(*r))
 
 
-# Issue targets: flow -> (plain/velmora instructions, plain/velmora time,
-# velmora/literal floor instructions).
-TARGETS = {
-    "mixed-10": (2.0, 1.8, 1.10),
-    "add-existing": (2.6, 2.5, 1.10),
-    "cancel-keep": (2.3, 1.7, 1.10),
-}
+# Targets: flow -> (plain/velmora instructions, plain/velmora time), both at least.
+TARGETS = {"mixed-10": (2.0, 1.8), "add-existing": (2.6, 2.5), "cancel-keep": (2.3, 1.7)}
+PROFILE = {"limit": "limit", "market": "market", "cancel": "cancel", "opened": "lvl+",
+           "closed": "lvl-", "fills": "fills"}
 
 
-def report(results, have_velmora, repeats, instructions, callgrind_events):
-    rows = []
-    for flow, times, ops, _ in results:
-        n = len(flow.events)
-        v = times.get("velmora")
-        rows.append([
-            flow.name,
-            f"{n:,}",
-            fmt_rate(n, v) if v else "n/a",
-            fmt_rate(n, times["plain"]),
-            fmt_rate(n, times["floor"]) if ops else "- (nothing)",
-            fmt_rate(n, times["literal"]),
-            fmt_ratio(ratios(times["plain"], v)) if v else "n/a",
-            fmt_ratio(ratios(v, times["floor"])) if v and ops else "-",
-            fmt_ratio(ratios(v, times["literal"])) if v else "n/a",
-        ])
+def report(results, repeats, instructions, callgrind_events, depths):
     print("Time, thousands of events per second:")
-    print_table(["flow", "events", "velmora", "plain", "floor", "literal floor",
-                 "plain/velmora", "velmora/floor", "velmora/literal"], rows)
+    rows = []
+    for flow, times, _ in results:
+        n = len(flow.events)
+        rows.append([flow.name, f"{n:,}", fmt_rate(n, times["velmora"]),
+                     fmt_rate(n, times["plain"]),
+                     fmt_ratio(ratios(times["plain"], times["velmora"]))])
+    print_table(["flow", "events", "velmora", "plain", "plain/velmora"], rows)
     print(f"{RATIO_NOTE}; {repeats} repeats after a warm-up.")
-    print("floor: SortedDict insert/delete per level that comes or goes, first-key read after")
-    print("the best level goes, one Trade per fill; '- (nothing)': the flow needs none of these.")
-    print("literal floor: every operation the semantics perform on caller-visible objects,")
-    print("replayed at their cheapest behind the same replay loop and Order() construction.")
 
     if instructions:
         print()
         print("Instructions per event (callgrind):")
-        engines = [e for e in callgrind.ENGINES if any(k[1] == e for k in instructions)]
         rows = []
-        for flow, _, _, _ in results:
-            got = {e: instructions.get((flow.name, e)) for e in engines}
+        for flow, _, _ in results:
+            got = {e: instructions.get((flow.name, e)) for e in callgrind.ENGINES}
             if not any(got.values()):
                 continue
-            row = [flow.name] + [f"{got[e]:,.0f}" if got[e] else "-" for e in engines]
-            v, p, lit = got.get("velmora"), got.get("plain"), got.get("literal")
-            row.append(f"{p / v:.2f}" if v and p else "-")
-            row.append(f"{v / lit:.2f}" if v and lit else "-")
-            rows.append(row)
-        print_table(["flow"] + [e if e != "literal" else "literal floor" for e in engines]
-                    + ["plain/velmora", "velmora/literal"], rows)
+            v, p = got["velmora"], got["plain"]
+            rows.append([flow.name] + [f"{got[e]:,.0f}" if got[e] else "-" for e in got]
+                        + [f"{p / v:.2f}" if v and p else "-"])
+        print_table(["flow", *callgrind.ENGINES, "plain/velmora"], rows)
         print(f"(count for 2N events - count for N events) / N, N = {callgrind_events}, on the"
               " same flows built with 4N events; loop: the replay loop and velmora Order()"
               " alone.")
 
     print()
     print("What the timed events do (counts per 1 000 events):")
-    kinds_head = ["limit", "market", "cancel"]
-    groups = [
-        ("lvl+", [recording.SIDE_INSERT]), ("lvl-", [recording.SIDE_DELETE]),
-        ("first", [recording.SIDE_FIRST]),
-        ("side?", [recording.SIDE_CONTAINS, recording.SIDE_GET]),
-        ("q+", [recording.QUEUE_INSERT]), ("peek", [recording.QUEUE_PEEK]),
-        ("pop", [recording.QUEUE_POP]), ("q-", [recording.QUEUE_DELETE]),
-        ("q?", [recording.QUEUE_CONTAINS, recording.QUEUE_GET, recording.QUEUE_LOOKUP]),
-        ("idx?", [recording.INDEX_CONTAINS, recording.INDEX_GET]),
-        ("idx+", [recording.INDEX_SET]), ("idx-", [recording.INDEX_DELETE]),
-        ("cmp", [recording.COMPARE]), ("fills", [recording.TRADE]),
-    ]
-    table = []
-    for flow, _, _, counts in results:
-        n = len(flow.events) or 1
-        kinds = [0, 0, 0]
-        for event in flow.events:
-            kinds[event[0]] += 1
-        per = [kinds[flows.LIMIT], kinds[flows.MARKET], kinds[flows.CANCEL]]
-        per += [sum(counts[code] for code in codes) for _, codes in groups]
-        table.append([flow.name] + [f"{1000 * x / n:.0f}" for x in per])
-    print_table(["flow"] + kinds_head + [name for name, _ in groups], table)
-    print("lvl+/lvl-: side inserts/deletes (levels opened/closed); first: first-key reads;")
-    print("side?, q?, idx?: look-ups (in, [], get) of the sides, the queues, the orders index;")
-    print("q+, peek, pop, q-: queue inserts, oldest reads, pops, deletions; idx+/idx-: index")
-    print("writes/deletions; cmp: price comparisons. A new level also makes one PriceLevel.")
+    print_table(["flow", *PROFILE.values()],
+                [[flow.name] + [f"{1000 * counts[key] / len(flow.events):.0f}" for key in PROFILE]
+                 for flow, _, counts in results])
+    print("lvl+/lvl-: price levels opened/closed; fills: trades.")
 
-    if not have_velmora:
-        print("\nTargets: not measured (velmora not run).")
-        return
     print()
     print("Targets:")
-    by_name = {flow.name: times for flow, times, _, _ in results}
+    by_name = {flow.name: times for flow, times, _ in results}
 
     def verdict(ok):
         return "met" if ok else "NOT MET"
 
     if not set(TARGETS) & set(by_name):
         print("  none of the flows run has targets: " + ", ".join(TARGETS))
-    for name, (min_instr, min_time, max_literal) in TARGETS.items():
+    for name, (min_instr, min_time) in TARGETS.items():
         if name not in by_name:
             continue
         times = by_name[name]
         r = statistics.median(ratios(times["plain"], times["velmora"]))
         print(f"  {name}: plain/velmora time >= {min_time}: {r:.2f}  -> {verdict(r >= min_time)}")
         v, p = instructions.get((name, "velmora")), instructions.get((name, "plain"))
-        lit = instructions.get((name, "literal"))
         if v and p:
             print(f"  {name}: plain/velmora instructions >= {min_instr}: {p / v:.2f}"
                   f"  -> {verdict(p / v >= min_instr)}")
-        if v and lit:
-            print(f"  {name}: velmora/literal floor instructions <= {max_literal:.2f}:"
-                  f" {v / lit:.2f}  -> {verdict(v / lit <= max_literal)}")
+
     # Velmora's per-event cost on the mixed flow by book depth, relative to the shallowest.
-    def spread(per_event, unit):
+    def by_resting(per_event, unit):
         base = per_event[0][1]
         parts = [f"{resting:,} resting {x:,.0f}{unit} ({x / base - 1:+.1%})".replace(",", " ")
                  for resting, x in per_event]
         return "; ".join(parts), max(abs(x / base - 1) for _, x in per_event)
 
-    mixed = [entry for entry in results if entry[0].group == "mixed"]
-    counted = [(f.resting, instructions.get((f.name, "velmora"))) for f, _, _, _ in mixed]
+    mixed = [(flow, times) for flow, times, _ in results if flow.group == "mixed"]
+    counted = [(f.resting, instructions.get((f.name, "velmora"))) for f, _ in mixed]
     counted = [(resting, n) for resting, n in counted if n]
     if len(counted) > 1:
-        parts, worst = spread(counted, "")
+        parts, worst = by_resting(counted, "")
         print(f"  mixed per-event instructions flat within +-20 %: {parts}"
               f"  -> {verdict(worst <= 0.20)}")
     if len(mixed) > 1:
-        timed = [(f.resting, statistics.median(t["velmora"]) / len(f.events))
-                 for f, t, _, _ in mixed]
-        parts, worst = spread(timed, " ns")
-        print(f"  (not a target) mixed per-event time, 10 to 100 000 resting: {parts}"
+        timed = [(f.resting, statistics.median(t["velmora"]) / len(f.events)) for f, t in mixed]
+        parts, worst = by_resting(timed, " ns")
+        print(f"  (not a target) mixed per-event time by book depth: {parts}"
               f"  -> {'within' if worst <= 0.20 else 'beyond'} +-20 %")
+
+    if depths:
+        print()
+        print("Time per event against a small and a large book (ns, median of"
+              f" {repeats} interleaved repeats):")
+        print_table(["case", "velmora", "plain", "plain/velmora"],
+                    [[title, f"{v:.0f}", f"{p:.0f}", f"{p / v:.2f}"] for title, v, p in depths])
+        print("what the larger book adds per event, to both engines alike, bounds the time")
+        print("ratios of the flows on 100 000-order books below their instruction ratios.")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--quick", action="store_true",
+                        help="small sizes and no depth comparison, for a smoke run")
     parser.add_argument("--repeats", type=int, help="timed repeats per engine (7; quick: 3)")
     parser.add_argument("--only", help="flow names or prefixes, comma-separated (e.g. mixed,sweep)")
-    parser.add_argument("--no-velmora", action="store_true",
-                        help="time the plain engine and the floors only")
     parser.add_argument("--no-callgrind", action="store_true",
                         help="skip the instruction counts (they need valgrind)")
     parser.add_argument("--callgrind-events", type=int, default=1000,
@@ -360,14 +302,6 @@ def main():
     repeats = args.repeats or (3 if args.quick else 7)
     if repeats < 1:
         parser.error("--repeats must be at least 1")
-
-    velmora = None
-    if not args.no_velmora:
-        velmora, problem = load_velmora()
-        if velmora is None:
-            print(f"error: {problem} (use --no-velmora to time the baselines only)",
-                  file=sys.stderr)
-            return 1
 
     started = time.perf_counter()
     all_flows = flows.build(quick=args.quick)
@@ -381,17 +315,20 @@ def main():
         selected = all_flows
     print(f"flows generated in {time.perf_counter() - started:.1f} s", file=sys.stderr)
 
-    where = velmora.__file__ if velmora else "not run"
-    print(f"velmora: {where}")
+    print(f"velmora: {velmora.__file__}")
     print(f"Python {platform.python_version()} on {platform.machine()}, "
           f"{os.cpu_count()} CPUs{', quick sizes' if args.quick else ''}")
     print()
     results = []
     for flow in selected:
         t0 = time.perf_counter()
-        times, ops, counts = measure(flow, velmora, repeats)
-        results.append((flow, times, ops, counts))
+        results.append((flow, *measure(flow, repeats)))
         print(f"{flow.name}: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+    depths = []
+    if not args.quick and {"cancel-keep", "add-existing"} & {f.name for f in selected}:
+        t0 = time.perf_counter()
+        depths = by_depth(repeats)
+        print(f"small and large books: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
     instructions = {}
     if not args.no_callgrind:
         if shutil.which("valgrind") is None:
@@ -399,21 +336,18 @@ def main():
                   file=sys.stderr)
         else:
             t0 = time.perf_counter()
-            engines = [e for e in callgrind.ENGINES
-                       if velmora is not None or e not in ("velmora", "loop")]
             wanted = (set(callgrind.BUILDERS) if args.callgrind_flows == "all"
                       else set(args.callgrind_flows.split(",")))
             pairs = [(flow.name, engine) for flow in selected
                      if flow.name in callgrind.BUILDERS and flow.name in wanted
-                     for engine in engines]
+                     for engine in callgrind.ENGINES]
             # Velmora alone on the mixed flow from every book size, for the flatness target.
-            if velmora is not None:
-                pairs += [(flow.name, "velmora") for flow in selected
-                          if flow.group == "mixed" and flow.name in callgrind.BUILDERS
-                          and (flow.name, "velmora") not in pairs]
+            pairs += [(flow.name, "velmora") for flow in selected
+                      if flow.group == "mixed" and flow.name in callgrind.BUILDERS
+                      and (flow.name, "velmora") not in pairs]
             instructions = callgrind.per_event(pairs, args.callgrind_events)
             print(f"callgrind: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
-    report(results, velmora is not None, repeats, instructions, args.callgrind_events)
+    report(results, repeats, instructions, args.callgrind_events, depths)
     print(f"\ntotal {time.perf_counter() - started:.0f} s", file=sys.stderr)
     return 0
 

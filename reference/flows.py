@@ -2,7 +2,8 @@
 
 Events, the reference book, the realistic generator and the replay loop come from
 ``velmora.flows`` (see its docstring for the event format); this module adds the targeted
-flows and the table of flows the benchmark runs (``build``).
+flows, the table of flows the benchmark runs (``build``) and a count of what a flow's events
+do on a book (``profile``).
 """
 
 import math
@@ -202,6 +203,31 @@ def market_orders(seed, count):
         reach = sum(book.level_quantity(opposite, t) for t in ranks)
         b.market(side, rng.randint(1, reach))
     return b
+
+
+def profile(book, order_type, flow, orders):
+    """Replays flow on book one event at a time and counts what its timed events do: events of
+    each kind, price levels opened and closed, fills. orders collects the orders built.
+
+    Works on any book with the module's interface (its sides, orders index and trade log), so
+    every engine's count can be compared with the plain book's.
+    """
+    replay(book, order_type, flow.setup, orders)
+    sides = {SIDES[0]: book.bids, SIDES[1]: book.asks}
+    levels, fills = len(book.bids) + len(book.asks), len(book.trade_log)
+    counts = dict.fromkeys(("limit", "market", "cancel", "opened"), 0)
+    kinds = ("limit", "market", "cancel")
+    for event in flow.events:
+        # A limit order opens a level when it rests at a price its side did not have; its
+        # own side is untouched by its matching.
+        new_price = event[0] == LIMIT and event[3] not in sides[event[1]]
+        replay(book, order_type, (event,), orders)
+        counts[kinds[event[0]]] += 1
+        counts["opened"] += new_price and orders[-1].order_id in book.orders
+    # Every level closed was there at the start or opened since.
+    counts["closed"] = counts["opened"] + levels - len(book.bids) - len(book.asks)
+    counts["fills"] = len(book.trade_log) - fills
+    return counts
 
 
 def _flow(name, title, built, group=""):

@@ -7,7 +7,8 @@ pytest only) rather than at the top.
 The folders say what their tests prove: behaviour/ (the exact book's rules), compatibility/
 (messages, signatures, reports, pickles), robustness/ (hostile input, refusals, leaks),
 equivalence/ (against the reference model, the general build, the exact book, per event
-against batch), core/ (velmora.core), addons/ (flows, frames, pictures, sessions), release/.
+against batch), core/ (velmora.core), addons/ (flows, frames, pictures, sessions), reference/
+(the benchmark's flows), release/.
 ``pytest --smoke`` runs only the SMOKE folders: what a freshly installed wheel is tried with
 (`make dist` and cibuildwheel both run it).
 
