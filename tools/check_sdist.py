@@ -4,8 +4,8 @@
 
 Fails when the sdist holds a file git does not track (build output, junk left in the tree)
 or lacks a tracked file that building or testing needs: the build files, the package
-sources, the tests, the benchmark code they import and the examples. Prints a summary of
-the contents on success.
+sources, the reference book and flows (the build's training run and the tests use them), the
+tests and the examples. Prints a summary of the contents on success.
 """
 
 import subprocess
@@ -13,7 +13,7 @@ import sys
 import tarfile
 
 NEEDED_FILES = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "Makefile"}
-NEEDED_DIRS = ("src/", "native/", "cmake/", "reference/", "tests/", "bench/", "examples/")
+NEEDED_DIRS = ("src/", "native/", "cmake/", "reference/", "tests/", "examples/")
 
 
 def main(path):

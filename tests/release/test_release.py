@@ -34,7 +34,7 @@ def _tracked_files():
 
 
 def _needed(name):
-    return name.startswith(("src/", "native/", "cmake/", "reference/", "tests/", "bench/", "examples/")) or name in (
+    return name.startswith(("src/", "native/", "cmake/", "reference/", "tests/", "examples/")) or name in (
         "CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "Makefile")
 
 
