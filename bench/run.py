@@ -18,6 +18,7 @@ import shutil
 import statistics
 import sys
 import time
+from functools import partial
 from time import perf_counter_ns
 
 # The flows and the plain book live in reference/, shared with the tests and the build.
@@ -123,8 +124,7 @@ def interleaved(engines, repeats):
 
 
 def timers(flow, events=None):
-    return {name: (lambda types: lambda: timed_replay(*types, flow, events))(types)
-            for name, types in ENGINES.items()}
+    return {name: partial(timed_replay, *types, flow, events) for name, types in ENGINES.items()}
 
 
 def measure(flow, repeats):
