@@ -3,7 +3,6 @@
 #include <Python.h>
 
 #include "book/book.hpp"
-#include "private/fast_paths.hpp"
 #include "private/instance.hpp"
 #include "records/definitions.hpp"
 #include "records/order.hpp"
@@ -88,23 +87,6 @@ bool check_version() {
                             "version %d.%d",
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, state::kModuleName,
                             "does not match", major, minor) == 0;
-}
-
-// The engine's inline caches read the interpreter's private object layout; it is checked once
-// here. A mismatch turns them off for good and says so with an ImportWarning (ignored unless
-// warnings are asked for): the book works the same, only slower.
-bool check_object_layout() {
-    bool ok = false;
-    if (!instance::check_layout(&ok)) {
-        return false;
-    }
-    if (kFastPaths && !ok) {
-        return PyErr_WarnFormat(PyExc_ImportWarning, 1,
-                                "%s: this interpreter's object layout is not the one the "
-                                "attribute caches read; they are off",
-                                state::kModuleName) == 0;
-    }
-    return true;
 }
 
 bool make_constants() {
@@ -258,7 +240,7 @@ int module_exec(PyObject* module) {
         state::builtins.set(Ref::borrow(builtins.get()));
         names::watch_namespace();
         ok = PyDict_SetItemString(state::module_dict.get(), "__builtins__", builtins.get()) == 0 &&
-             check_version() && make_constants() && check_object_layout();
+             check_version() && make_constants() && instance::check_layout();
         if (ok) {
             ok = run_body();
             if (!ok) {

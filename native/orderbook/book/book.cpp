@@ -25,13 +25,11 @@
 #include "book/book_state.hpp"
 #include "book/report.hpp"
 #include "private/decimal_keys.hpp"
-#include "private/fast_paths.hpp"
 #include "records/definitions.hpp"
 #include "records/fields.hpp"
 #include "records/order.hpp"
 #include "records/price_level.hpp"
 #include "runtime/names.hpp"
-#include "runtime/state.hpp"
 
 namespace velmora::book {
 namespace {
@@ -318,17 +316,7 @@ bool make_class() {
         PyType_Check(decimal.get()) &&
         PyType_HasFeature(reinterpret_cast<PyTypeObject*>(decimal.get()), Py_TPFLAGS_IMMUTABLETYPE);
     decimal_type.set(immutable_decimal ? std::move(decimal) : Ref());
-    bool native_decimals = false;
-    if (!decimal_keys::check_layout(decimal_type.get(), &native_decimals)) {
-        return false;
-    }
-    // The built-in Decimal whose layout differs from the one the native reads expect: they
-    // stay off, and the book works the same, only slower (ImportWarning, ignored by default).
-    if (kFastPaths && decimal_type && !native_decimals &&
-        PyErr_WarnFormat(PyExc_ImportWarning, 1,
-                         "%s: this interpreter's Decimal layout is not the one the native price "
-                         "reads expect; they are off",
-                         state::kModuleName) < 0) {
+    if (!decimal_keys::check_layout(decimal_type.get())) {
         return false;
     }
     function::Def* const methods[] = {

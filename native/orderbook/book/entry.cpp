@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "book/book_state.hpp"
-#include "private/fast_paths.hpp"
 #include "records/fields.hpp"
 #include "records/order.hpp"
 #include "records/price_level.hpp"
@@ -165,7 +164,7 @@ bool check_limit_price(PyObject* price) {
 }
 
 bool Submission::vouches_for_price(PyObject* price) const noexcept {
-    return kFastPaths && price_ && price == price_ &&
+    return price_ && price == price_ &&
            (PyLong_CheckExact(price) || PyFloat_CheckExact(price) ||
             Py_IS_TYPE(price, decimal_type.as<PyTypeObject>()));
 }

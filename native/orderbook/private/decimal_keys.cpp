@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "private/fast_paths.hpp"
 #include "private/layout.hpp"
 #include "ref.hpp"
+#include "runtime/state.hpp"
 
 namespace velmora::decimal_keys {
 namespace {
@@ -215,23 +215,26 @@ bool probes_agree(PyObject* cls, bool* good) {
 
 }  // namespace
 
-bool check_layout(PyObject* decimal_type, bool* ok) {
-    *ok = false;
+bool check_layout(PyObject* decimal_type) {
     type = nullptr;
     if (!kFastPaths || !decimal_type || !PyType_Check(decimal_type)) {
         return true;
     }
     PyTypeObject* candidate = reinterpret_cast<PyTypeObject*>(decimal_type);
-    if (candidate->tp_basicsize < static_cast<Py_ssize_t>(sizeof(layout::DecimalObject))) {
-        return true;
+    bool good = candidate->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(layout::DecimalObject));
+    if (good) {
+        type = candidate;  // on while the checks run
+        bool built = decimals_read_as_expected(decimal_type, &good) &&
+                     comparisons_agree(decimal_type, &good) && probes_agree(decimal_type, &good);
+        type = built && good ? candidate : nullptr;
+        if (!built) {
+            return false;
+        }
     }
-    type = candidate;  // on while the checks run
-    bool good = true;
-    bool built = decimals_read_as_expected(decimal_type, &good) &&
-                 comparisons_agree(decimal_type, &good) && probes_agree(decimal_type, &good);
-    type = built && good ? candidate : nullptr;
-    *ok = type != nullptr;
-    return built;
+    return good || PyErr_WarnFormat(PyExc_ImportWarning, 1,
+                                    "%s: this interpreter's Decimal layout is not the one the "
+                                    "native price reads expect; they are off",
+                                    state::kModuleName) == 0;
 }
 
 }  // namespace velmora::decimal_keys

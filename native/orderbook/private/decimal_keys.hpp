@@ -6,15 +6,17 @@
 // the general path. The layouts they read are checked once at import (check_layout()).
 #pragma once
 
-#include <Python.h>
+#include "private/fence.hpp"
 
 namespace velmora::decimal_keys {
 
 // Checks the layouts against Decimals and dicts built for the purpose and enables the native
-// reads when they match. `decimal_type` must be the built-in, immutable Decimal; it is held
-// for the life of the process by its caller. `*ok` tells whether they are on. Returns false
-// with an exception set only when the probe objects could not be built.
-bool check_layout(PyObject* decimal_type, bool* ok);
+// reads when they match. `decimal_type` is the built-in, immutable Decimal, held for the life
+// of the process by its caller, or null (the reads stay off). When the built-in Decimal's
+// layout differs, they stay off for good and an ImportWarning (ignored unless warnings are
+// asked for) says so: the book works the same, only slower. Returns false with an exception
+// set when the probe objects could not be built or the warning is an error.
+bool check_layout(PyObject* decimal_type);
 
 // `a <op> b` for exact Decimals: 1 true, 0 false, -1 undecided (nothing raised).
 int compare(PyObject* a, PyObject* b, int op);

@@ -4,10 +4,11 @@
 
 #include <cstddef>
 
-#include "private/fast_paths.hpp"
+#include "private/cpython.hpp"
 #include "private/layout.hpp"
 #include "ref.hpp"
 #include "runtime/lookup.hpp"
+#include "runtime/state.hpp"
 
 namespace velmora::instance {
 namespace {
@@ -59,7 +60,7 @@ bool Site::refresh(PyTypeObject* type, Kind kind) {
         (kind == kValue && type->tp_setattro != PyObject_GenericSetAttr)) {
         return false;
     }
-    unsigned int version = lookup::version_of(type);
+    unsigned int version = cpython::version_tag(type);
     PyObject* found = nullptr;
     PyTypeObject* owner = nullptr;
     int in_class = version ? lookup::find_in_mro(type, name, &found, &owner) : -1;
@@ -89,11 +90,13 @@ bool Site::refresh(PyTypeObject* type, Kind kind) {
     return true;
 }
 
+namespace {
+
 // Builds an instance of a fresh class and checks that what the sites read and write is what
 // attribute access sees: the inline values at the expected slots, a store through a site seen
 // by getattr, an instance attribute hiding a class attribute, a deleted attribute and a
-// materialised __dict__ both turning the shortcut off.
-bool check_layout(bool* ok) {
+// materialised __dict__ both turning the shortcut off. `*ok` tells whether they are on.
+bool probe_layout(bool* ok) {
     *ok = false;
     usable = false;
     if (!kFastPaths) {
@@ -154,6 +157,22 @@ bool check_layout(bool* ok) {
     }
     usable = good;
     *ok = good;
+    return true;
+}
+
+}  // namespace
+
+bool check_layout() {
+    bool ok = false;
+    if (!probe_layout(&ok)) {
+        return false;
+    }
+    if (kFastPaths && !ok) {
+        return PyErr_WarnFormat(PyExc_ImportWarning, 1,
+                                "%s: this interpreter's object layout is not the one the "
+                                "attribute caches read; they are off",
+                                state::kModuleName) == 0;
+    }
     return true;
 }
 

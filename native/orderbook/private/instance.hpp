@@ -7,8 +7,7 @@
 // array beside the object, indexed by the class's shared keys, until something asks for its
 // __dict__ (or the shared keys are full). Those structures are private to the interpreter:
 // their layout is checked once at import (check_layout()), and when it is not as expected every
-// access takes the general path for good. A build without fast paths (kFastPaths) never takes
-// the shortcut at all.
+// access takes the general path for good. A build without shortcuts never takes one at all.
 //
 // The guards are the interpreter's own (LOAD_ATTR_INSTANCE_VALUE, STORE_ATTR_INSTANCE_VALUE,
 // LOAD_ATTR_METHOD_WITH_VALUES): the class's version tag, which changes with any change to
@@ -18,18 +17,18 @@
 // attribute access always does.
 #pragma once
 
-#include <Python.h>
-
 #include <cstdint>
 
-#include "private/fast_paths.hpp"
+#include "private/fence.hpp"
 
 namespace velmora::instance {
 
 // Checks the private layout against an instance built for the purpose and enables the caches
-// when it matches; `*ok` tells whether they are on. Called once at import. Returns false with
-// an exception set only when the probe objects could not be built.
-bool check_layout(bool* ok);
+// when it matches. Called once at import. A mismatch leaves them off for good and says so with
+// an ImportWarning (ignored unless warnings are asked for): the book works the same, only
+// slower. Returns false with an exception set when the probe objects could not be built or the
+// warning is an error.
+bool check_layout();
 
 // The class's shared keys (opaque here), or null when it keeps none.
 inline void* shared_keys(PyTypeObject* type) {

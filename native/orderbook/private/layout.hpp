@@ -5,10 +5,10 @@
 // differs.
 #pragma once
 
-#include <Python.h>
-
 #include <cstddef>
 #include <cstdint>
+
+#include "private/fence.hpp"
 
 namespace velmora::layout {
 

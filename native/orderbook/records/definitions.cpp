@@ -3,10 +3,9 @@
 #include "records/definitions.hpp"
 
 #include <charconv>
-#include <climits>
 #include <cstring>
 
-#include "private/fast_paths.hpp"
+#include "private/cpython.hpp"
 #include "runtime/function.hpp"
 #include "runtime/lookup.hpp"
 #include "runtime/names.hpp"
@@ -133,9 +132,9 @@ bool bind_enum(PyObject* name, const char* text, std::initializer_list<Member> m
 
 // The value of an exact int when it fits a long long; false (no exception) when it does not.
 bool word_value(PyObject* number, long long* out) {
-    auto* digits = reinterpret_cast<PyLongObject*>(number);
-    if (PyUnstable_Long_IsCompact(digits)) {
-        *out = PyUnstable_Long_CompactValue(digits);
+    Py_ssize_t small = 0;
+    if (cpython::small_int(number, &small)) {
+        *out = small;
         return true;
     }
     int overflow = 0;
@@ -182,16 +181,14 @@ PyObject* next_id_body(PyObject*, PyObject* const*) {
     if (!counter) {
         return nullptr;
     }
-    // `+=` on an exact int is integer addition and runs no code: while the sum fits a word
-    // it is made here, and its digits come from the native value.
-    bool native = false;
-    long long value = 0;
-    native = kFastPaths && PyLong_CheckExact(counter.get()) && word_value(counter.get(), &value) &&
-             value < LLONG_MAX;
+    // `+=` on an exact int is integer addition and runs no code: for a small int the sum is
+    // made here, and its digits come from the native value.
+    Py_ssize_t value = 0;
+    bool native = PyLong_CheckExact(counter.get()) && cpython::small_int(counter.get(), &value);
     if (native) {
         ++value;
     }
-    Ref next = native ? Ref::steal(PyLong_FromLongLong(value))
+    Ref next = native ? Ref::steal(PyLong_FromSsize_t(value))
                       : Ref::steal(PyNumber_InPlaceAdd(counter.get(), state::one.get()));
     if (!next || !names::store_global(names::_order_counter, next.get())) {
         return nullptr;
@@ -211,35 +208,12 @@ const args::Signature no_params{"_next_id", nullptr, 0, 0, true};
 
 // What new_trade needs to build a record directly: the class as created, the default
 // factory handed to its timestamp field, the type's version tag at that point (any later
-// change to the class, a new __init__ included, changes the tag), and the generated
-// __init__'s code and closure contents (these can be replaced in place, without
-// touching the class).
+// change to the class, a new __init__ included, changes the tag), and what the generated
+// __init__ runs (its code and closure can be replaced in place, without touching the class).
 Global trade_class;
 Global trade_factory;
-Global trade_init;        // the generated __init__ function
-Global trade_init_code;   // its code object
-Global trade_init_cells;  // a tuple of its closure cells' contents
+cpython::FunctionBody trade_init;
 unsigned int trade_version = 0;
-
-// True while the generated __init__ still runs the code and sees the values it had when
-// the class was made.
-bool trade_init_unchanged() {
-    if (PyFunction_GET_CODE(trade_init.get()) != trade_init_code.get()) {
-        return false;
-    }
-    PyObject* closure = PyFunction_GET_CLOSURE(trade_init.get());
-    Py_ssize_t n = PyTuple_GET_SIZE(trade_init_cells.get());
-    if (!closure || PyTuple_GET_SIZE(closure) != n) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyCell_GET(PyTuple_GET_ITEM(closure, i)) !=
-            PyTuple_GET_ITEM(trade_init_cells.get(), i)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 PyObject** const trade_fields[] = {&names::price,          &names::quantity_filled,
                                    &names::aggressor_side, &names::aggressor_id,
@@ -257,25 +231,10 @@ bool remember_trade_class(PyObject* cls, PyObject* factory) {
     if (!init) {
         return !PyErr_Occurred();
     }
-    if (!PyFunction_Check(init)) {
-        return true;
-    }
-    PyObject* closure = PyFunction_GET_CLOSURE(init);
-    Py_ssize_t n = closure ? PyTuple_GET_SIZE(closure) : 0;
-    Ref cells = Ref::steal(PyTuple_New(n));
-    if (!cells) {
+    if (!trade_init.take(init)) {
         return false;
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* value = PyCell_GET(PyTuple_GET_ITEM(closure, i));
-        PyTuple_SET_ITEM(cells.get(), i, Py_NewRef(value ? value : Py_None));  // steals
-    }
-    trade_init.set(Ref::borrow(init));
-    trade_init_code.set(Ref::borrow(PyFunction_GET_CODE(init)));
-    trade_init_cells.set(std::move(cells));
-    if (PyUnstable_Type_AssignVersionTag(type)) {
-        trade_version = type->tp_version_tag;
-    }
+    trade_version = cpython::version_tag(type);
     return true;
 }
 
@@ -372,8 +331,8 @@ Ref plain_class(PyObject* name, PyObject* ns) {
 
 Ref new_trade(PyObject* cls, PyObject* const* values) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!kFastPaths || cls != trade_class.get() || trade_version == 0 ||
-        type->tp_version_tag != trade_version || !trade_init_unchanged()) {
+    if (cls != trade_class.get() || trade_version == 0 || cpython::tag_of(type) != trade_version ||
+        !trade_init.unchanged()) {
         return Ref::steal(PyObject_Vectorcall(cls, values, 6, nullptr));
     }
     Ref empty = Ref::steal(PyTuple_New(0));

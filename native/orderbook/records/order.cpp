@@ -4,7 +4,6 @@
 
 #include <cstddef>
 
-#include "private/fast_paths.hpp"
 #include "records/definitions.hpp"
 #include "runtime/args.hpp"
 #include "runtime/dispatch.hpp"
@@ -95,9 +94,10 @@ int order_init(PyObject* o, PyObject* args, PyObject* kwds) {
 }
 
 // Binds the constructor's vectorcall arguments into side, original_quantity, price (null
-// when not given). Two or three positional arguments bind in order without the binder.
+// when not given). Two or three positional arguments bind in order without the binder, as a
+// native function's exact positional arguments do (function.cpp).
 bool bind_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-    if (kFastPaths && !kwnames && (nargs == 2 || nargs == 3)) {
+    if (!kwnames && (nargs == 2 || nargs == 3)) {
         bound[0] = args[0];
         bound[1] = args[1];
         bound[2] = nargs == 3 ? args[2] : nullptr;

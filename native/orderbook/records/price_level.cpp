@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstddef>
 
+#include "private/cpython.hpp"
 #include "records/fields.hpp"
 #include "records/order.hpp"
 #include "ref.hpp"
@@ -37,21 +38,11 @@ Global last_kwnames;  // ("last",), for queue.popitem(last=False)
 
 PyObject* as_object(PriceLevelObject* level) { return reinterpret_cast<PyObject*>(level); }
 
-// An exact OrderedDict without instance attributes: its methods are the built-in ones, which
-// nothing can replace (the type is immutable) or shadow (the instance dict is not even made).
-bool is_plain_odict(PyObject* queue) {
-    if (!PyODict_CheckExact(queue)) {
-        return false;
-    }
-    PyObject** dict = _PyObject_GetDictPtr(queue);
-    return dict && !*dict;
-}
-
 // `next(iter(queue.values()))`. On a plain OrderedDict the values iterator takes the first key
 // from the queue's own key iterator and looks its value up in the dict; done here the same
 // way (the same lookups, errors and result), without the view object and the method call.
 PyObject* first_value(PyObject* queue) {
-    if (!is_plain_odict(queue)) {
+    if (!cpython::plain_odict(queue)) {
         Ref values = Ref::steal(PyObject_CallMethodNoArgs(queue, names::values));
         Ref it = values ? Ref::steal(PyObject_GetIter(values.get())) : Ref();
         return it ? PyIter_Next(it.get()) : nullptr;
@@ -73,7 +64,7 @@ PyObject* first_value(PyObject* queue) {
 // position as well, without the keyword parsing.
 PyObject* pop_first_item(PyObject* queue) {
     PyObject* args[] = {queue, Py_False};
-    return is_plain_odict(queue)
+    return cpython::plain_odict(queue)
                ? PyObject_VectorcallMethod(names::popitem, args, 2, nullptr)
                : PyObject_VectorcallMethod(names::popitem, args, 1, last_kwnames.get());
 }
@@ -454,7 +445,7 @@ int holds(PyObject* level, PyObject* order_id, PyObject* order) {
     if (!queue) {
         return -1;
     }
-    if (is_plain_odict(queue.get())) {
+    if (cpython::plain_odict(queue.get())) {
         PyObject* queued = PyDict_GetItemWithError(queue.get(), order_id);  // borrowed
         return queued ? queued == order : (PyErr_Occurred() ? -1 : 0);
     }

@@ -6,7 +6,6 @@
 
 #include <Python.h>
 
-#include "private/fast_paths.hpp"
 #include "private/instance.hpp"
 #include "ref.hpp"
 #include "runtime/function.hpp"
@@ -16,8 +15,9 @@ namespace velmora::dispatch {
 // `obj.<name>(arg)` (or `obj.<name>()` without `arg`) for the method that `def` defines.
 Ref call_method_looked_up(PyObject* obj, PyObject* name, function::Def& def, PyObject* arg);
 inline Ref call_method(PyObject* obj, PyObject* name, function::Def& def, PyObject* arg = nullptr) {
-    // An exact native type is immutable and has no instance dict: nothing can override.
-    if (kFastPaths && def.owner && Py_IS_TYPE(obj, def.owner)) {
+    // An exact native type is immutable and has no instance dict: nothing can override, so
+    // lookup could only find `def`'s own function.
+    if (def.owner && Py_IS_TYPE(obj, def.owner)) {
         PyObject* args[] = {arg};
         return Ref::steal(function::call_body(def, obj, args));
     }

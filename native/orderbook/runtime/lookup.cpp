@@ -5,10 +5,6 @@
 
 namespace velmora::lookup {
 
-unsigned int version_of(PyTypeObject* type) {
-    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-}
-
 int find_in_mro(PyTypeObject* type, PyObject* name, PyObject** value, PyTypeObject** owner) {
     PyObject* mro = type->tp_mro;
     if (!mro || !PyTuple_Check(mro)) {
@@ -46,11 +42,11 @@ bool cacheable_member(PyObject* cls, PyObject* name, PyObject* value) {
 
 Ref MemberCache::refresh(PyObject* cls, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(cls, name));
-    if (!kFastPaths || !value || !cacheable_member(cls, name, value.get())) {
+    if (!value || !cacheable_member(cls, name, value.get())) {
         return value;
     }
-    unsigned int cls_version = version_of(reinterpret_cast<PyTypeObject*>(cls));
-    unsigned int meta_version = version_of(Py_TYPE(cls));
+    unsigned int cls_version = cpython::version_tag(reinterpret_cast<PyTypeObject*>(cls));
+    unsigned int meta_version = cpython::version_tag(Py_TYPE(cls));
     if (cls_version != 0 && meta_version != 0) {
         cls_ = cls;
         value_ = value.get();
@@ -67,7 +63,7 @@ void PlainDictType::reset(PyTypeObject* type) {
 }
 
 bool PlainDictType::verify(PyTypeObject* type) {
-    unsigned int version = version_of(type);
+    unsigned int version = cpython::version_tag(type);
     bool plain = version != 0;
     PyObject* found = nullptr;
     PyObject* own = nullptr;

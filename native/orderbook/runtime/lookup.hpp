@@ -6,14 +6,10 @@
 
 #include <Python.h>
 
-#include "private/fast_paths.hpp"
+#include "private/cpython.hpp"
 #include "ref.hpp"
 
 namespace velmora::lookup {
-
-// A type's version tag, assigning one if it has none; 0 when it cannot have one. A tag
-// changes with any change to the type or its bases and is never reused.
-unsigned int version_of(PyTypeObject* type);
 
 // Where `name` is found along the type's MRO, as attribute lookup finds it: 1 with the value
 // (borrowed, kept alive by that type's dict) and the type holding it, 0 when no type has it,
@@ -31,9 +27,8 @@ class MemberCache {
         // The metaclass's tag first: once it matches, `cls` is an instance of that metaclass,
         // hence a class, and its own tag can be read (an object of another kind now at the
         // remembered address may be smaller than a type).
-        if (kFastPaths && cls == cls_ && cls_version_ != 0 &&
-            Py_TYPE(cls)->tp_version_tag == meta_version_ &&
-            reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == cls_version_) {
+        if (cls == cls_ && cls_version_ != 0 && cpython::tag_of(Py_TYPE(cls)) == meta_version_ &&
+            cpython::tag_of(reinterpret_cast<PyTypeObject*>(cls)) == cls_version_) {
             return Ref::borrow(value_);
         }
         return refresh(cls, name);
@@ -57,10 +52,10 @@ class PlainDictType {
     void reset(PyTypeObject* type);
     bool matches(PyObject* obj) {
         PyTypeObject* type = Py_TYPE(obj);
-        if (!kFastPaths || type != type_) {
+        if (type != type_) {
             return false;
         }
-        return (version_ != 0 && type->tp_version_tag == version_) || verify(type);
+        return (version_ != 0 && cpython::tag_of(type) == version_) || verify(type);
     }
 
   private:

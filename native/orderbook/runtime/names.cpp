@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "private/fast_paths.hpp"
+#include "private/cpython.hpp"
 #include "runtime/state.hpp"
 
 namespace velmora::names {
@@ -115,8 +115,7 @@ Ref lookup_uncached(PyObject* key) {
 // Whether lookups may use the cache: the watcher is installed and watches the namespace
 // currently recorded.
 bool cache_usable() {
-    return kFastPaths && watcher_id >= 0 && state::module_dict &&
-           state::module_dict.get() == watched_module_dict;
+    return watcher_id >= 0 && state::module_dict && state::module_dict.get() == watched_module_dict;
 }
 
 }  // namespace
@@ -124,10 +123,9 @@ bool cache_usable() {
 void watch_namespace() {
     ++version;
     if (watcher_id < 0) {
-        watcher_id = PyDict_AddWatcher(on_namespace_change);
+        watcher_id = cpython::add_dict_watcher(on_namespace_change);
         if (watcher_id < 0) {
-            PyErr_Clear();  // no watcher left: lookups simply stay uncached
-            return;
+            return;  // lookups simply stay uncached
         }
         if (PyDict_Watch(watcher_id, PyModule_GetDict(state::builtins.get())) < 0) {
             PyErr_Clear();

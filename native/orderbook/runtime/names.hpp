@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "private/fast_paths.hpp"
 #include "ref.hpp"
 #include "runtime/state.hpp"
 
@@ -81,7 +80,7 @@ Ref lookup_global_slow(PyObject* key);
 inline Ref lookup_global(PyObject* key) {
     const detail::CacheEntry& entry = detail::cache[detail::home_slot(key)];
     PyObject* ns = state::module_dict.get();
-    if (kFastPaths && entry.key == key && entry.version == detail::version && ns &&
+    if (entry.key == key && entry.version == detail::version && ns &&
         ns == detail::watched_module_dict) {
         return Ref::borrow(entry.value);
     }

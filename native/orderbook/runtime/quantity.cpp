@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "private/fast_paths.hpp"
+#include "private/cpython.hpp"
 
 namespace velmora::quantity {
 namespace {
@@ -65,15 +65,11 @@ Ref as_int(PyObject* value) {
 }
 
 bool convert(PyObject* value, std::int32_t* out) {
-    // An int, or an instance of a subclass (whose value is read the same way), that is
-    // stored compactly (a single digit, under 2**30 either side of zero) is inside the
-    // range: its value is read directly.
-    if (kFastPaths && PyLong_Check(value)) {
-        auto* number = reinterpret_cast<PyLongObject*>(value);
-        if (PyUnstable_Long_IsCompact(number)) {
-            *out = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
-            return true;
-        }
+    // A small int (or int subclass instance) is inside the range: its value is read directly.
+    Py_ssize_t small = 0;
+    if (PyLong_Check(value) && cpython::small_int(value, &small)) {
+        *out = static_cast<std::int32_t>(small);
+        return true;
     }
     Ref number = as_int(value);
     return number && from_long(number.get(), out);
