@@ -251,11 +251,20 @@ class Replacing(PriceLevel):
         self.calls.append(("add_order", order.order_id))
 
 
+class OwnAttribute(PriceLevel):  # the override is an attribute of the level itself
+    calls = []
+
+    def __init__(self, price, side):
+        super().__init__(price, side)
+        self.add_order = lambda order: self.calls.append(("add_order", order.order_id))
+
+
 Plain = type("Plain", (PriceLevel,), {"calls": []})
 
 
-@pytest.mark.parametrize("cls, queued", [(Recording, True), (Replacing, False), (Plain, True)],
-                         ids=["calls-super", "replaces", "no-override"])
+@pytest.mark.parametrize("cls, queued", [(Recording, True), (Replacing, False),
+                                         (OwnAttribute, False), (Plain, True)],
+                         ids=["calls-super", "replaces", "instance-attribute", "no-override"])
 def test_book_limit_path_honours_overrides(monkeypatch, cls, queued):
     monkeypatch.setattr(ob, "PriceLevel", cls)  # restored after the test
     cls.calls.clear()
@@ -269,3 +278,20 @@ def test_book_limit_path_honours_overrides(monkeypatch, cls, queued):
     if cls is Recording:
         book.add_limit_order(Order(OrderSide.ASK, 4, Decimal(100)))
         assert ("peek",) in cls.calls and level.total_quantity == 6
+
+
+class Unreadable(PriceLevel):
+    @property
+    def add_order(self):
+        raise LookupError("add_order")
+
+
+def test_book_limit_path_rests_nothing_when_the_override_lookup_fails(monkeypatch):
+    monkeypatch.setattr(ob, "PriceLevel", Unreadable)
+    book = ob.OrderBook()
+    with pytest.raises(LookupError) as info:
+        book.add_limit_order(bid := Order(BID, 10, Decimal(100)))
+    assert not book.bids and bid.order_id not in book.orders and book.best_bid() is None
+    # The failure is the lookup's: no entry of the level's own add_order, which never ran.
+    assert [frame.name for frame in traceback.extract_tb(info.tb)][-2:] == [
+        "velmora.orderbook.OrderBook._update_limit_order", "add_order"]

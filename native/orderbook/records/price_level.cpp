@@ -214,6 +214,48 @@ PyObject* level_pop(PyObject* o, PyObject* const*) {
     return item.release();
 }
 
+PyObject** const add_order_params[] = {&names::order};
+PyObject** const remove_order_params[] = {&names::order_id};
+
+}  // namespace
+
+namespace price_level {
+
+function::Def remove_order_def{
+    "remove_order",
+    "PriceLevel.remove_order",
+    args::signature("remove_order", remove_order_params),
+    level_remove_order,
+    nullptr,
+    "($self, order_id)",
+    LEVEL_SITE("remove_order"),
+    &PriceLevelType,
+};
+// No parameters, but the wording of a zero-parameter signature: "takes exactly 0 ...".
+function::Def peek_def{
+    "peek",  "PriceLevel.peek", {"peek", nullptr, 0, 0}, level_peek,
+    nullptr, "($self)",         LEVEL_SITE("peek"),      &PriceLevelType,
+};
+function::Def pop_def{
+    "pop",   "PriceLevel.pop", {"pop", nullptr, 0, 0}, level_pop,
+    nullptr, "($self)",        LEVEL_SITE("pop"),      &PriceLevelType,
+};
+
+}  // namespace price_level
+
+namespace {
+
+function::Def add_order_def{
+    "add_order",
+    "PriceLevel.add_order",
+    args::signature("add_order", add_order_params),
+    level_add_order,
+    nullptr,
+    "($self, order)",
+    LEVEL_SITE("add_order"),
+    &PriceLevelType,
+};
+
 // ---- native entry points ----
 
 // A Python subclass may override the methods; a plain PriceLevel cannot.
@@ -223,33 +265,49 @@ bool may_override(PriceLevelObject* self) {
            (type->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT)) != 0;
 }
 
-// Runs the level's override of the method, if its class has one, or else the body; new
-// reference or null.
+// The override test of every entry point: unless told to skip it, looks the method up on a
+// level whose class may override it. 1 when what it finds is not the level's own method: that
+// was called in its place, and `result` holds what it returned (null with an exception set,
+// which its own frame explains, as does a failed lookup); 0 when the body is to run.
+int run_override(PriceLevelObject* self, PyObject* name, const function::Def& def, PyObject* arg,
+                 bool skip_dispatch, Ref& result) {
+    if (skip_dispatch || !may_override(self)) {
+        return 0;
+    }
+    Ref method;
+    int found = dispatch::find_override(as_object(self), name, def, method);
+    if (found > 0) {
+        result = Ref::steal(arg ? PyObject_CallOneArg(method.get(), arg)
+                                : PyObject_CallNoArgs(method.get()));
+    }
+    return found != 0;
+}
+
+// The level's override of the method, if its class has one, or else the body; new reference
+// or null.
 PyObject* dispatch_entry(PriceLevelObject* self, PyObject* name, function::Def& def, PyObject* arg,
                          bool skip_dispatch) {
     Ref keep = Ref::borrow(as_object(self));
-    if (!skip_dispatch && may_override(self)) {
-        Ref method;
-        int found = dispatch::find_override(as_object(self), name, def, method);
-        if (found != 0) {
-            PyObject* result = nullptr;
-            if (found > 0) {
-                result = arg ? PyObject_CallOneArg(method.get(), arg)
-                             : PyObject_CallNoArgs(method.get());
-            }
-            if (!result) {
-                trace::add(def.site);
-            }
-            return result;
-        }
+    Ref result;
+    if (run_override(self, name, def, arg, skip_dispatch, result)) {
+        return result.release();
     }
     PyObject* args[] = {arg};
     return function::call_body(def, as_object(self), args);
 }
 
-void entry_add_order(PriceLevelObject* self, PyObject* order, bool skip_dispatch) {
-    Ref result = Ref::steal(
-        dispatch_entry(self, names::add_order, price_level::add_order_def, order, skip_dispatch));
+// An override's result is discarded. The body queues the order under the identifier the
+// caller has read and indexes it by.
+void entry_add_order(PriceLevelObject* self, PyObject* order, PyObject* order_id,
+                     bool skip_dispatch) {
+    Ref keep = Ref::borrow(as_object(self));
+    Ref overridden;
+    if (run_override(self, names::add_order, add_order_def, order, skip_dispatch, overridden)) {
+        return;
+    }
+    if (!queue_order(self, order_id, order)) {
+        trace::add(add_order_def.site);
+    }
 }
 
 bool entry_remove_order(PriceLevelObject* self, PyObject* order_id, bool skip_dispatch) {
@@ -273,7 +331,8 @@ PyObject* entry_pop(PriceLevelObject* self, bool skip_dispatch) {
     return dispatch_entry(self, names::pop, price_level::pop_def, nullptr, skip_dispatch);
 }
 
-// ---- what the book uses ----
+const PriceLevelEntryPoints entry_points = {entry_add_order, entry_remove_order, entry_peek,
+                                            entry_pop};
 
 // ---- type slots ----
 
@@ -283,7 +342,7 @@ PyObject* level_new(PyTypeObject* type, PyObject*, PyObject*) {
         return nullptr;
     }
     PriceLevelObject* self = as_level(o);
-    self->entry_points = &price_level::entry_points;
+    self->entry_points = &entry_points;
     self->price = Py_NewRef(Py_None);
     self->queue = Py_NewRef(Py_None);
     self->total_quantity = 0;
@@ -378,66 +437,19 @@ PyGetSetDef level_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject** const add_order_params[] = {&names::order};
-PyObject** const remove_order_params[] = {&names::order_id};
-
 }  // namespace
 
 PyTypeObject PriceLevelType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace price_level {
 
-const PriceLevelEntryPoints entry_points = {entry_add_order, entry_remove_order, entry_peek,
-                                            entry_pop};
-
-function::Def add_order_def{
-    "add_order",
-    "PriceLevel.add_order",
-    args::signature("add_order", add_order_params),
-    level_add_order,
-    nullptr,
-    "($self, order)",
-    LEVEL_SITE("add_order"),
-    &PriceLevelType,
-};
-function::Def remove_order_def{
-    "remove_order",
-    "PriceLevel.remove_order",
-    args::signature("remove_order", remove_order_params),
-    level_remove_order,
-    nullptr,
-    "($self, order_id)",
-    LEVEL_SITE("remove_order"),
-    &PriceLevelType,
-};
-// No parameters, but the wording of a zero-parameter signature: "takes exactly 0 ...".
-function::Def peek_def{
-    "peek",  "PriceLevel.peek", {"peek", nullptr, 0, 0}, level_peek,
-    nullptr, "($self)",         LEVEL_SITE("peek"),      &PriceLevelType,
-};
-function::Def pop_def{
-    "pop",   "PriceLevel.pop", {"pop", nullptr, 0, 0}, level_pop,
-    nullptr, "($self)",        LEVEL_SITE("pop"),      &PriceLevelType,
-};
-
 bool add_order(PyObject* level, PyObject* order, PyObject* order_id) {
     if (!PyObject_TypeCheck(level, &PriceLevelType)) {
         return bool(Ref::steal(PyObject_CallMethodOneArg(level, names::add_order, order)));
     }
     PriceLevelObject* self = as_level(level);
-    Ref keep = Ref::borrow(level);
-    if (may_override(self)) {
-        Ref method;
-        int found = dispatch::find_override(level, names::add_order, add_order_def, method);
-        if (found != 0) {
-            return found > 0 && Ref::steal(PyObject_CallOneArg(method.get(), order));
-        }
-    }
-    if (!queue_order(self, order_id, order)) {
-        trace::add(add_order_def.site);
-        return false;
-    }
-    return true;
+    self->entry_points->add_order(self, order, order_id, false);
+    return !PyErr_Occurred();
 }
 
 int holds(PyObject* level, PyObject* order_id, PyObject* order) {

@@ -16,8 +16,10 @@ struct PriceLevelObject;
 // `skip_dispatch` false, a Python subclass's override of the method is honoured.
 // Failure is reported through the error indicator: add_order returns nothing,
 // remove_order returns false (test PyErr_Occurred), peek and pop return null.
+// add_order queues the order under `order_id`, read from it by the caller beforehand.
 struct PriceLevelEntryPoints {
-    void (*add_order)(PriceLevelObject* self, PyObject* order, bool skip_dispatch);
+    void (*add_order)(PriceLevelObject* self, PyObject* order, PyObject* order_id,
+                      bool skip_dispatch);
     bool (*remove_order)(PriceLevelObject* self, PyObject* order_id, bool skip_dispatch);
     PyObject* (*peek)(PriceLevelObject* self, bool skip_dispatch);
     PyObject* (*pop)(PriceLevelObject* self, bool skip_dispatch);
@@ -49,26 +51,24 @@ inline bool is_exact_level(PyObject* o) { return Py_IS_TYPE(o, &PriceLevelType);
 
 namespace price_level {
 
-extern const PriceLevelEntryPoints entry_points;
-
-// The Python-visible methods (qualified names "PriceLevel.add_order", ...). A native
+// The Python-visible methods (qualified names "PriceLevel.remove_order", ...). A native
 // caller holding an exact PriceLevel may run one through function::call_body instead of
 // a Python-level call: nobody can tell, and the traceback entry is the same.
-extern function::Def add_order_def;
 extern function::Def remove_order_def;
 extern function::Def peek_def;
 extern function::Def pop_def;
 
-// `level.add_order(order)` as the book makes it: a level whose class overrides add_order gets
-// the call; otherwise the order is queued under `order_id`, the identifier the caller has
-// already read and indexes it by, so that the queue and the index agree whatever the order's
-// attribute says by now. Returns false with an exception set.
+// `level.add_order(order)` as the book makes it, through the level's add_order entry point: a
+// level whose class overrides add_order gets the call; otherwise the order is queued under
+// `order_id`, the identifier the caller has already read and indexes it by, so that the queue
+// and the index agree whatever the order's attribute says by now. Anything other than a
+// PriceLevel gets an ordinary method call. Returns false with an exception set.
 bool add_order(PyObject* level, PyObject* order, PyObject* order_id);
 
 // Whether `level.queue[order_id]` is `order`: 1 yes, 0 no (absent or another object), -1 error.
 int holds(PyObject* level, PyObject* order_id, PyObject* order);
 
-// Readies the type; every instance it allocates carries `entry_points`.
+// Readies the type; every instance it allocates carries the table of entry points.
 bool ready();
 
 // Places the Python-visible add_order, remove_order, peek and pop on the type.
