@@ -42,8 +42,9 @@ inline void* shared_keys(PyTypeObject* type) {
 // word three pointers before such an object holds either the instance dict or, with its
 // lowest bit set, the address of the values array minus one.
 inline PyObject** inline_values(PyObject* obj) {
-    auto word = reinterpret_cast<std::uintptr_t*>(obj)[-3];
-    return (word & 1) ? reinterpret_cast<PyObject**>(word + 1) : nullptr;
+    char* word = reinterpret_cast<char**>(obj)[-3];
+    return (reinterpret_cast<std::uintptr_t>(word) & 1) ? reinterpret_cast<PyObject**>(word + 1)
+                                                        : nullptr;
 }
 
 // One access site: `obj.<name>` read or written, for one name, on instances of one class at

@@ -17,9 +17,9 @@ VELMORA_NAMES(VELMORA_DEFINE_X, VELMORA_DEFINE_S)
 
 bool init() {
 #define VELMORA_INTERN_X(n) \
-    if (!n && !(n = PyUnicode_InternFromString(#n))) return false;
+    if (!(n) && !((n) = PyUnicode_InternFromString(#n))) return false;
 #define VELMORA_INTERN_S(n, text) \
-    if (!n && !(n = PyUnicode_InternFromString(text))) return false;
+    if (!(n) && !((n) = PyUnicode_InternFromString(text))) return false;
     VELMORA_NAMES(VELMORA_INTERN_X, VELMORA_INTERN_S)
 #undef VELMORA_INTERN_X
 #undef VELMORA_INTERN_S

@@ -40,8 +40,11 @@
 
 namespace velmora::names {
 
+// The argument is the name being declared, which cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VELMORA_DECLARE_X(n) extern PyObject* n;
 #define VELMORA_DECLARE_S(n, text) extern PyObject* n;
+// NOLINTEND(bugprone-macro-parentheses)
 VELMORA_NAMES(VELMORA_DECLARE_X, VELMORA_DECLARE_S)
 #undef VELMORA_DECLARE_X
 #undef VELMORA_DECLARE_S
