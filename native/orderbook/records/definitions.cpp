@@ -188,7 +188,7 @@ PyObject* next_id_body(PyObject*, PyObject* const*) {
     if (native) {
         ++value;
     }
-    Ref next = native ? Ref::steal(PyLong_FromSsize_t(value))
+    Ref next = native ? Ref::steal(PyLong_FromLongLong(value))
                       : Ref::steal(PyNumber_InPlaceAdd(counter.get(), state::one.get()));
     if (!next || !names::store_global(names::_order_counter, next.get())) {
         return nullptr;
