@@ -12,12 +12,20 @@ namespace {
 // Module attributes made on demand: the NumPy dtypes, so that importing the module never
 // imports NumPy.
 PyObject* module_getattr(PyObject* module, PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) {  // only a direct call can pass anything else
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
+                     Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
     PyObject* value = batch::dtype(name);
     if (value || PyErr_Occurred()) {
         return value;
     }
-    PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'",
-                 PyModule_GetNameObject(module), name);
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (module_name) {
+        PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'", module_name.get(),
+                     name);
+    }
     return nullptr;
 }
 

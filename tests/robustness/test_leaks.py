@@ -23,6 +23,7 @@ from conftest import (
     TupleSub,
     assert_no_leak,
     raises,
+    run_python,
 )
 from velmora import orderbook as ob
 
@@ -415,3 +416,70 @@ def test_arguments_get_their_references_back():
     gc.collect()
     after = {name: sys.getrefcount(value) for name, value in args.items()}
     assert after == before
+
+
+# --- attribute look-ups on the modules that fail -----------------------------------------
+
+
+def _from_import(module):
+    try:
+        exec(f"from {module.__spec__.name} import no_such_name", {})
+    except ImportError:
+        return
+    raise AssertionError("the import did not fail")
+
+
+FAILED_LOOKUPS = {
+    "hasattr": lambda m, name: hasattr(m, name) and 1 / 0,
+    "getattr-default": lambda m, name: getattr(m, name, None) is None or 1 / 0,
+    "getattr": lambda m, name: raises(AttributeError, getattr, m, name),
+    "from-import": lambda m, name: _from_import(m),
+    "name-not-a-string": lambda m, name: raises(TypeError, getattr, m, 5),
+    # velmora.core has a module __getattr__ of its own, which can be called with anything.
+    "__getattr__-not-a-string": lambda m, name: raises(TypeError, m.__getattr__, name.encode()),
+}
+
+
+@pytest.mark.parametrize("module_name, lookup", [
+    *((m, lookup) for m in ("orderbook", "core") for lookup in FAILED_LOOKUPS
+      if not lookup.startswith("__getattr__")),
+    ("core", "__getattr__-not-a-string"),
+])
+def test_failed_module_lookups_keep_no_references(monkeypatch, module_name, lookup):
+    module = __import__(f"velmora.{module_name}", fromlist=["_"])
+    # A fresh, not interned, module name: a reference kept to it shows in its count.
+    name = "".join(["velmora.", module_name])
+    monkeypatch.setattr(module, "__name__", name)
+    missing = "".join(["no_such", "_name"])
+    fn = lambda: FAILED_LOOKUPS[lookup](module, missing)  # noqa: E731
+    fn()
+    counts = sys.getrefcount(name), sys.getrefcount(missing)
+    for _ in range(LEAK_REPEATS):
+        fn()
+    assert (sys.getrefcount(name), sys.getrefcount(missing)) == counts
+    assert_no_leak(fn)
+
+
+def test_failed_dtype_lookup_without_numpy_keeps_no_references():
+    out = run_python("""
+        import sys
+        sys.modules["numpy"] = None  # as if NumPy were not installed
+        from velmora import core
+        core.__name__ = "".join(["velmora.", "core"])
+        name, wanted = core.__name__, "".join(["EVENT", "_DTYPE"])
+
+        def lookup():
+            try:
+                getattr(core, wanted)
+            except ImportError:
+                return
+            raise AssertionError("NumPy was found")
+
+        lookup()
+        counts, blocks = (sys.getrefcount(name), sys.getrefcount(wanted)), sys.getallocatedblocks()
+        for _ in range(1000):
+            lookup()
+        print((sys.getrefcount(name), sys.getrefcount(wanted)) == counts,
+              sys.getallocatedblocks() - blocks < 100)
+    """)
+    assert out.split() == ["True", "True"]
