@@ -85,10 +85,15 @@ def _first_key_or_none(side):
 
 def _check_limit_price(price):
     """None, a price unequal to itself (NaN) and one not ordered against itself (1j) are
-    refused; an equality test that raises propagates."""
+    refused; so is one whose equality test says it cannot be compared (a signalling NaN
+    raises InvalidOperation)."""
     if price is None:
         raise ValueError("limit order price must not be None")
-    if not (price == price):
+    try:
+        same = price == price
+    except (TypeError, ValueError, ArithmeticError) as exc:
+        raise ValueError("limit order price must be equal to itself") from exc
+    if not same:
         raise ValueError("limit order price must be equal to itself")
     try:
         ordered = price <= price

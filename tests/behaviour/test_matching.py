@@ -2,6 +2,7 @@
 trades; refused prices and identifiers; subclasses and rebound names honoured."""
 
 from decimal import Decimal as D
+from decimal import InvalidOperation
 
 import pytest
 
@@ -160,18 +161,22 @@ def test_nothing_left_on_entry_does_nothing():
     assert book.trade_log == [] and o.status == "as it was" and not book.bids
 
 
-@pytest.mark.parametrize("price, message", [
-    (None, "limit order price must not be None"),
-    (float("nan"), "limit order price must be equal to itself (got nan)"),
-    (D("NaN"), "limit order price must be equal to itself (got Decimal('NaN'))"),
-], ids=["none", "float-nan", "decimal-nan"])
-def test_unusable_price_is_refused_before_anything_changes(price, message):
+@pytest.mark.parametrize("price, message, cause", [
+    (None, "limit order price must not be None", None),
+    (float("nan"), "limit order price must be equal to itself (got nan)", None),
+    (D("NaN"), "limit order price must be equal to itself (got Decimal('NaN'))", None),
+    # Comparing a signalling NaN raises; that error is kept as the cause.
+    (D("sNaN"), "limit order price must be equal to itself (got Decimal('sNaN'))",
+     InvalidOperation),
+], ids=["none", "float-nan", "decimal-nan", "decimal-signalling-nan"])
+def test_unusable_price_is_refused_before_anything_changes(price, message, cause):
     book = OrderBook()
     rest(book, ASK, 5, "100")
     before, buy = snapshot(book), Order(BID, 5, price)
     with pytest.raises(ValueError) as info:
         book.add_limit_order(buy)
     assert str(info.value) == message
+    assert type(info.value.__cause__) is (cause or type(None))
     assert snapshot(book) == before and state(buy) == (OPEN, 5) and buy.price is price
 
 

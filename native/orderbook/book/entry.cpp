@@ -43,7 +43,8 @@ Ref refuse_resting(PyObject* self, PyObject* order) {
 // The add_limit_order and add_market_order calls running, innermost last. A submission
 // re-entered with the same order (from one of its own comparisons, say) would match and rest
 // an order that the outer call is still matching: it is refused instead. Each entry lives on
-// its caller's stack and holds nothing: the caller holds its order.
+// its caller's stack and holds nothing: the caller holds its order. Threads that work on
+// different books interleave their entries, so each one leaves by its own address.
 class Submission {
   public:
     Submission() = default;
@@ -51,7 +52,12 @@ class Submission {
     Submission& operator=(const Submission&) = delete;
     ~Submission() {
         if (order_) {
-            active_.pop_back();
+            for (auto it = active_.end(); it != active_.begin();) {
+                if (*--it == this) {
+                    active_.erase(it);
+                    break;
+                }
+            }
         }
     }
 
@@ -85,7 +91,8 @@ class Submission {
         changes_ = changes;
     }
 
-    // The innermost submission of `order`, or null.
+    // The innermost submission of `order`, or null (also when another thread's came after it:
+    // then what it checked is checked again).
     static const Submission* of(PyObject* order) noexcept {
         return !active_.empty() && active_.back()->order_ == order ? active_.back() : nullptr;
     }
@@ -108,10 +115,11 @@ class Submission {
     std::uint64_t changes_ = 0;
 };
 
-// ValueError "limit order price cannot be ordered against itself (got %R)". An error from the
-// comparison that says the price cannot be compared becomes its cause; any other error (a
+// ValueError with `message`, a format filled with the price. An error from the comparison that
+// says the price cannot be compared (a TypeError, a ValueError, or an ArithmeticError such as
+// the InvalidOperation a signalling NaN raises) becomes its cause; any other error (a
 // RecursionError, say) is left to propagate as it is.
-bool refuse_unordered(PyObject* price) {
+bool refuse_price(PyObject* price, const char* message) {
     PyObject* cause = PyErr_GetRaisedException();
     if (cause && !PyErr_GivenExceptionMatches(cause, PyExc_TypeError) &&
         !PyErr_GivenExceptionMatches(cause, PyExc_ValueError) &&
@@ -119,8 +127,7 @@ bool refuse_unordered(PyObject* price) {
         PyErr_SetRaisedException(cause);
         return false;
     }
-    PyErr_Format(PyExc_ValueError, "limit order price cannot be ordered against itself (got %R)",
-                 price);
+    PyErr_Format(PyExc_ValueError, message, price);
     if (cause) {
         PyObject* error = PyErr_GetRaisedException();
         PyException_SetCause(error, Py_NewRef(cause));  // steals
@@ -131,8 +138,9 @@ bool refuse_unordered(PyObject* price) {
 }
 
 // A limit price must be usable as a key of a sorted side for good. None cannot be ordered;
-// a price unequal to itself (NaN) or not ordered against itself (`price <= price` false or
-// raising, as for 1j) would break the side's ordering and with it every later order there.
+// a price unequal to itself (a NaN; a signalling one raises instead of answering) or not
+// ordered against itself (`price <= price` false or raising, as for 1j) would break the
+// side's ordering and with it every later order there.
 bool check_limit_price(PyObject* price) {
     if (price == Py_None) {
         PyErr_SetString(PyExc_ValueError, "limit order price must not be None");
@@ -148,11 +156,8 @@ bool check_limit_price(PyObject* price) {
     } else {
         same = protocol::compare(price, price, Py_EQ);
     }
-    if (same == 0) {
-        PyErr_Format(PyExc_ValueError, "limit order price must be equal to itself (got %R)", price);
-    }
     if (same <= 0) {
-        return false;
+        return refuse_price(price, "limit order price must be equal to itself (got %R)");
     }
     // An exact float or Decimal runs no code when compared and cannot be patched; one that
     // equals itself is not a NaN, so it is ordered against itself too.
@@ -160,7 +165,8 @@ bool check_limit_price(PyObject* price) {
         return true;
     }
     int ordered = protocol::compare(price, price, Py_LE);
-    return ordered > 0 || refuse_unordered(price);
+    return ordered > 0 ||
+           refuse_price(price, "limit order price cannot be ordered against itself (got %R)");
 }
 
 bool Submission::vouches_for_price(PyObject* price) const noexcept {
