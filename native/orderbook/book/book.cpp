@@ -338,6 +338,7 @@ bool make_class() {
         return false;
     }
     for (function::Def* def : methods) {
+        def->exclusive = true;  // each public operation runs whole before another thread's
         Ref fn = function::make(*def);
         if (!fn || PyDict_SetItemString(ns.get(), def->name, fn.get()) < 0) {
             return false;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "runtime/exclusive.hpp"
 #include "runtime/names.hpp"
 
 namespace velmora::function {
@@ -46,7 +47,13 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
         }
         values = bound;
     }
-    PyObject* result = def.body(self, values);
+    PyObject* result;
+    if (def.exclusive) {
+        exclusive::Hold hold(values[0]);  // the caller keeps its arguments alive meanwhile
+        result = hold ? def.body(self, values) : nullptr;
+    } else {
+        result = def.body(self, values);
+    }
     if (!result) {
         trace::add(def.site);
     }

@@ -30,6 +30,9 @@ struct Def {
     // A function with no global name of its own (a local lambda) pickles as this
     // equivalent standard-library global, module and name; otherwise by qualified name.
     const char* pickled_as[2] = {nullptr, nullptr};
+    // Calls through the function object hold its first argument (an OrderBook method's self)
+    // for the calling thread while the body runs: another thread waits (runtime/exclusive.hpp).
+    bool exclusive = false;
 };
 
 struct FunctionObject {

@@ -1,0 +1,161 @@
+// The objects held and the threads waiting for them. Both tables change only under the
+// interpreter lock and never across a call that can run Python code, so the lock is all they
+// need; only the wait itself happens without it.
+#include "runtime/exclusive.hpp"
+
+#include <new>
+#include <vector>
+
+namespace velmora::exclusive {
+namespace {
+
+// What the threads waiting for one object block on: made when the first of them comes, freed
+// once the object is let go and the last of them has passed. Its lock is taken when it is made
+// and given back when the object is let go; each waiter takes it and gives it back at once, so
+// that all of them pass.
+struct Gate {
+    PyThread_type_lock lock = nullptr;
+    int waiters = 0;
+    bool open = false;
+};
+
+struct Entry {
+    PyObject* obj;
+    unsigned long owner;  // the thread that has it
+    Py_ssize_t depth;     // its enter() calls not yet matched by leave()
+    Gate* gate;           // null while nobody waits
+};
+
+struct Waiter {
+    unsigned long thread;
+    PyObject* obj;
+};
+
+// One entry per object that some thread is inside; at most one waiter record per thread.
+std::vector<Entry> held;
+std::vector<Waiter> waiters;
+
+Entry* find(PyObject* obj) noexcept {
+    for (Entry& e : held) {
+        if (e.obj == obj) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+// Whether `me` waiting for what `owner` has would close a cycle of threads, each waiting for
+// an object the next one has: a wait that would never end.
+bool would_deadlock(unsigned long me, unsigned long owner) noexcept {
+    for (std::size_t step = 0; step <= waiters.size(); ++step) {
+        if (owner == me) {
+            return true;
+        }
+        const Waiter* next = nullptr;
+        for (const Waiter& w : waiters) {
+            if (w.thread == owner) {
+                next = &w;
+                break;
+            }
+        }
+        const Entry* e = next ? find(next->obj) : nullptr;
+        if (!e) {
+            return false;
+        }
+        owner = e->owner;
+    }
+    return false;
+}
+
+void free_if_done(Gate* gate) noexcept {
+    if (gate->open && gate->waiters == 0) {
+        PyThread_free_lock(gate->lock);
+        delete gate;
+    }
+}
+
+// Waits, with the interpreter lock released, until the thread that has `e.obj` lets go. True
+// when it is time to look again; false with an exception set.
+bool wait_for(Entry& e, unsigned long me) noexcept {
+    if (would_deadlock(me, e.owner)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "deadlock: the thread inside an operation on this OrderBook waits for a "
+                        "book that this thread is inside an operation on");
+        return false;
+    }
+    if (!e.gate) {
+        auto* gate = new (std::nothrow) Gate;
+        PyThread_type_lock lock = gate ? PyThread_allocate_lock() : nullptr;
+        if (!lock) {
+            delete gate;
+            PyErr_NoMemory();
+            return false;
+        }
+        PyThread_acquire_lock(lock, NOWAIT_LOCK);  // new: nobody else can have it
+        gate->lock = lock;
+        e.gate = gate;
+    }
+    Gate* gate = e.gate;
+    try {
+        waiters.push_back(Waiter{me, e.obj});
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    ++gate->waiters;
+    PyThreadState* thread = PyEval_SaveThread();
+    PyLockStatus status = PyThread_acquire_lock_timed(gate->lock, -1, 1);
+    PyEval_RestoreThread(thread);
+    if (status == PY_LOCK_ACQUIRED) {
+        PyThread_release_lock(gate->lock);
+    }
+    --gate->waiters;
+    free_if_done(gate);
+    for (Waiter& w : waiters) {
+        if (w.thread == me) {
+            w = waiters.back();
+            waiters.pop_back();
+            break;
+        }
+    }
+    // Interrupted by a signal: its handler runs now, and may raise to end the wait.
+    return status != PY_LOCK_INTR || PyErr_CheckSignals() == 0;
+}
+
+}  // namespace
+
+bool enter(PyObject* obj) noexcept {
+    unsigned long me = PyThread_get_thread_ident();
+    while (Entry* e = find(obj)) {
+        if (e->owner == me) {
+            ++e->depth;
+            return true;
+        }
+        if (!wait_for(*e, me)) {
+            return false;
+        }
+    }
+    try {
+        held.push_back(Entry{obj, me, 1, nullptr});
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+void leave(PyObject* obj) noexcept {
+    Entry* e = find(obj);
+    if (!e || --e->depth > 0) {
+        return;
+    }
+    if (Gate* gate = e->gate) {
+        gate->open = true;
+        PyThread_release_lock(gate->lock);
+        free_if_done(gate);
+    }
+    *e = held.back();
+    held.pop_back();
+}
+
+}  // namespace velmora::exclusive
