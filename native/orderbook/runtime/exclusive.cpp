@@ -19,15 +19,17 @@ struct Gate {
     bool open = false;
 };
 
+using Thread = unsigned long;  // PyThread_get_thread_ident()
+
 struct Entry {
     PyObject* obj;
-    unsigned long owner;  // the thread that has it
-    Py_ssize_t depth;     // its enter() calls not yet matched by leave()
-    Gate* gate;           // null while nobody waits
+    Thread owner;      // the thread that has it
+    Py_ssize_t depth;  // its enter() calls not yet matched by leave()
+    Gate* gate;        // null while nobody waits
 };
 
 struct Waiter {
-    unsigned long thread;
+    Thread thread;
     PyObject* obj;
 };
 
@@ -46,7 +48,7 @@ Entry* find(PyObject* obj) noexcept {
 
 // Whether `me` waiting for what `owner` has would close a cycle of threads, each waiting for
 // an object the next one has: a wait that would never end.
-bool would_deadlock(unsigned long me, unsigned long owner) noexcept {
+bool would_deadlock(Thread me, Thread owner) noexcept {
     for (std::size_t step = 0; step <= waiters.size(); ++step) {
         if (owner == me) {
             return true;
@@ -67,7 +69,7 @@ bool would_deadlock(unsigned long me, unsigned long owner) noexcept {
     return false;
 }
 
-void free_if_done(Gate* gate) noexcept {
+[[gnu::cold]] void free_if_done(Gate* gate) noexcept {
     if (gate->open && gate->waiters == 0) {
         PyThread_free_lock(gate->lock);
         delete gate;
@@ -75,8 +77,9 @@ void free_if_done(Gate* gate) noexcept {
 }
 
 // Waits, with the interpreter lock released, until the thread that has `e.obj` lets go. True
-// when it is time to look again; false with an exception set.
-bool wait_for(Entry& e, unsigned long me) noexcept {
+// when it is time to look again; false with an exception set. Out of line: the path without
+// a wait is the one every call takes.
+[[gnu::cold, gnu::noinline]] bool wait_for(Entry& e, Thread me) noexcept {
     if (would_deadlock(me, e.owner)) {
         PyErr_SetString(PyExc_RuntimeError,
                         "deadlock: the thread inside an operation on this OrderBook waits for a "
@@ -125,7 +128,7 @@ bool wait_for(Entry& e, unsigned long me) noexcept {
 }  // namespace
 
 bool enter(PyObject* obj) noexcept {
-    unsigned long me = PyThread_get_thread_ident();
+    Thread me = PyThread_get_thread_ident();
     while (Entry* e = find(obj)) {
         if (e->owner == me) {
             ++e->depth;
@@ -149,7 +152,7 @@ void leave(PyObject* obj) noexcept {
     if (!e || --e->depth > 0) {
         return;
     }
-    if (Gate* gate = e->gate) {
+    if (Gate* gate = e->gate) [[unlikely]] {
         gate->open = true;
         PyThread_release_lock(gate->lock);
         free_if_done(gate);
