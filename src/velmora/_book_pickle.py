@@ -1,62 +1,114 @@
-"""Whole-book pickling and copying: an OrderBook reduces to its attributes, plus a check
-that nothing changed the book while its contents were being pickled or copied.
+"""Whole-book pickling and copying: an OrderBook reduces to its attributes, which come back
+through a check that they make a book the engine can work on; and a check that nothing
+changed the book while its contents were being pickled or copied.
 
-Registered with copyreg, so neither the module nor OrderBook gains a name. The reduced
-form is the one an ordinary instance has (copyreg.__newobj__ and the instance dictionary as
-state), so loading needs nothing of this module. Prices, orders and levels can run code of
-their own when they are pickled (a price's __reduce__, say); if that code trades on or
-cancels from the book being pickled, the pickle would mix the book before and after, so the
-check turns it into an error instead.
+Registered with copyreg, so neither the module nor OrderBook gains a name. The book is made
+by copyreg.__newobj__ as any instance is; its attributes are then set by _restore, which first
+checks the invariants the engine relies on and refuses a state that breaks one with
+ValueError "damaged OrderBook snapshot: ..." naming what is wrong. Snapshots are files: they
+get truncated, edited and mixed up, and a book that loads silently corrupt trades wrongly
+from then on.
+
+Prices, orders and levels can run code of their own when they are pickled (a price's
+__reduce__, say); if that code trades on or cancels from the book being pickled, the pickle
+would mix the book before and after, so the second check turns it into an error instead.
 """
 
+import copy
 import copyreg
 
 from velmora.orderbook import OrderBook
 
 
 def _fingerprint(book):
-    """What any engine operation changes: the attributes (by identity), the identifiers of
-    the resting orders in arrival order, and the length of the trade log. Reads exact
-    dicts and lists only, so it runs no code of the book's contents."""
+    """What any engine operation changes: the attributes (by identity), the index entries
+    (by identity: each time an order comes to rest it gets a new one, and holding the old ones
+    keeps a new one from taking an old one's place), and the length of the trade log. Reads
+    exact dicts and lists only, so it runs no code of the book's contents."""
     state = vars(book)
     orders = state.get("orders")
     trade_log = state.get("trade_log")
     return (
         list(state.items()),
-        list(orders) if type(orders) is dict else None,
+        list(orders.items()) if type(orders) is dict else None,
         len(trade_log) if type(trade_log) is list else None,
     )
 
 
 def _same(before, after):
-    (items, order_ids, trades), (items_now, order_ids_now, trades_now) = before, after
+    (items, entries, trades), (items_now, entries_now, trades_now) = before, after
     return (
-        len(items) == len(items_now)
-        and all(k is k2 and v is v2 for (k, v), (k2, v2) in zip(items, items_now))
-        and order_ids == order_ids_now
-        and trades == trades_now
+        trades == trades_now
+        and _identical(items, items_now)
+        and (entries is entries_now or (entries is not None and entries_now is not None
+                                        and _identical(entries, entries_now)))
     )
 
 
-class _Unchanged(dict):
-    """Pickled (or deep-copied) right after the book's attributes: fails if the book changed
-    meanwhile, and otherwise stands for an empty dict, which restores nothing."""
+def _identical(pairs, pairs_now):
+    return len(pairs) == len(pairs_now) and all(
+        k is k2 and v is v2 for (k, v), (k2, v2) in zip(pairs, pairs_now))
+
+
+class _Unchanged:
+    """Pickled after the book's attributes: fails if the book changed meanwhile, and
+    otherwise stands for None."""
 
     def __init__(self, book):
-        super().__init__()
         self.book = book
         self.fingerprint = _fingerprint(book)
 
-    def __reduce_ex__(self, protocol):
+    def check(self):
         if not _same(self.fingerprint, _fingerprint(self.book)):
             raise RuntimeError("OrderBook changed while it was being pickled or copied")
-        return (dict, ())
+
+    def __reduce_ex__(self, protocol):
+        self.check()
+        return (type(None), ())
+
+
+class _Attributes(dict):
+    """The book's attributes, as the second half of its state. Pickled, it becomes a call of
+    _restore on the new book, which checks them when they load; deep-copied, it sets their
+    copies on the new book as they are (a copy of a live book is what the book is, with
+    nothing to be damaged in transit); copy.copy sets them themselves."""
+
+    def __init__(self, book):
+        super().__init__(vars(book))
+        self.book = book
+        self.unchanged = _Unchanged(book)
+
+    def __reduce_ex__(self, protocol):
+        return (_restore, (self.book, dict(self), self.unchanged))
+
+    def __deepcopy__(self, memo):
+        state = vars(memo[id(self.book)])  # the new book, made before its state is copied
+        for name, value in self.items():
+            state[name] = copy.deepcopy(value, memo)
+        self.unchanged.check()
+        return {}
 
 
 def _reduce_book(book):
-    # The state is (instance dict, slot state): the unpickler and copy.deepcopy update the
-    # new book's dictionary from the first and set no attribute from an empty second one.
-    return (copyreg.__newobj__, (type(book),), (dict(vars(book)), _Unchanged(book)))
+    # The state is (instance dict, slot state): the unpickler and copy.deepcopy set nothing
+    # from the first, None; the second sets the attributes and comes back as an empty slot
+    # state, through _restore when it is unpickled.
+    return (copyreg.__newobj__, (type(book),), (None, _Attributes(book)))
+
+
+# The engine's invariants, checked natively on the attributes of a book about to be restored:
+# None, or ValueError "damaged OrderBook snapshot: ..." naming what is wrong. It hangs on the
+# exact module's function type, which leaves the module's and OrderBook's namespaces as
+# documented.
+_check_state = type(OrderBook.__init__)._check_restored_book
+
+
+def _restore(book, attributes, _):
+    _check_state(attributes)
+    state = vars(book)
+    for name, value in attributes.items():
+        state[name] = value
+    return {}
 
 
 copyreg.pickle(OrderBook, _reduce_book)

@@ -345,7 +345,7 @@ bool make_class() {
         }
     }
     Ref cls = definitions::plain_class(qualname.get(), ns.get());
-    return cls && names::store_global(names::OrderBook, cls.get());
+    return cls && names::store_global(names::OrderBook, cls.get()) && install_snapshot_check();
 }
 
 }  // namespace velmora::book

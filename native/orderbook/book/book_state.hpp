@@ -28,6 +28,12 @@ namespace velmora::book {
 extern function::Def init_def, best_bid_def, best_ask_def, match_def, add_limit_order_def,
     update_limit_order_def, add_market_order_def, cancel_order_def;
 
+// Puts the check of a restored book's attributes (snapshot.cpp) on the function type, as
+// `_check_restored_book(attributes)`: None, or ValueError "damaged OrderBook snapshot: ...".
+// Whole-book pickling reaches it there, which leaves the module's and the class's documented
+// namespaces as they are.
+bool install_snapshot_check();
+
 // Operations that change a book's state bump this count, so that code which has called out
 // to Python can tell cheaply whether the engine ran in the meantime.
 extern std::uint64_t changes;
