@@ -38,10 +38,16 @@ struct Walk {
 // `a == b` as the engine compares prices, sides and identifiers: 1, 0, or -1.
 int same(PyObject* a, PyObject* b) { return a == b ? 1 : protocol::equals(a, b, Py_EQ); }
 
-Ref original_of(PyObject* order) {
-    quantity::MaybeQty q =
-        fields::get_quantity<&OrderObject::original_quantity, &names::original_quantity>(order);
-    return q ? q->to_object() : Ref();
+quantity::MaybeQty original_of(PyObject* order) {
+    return fields::get_quantity<&OrderObject::original_quantity, &names::original_quantity>(order);
+}
+
+// "order %R <what> %S of %S open", the open and original quantities filled in.
+bool damaged_quantities(const char* format, PyObject* order_id, const quantity::Qty& remaining,
+                        const quantity::Qty& original) {
+    Ref open_now = remaining.to_object();
+    Ref at_first = open_now ? original.to_object() : Ref();
+    return at_first && damaged(format, order_id, open_now.get(), at_first.get());
 }
 
 // One queued order of a level. `total` gains its open quantity.
@@ -83,17 +89,15 @@ bool check_order(Walk& w, bool bid, PyObject* price, PyObject* level, PyObject* 
                                   queued_id, order_price.get());
     }
     quantity::MaybeQty remaining = fields::remaining_of(order);
-    Ref original = remaining ? original_of(order) : Ref();
+    quantity::MaybeQty original = remaining ? original_of(order) : std::nullopt;
     if (!original) {
         return false;
     }
-    quantity::Qty original_q = quantity::Qty::object(Ref::borrow(original.get()));
     int positive = quantity::compare(*remaining, quantity::Qty::native(0), Py_GT);
-    int within = positive > 0 ? quantity::compare(*remaining, original_q, Py_LE) : positive;
+    int within = positive > 0 ? quantity::compare(*remaining, *original, Py_LE) : positive;
     if (within <= 0) {
-        Ref open_now = within == 0 ? remaining->to_object() : Ref();
-        return open_now && damaged("order %R rests with %S of %S open", queued_id, open_now.get(),
-                                   original.get());
+        return within == 0 && damaged_quantities("order %R rests with %S of %S open", queued_id,
+                                                 *remaining, *original);
     }
     Ref status = fields::status_of(order);
     int is_open = status ? same(status.get(), w.open.get()) : -1;
@@ -109,11 +113,11 @@ bool check_order(Walk& w, bool bid, PyObject* price, PyObject* level, PyObject* 
                damaged("order %R rests with the status %R", queued_id, status.get());
     }
     if (is_open) {
-        int untouched = quantity::compare(*remaining, original_q, Py_EQ);
+        int untouched = quantity::compare(*remaining, *original, Py_EQ);
         if (untouched <= 0) {
-            Ref open_now = untouched == 0 ? remaining->to_object() : Ref();
-            return open_now && damaged("order %R is OPEN but has traded: %S of %S open", queued_id,
-                                       open_now.get(), original.get());
+            return untouched == 0 &&
+                   damaged_quantities("order %R is OPEN but has traded: %S of %S open", queued_id,
+                                      *remaining, *original);
         }
     }
     quantity::MaybeQty sum = quantity::add(total, *remaining);
