@@ -1,7 +1,6 @@
 """Threads that share one OrderBook: each public operation runs whole before another thread's
-call on the same book does; the second thread waits with the interpreter lock released; a
-wait that could never end (two threads each inside one book and calling into the other's)
-raises instead of hanging."""
+call into the same book; that thread waits, with the interpreter lock released; a wait that
+could never end raises instead of hanging."""
 
 import random
 import sys
@@ -16,100 +15,88 @@ from model import _check
 from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus
 
 BID, ASK = OrderSide.BID, OrderSide.ASK
-RESTING = (OrderStatus.OPEN, OrderStatus.PARTIALLY_FILLED)
 
 
-@pytest.fixture
-def fast_switching():
-    saved = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(saved)
-
-
-def trader(book, seed, operations, record):
-    """Limit orders around a fixed mid (a third of them crossing), market orders,
-    cancellations of its own earlier orders, and the reports, in a seeded mix."""
+def trader(book, seed, operations, orders, cancelled):
+    """Seeded: limit orders around a mid (some crossing), market orders, cancellations of
+    its own orders, and the book's text."""
     rng = random.Random(seed)
-    orders, cancelled = record["orders"], record["cancelled"]
     for _ in range(operations):
-        draw = rng.random()
+        draw, side = rng.random(), rng.choice((BID, ASK))
         if draw < 0.55:
-            side = rng.choice((BID, ASK))
             ticks = rng.randint(95, 105) if rng.random() < 0.3 else (
                 rng.randint(90, 99) if side is BID else rng.randint(101, 110))
             orders.append(Order(side, rng.randint(1, 9), Decimal(ticks)))
             book.add_limit_order(orders[-1])
         elif draw < 0.65:
-            orders.append(Order(rng.choice((BID, ASK)), rng.randint(1, 15)))
+            orders.append(Order(side, rng.randint(1, 15)))
             book.add_market_order(orders[-1])
         elif draw < 0.95 and orders:
             order = rng.choice(orders)
             if book.cancel_order(order.order_id):
                 cancelled.append(order.order_id)
         else:
-            text = str(book)
-            assert text.startswith("===== ORDER BOOK =====") and text.endswith("=" * 22)
+            assert str(book).startswith("===== ORDER BOOK =====")
 
 
 def run_threads(target, count):
     failures = []
 
-    def guarded(k):
+    def run(k):
         try:
             target(k)
         except BaseException as exc:  # reported below, with its thread
             failures.append((k, exc))
 
-    threads = [threading.Thread(target=guarded, args=(k,)) for k in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not failures, failures
+    workers = [threading.Thread(target=run, args=(k,), daemon=True) for k in range(count)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(120)
+    assert not any(w.is_alive() for w in workers), "a thread never finished"
+    return failures
 
 
 @pytest.mark.parametrize("threads, operations", [(2, 6000), (6, 2000)])
-def test_shared_book_accounts_for_every_operation_once(fast_switching, threads, operations):
+def test_shared_book_accounts_for_every_operation_once(threads, operations):
     book = OrderBook()
-    records = [{"orders": [], "cancelled": []} for _ in range(threads)]
-    run_threads(lambda k: trader(book, 1000 + k, operations, records[k]), threads)
+    orders, cancelled = [[] for _ in range(threads)], [[] for _ in range(threads)]
+    saved = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        failures = run_threads(
+            lambda k: trader(book, 1000 + k, operations, orders[k], cancelled[k]), threads)
+    finally:
+        sys.setswitchinterval(saved)
+    assert not failures
 
     _check(book)
-    orders = {o.order_id: o for r in records for o in r["orders"]}
-    cancelled = Counter(i for r in records for i in r["cancelled"])
-    assert len(orders) == sum(len(r["orders"]) for r in records)
-    assert set(cancelled.values()) <= {1}, "an order cancelled twice"
-    assert len({id(t) for t in book.trade_log}) == len(book.trade_log)
-
+    by_id = {o.order_id: o for placed in orders for o in placed}
     traded = Counter()
     for t in book.trade_log:
-        aggressor, filler = orders[t.aggressor_id], orders[t.filler_id]
-        assert filler.price == t.price and filler.side != aggressor.side
-        assert t.aggressor_side == aggressor.side
+        aggressor, filler = by_id[t.aggressor_id], by_id[t.filler_id]
+        assert filler.price == t.price and t.aggressor_side == aggressor.side != filler.side
         traded[t.aggressor_id] += t.quantity_filled
         traded[t.filler_id] += t.quantity_filled
-    for order_id, o in orders.items():
+    cancels = Counter(order_id for c in cancelled for order_id in c)
+    for order_id, o in by_id.items():
         assert o.original_quantity - o.remaining_quantity == traded[order_id], o
-        resting = book.orders.get(order_id)
-        if resting is not None:
-            assert resting[1] is o and o.status in RESTING and not cancelled[order_id]
-        elif cancelled[order_id]:
-            assert o.status is OrderStatus.CANCELLED and o.remaining_quantity > 0
-        elif o.price is None:  # a market order never rests
-            assert o.status is (OrderStatus.FILLED if o.remaining_quantity == 0
-                                else OrderStatus.PARTIALLY_FILLED)
+        if order_id in book.orders:
+            state = "resting", o.status in (OrderStatus.OPEN, OrderStatus.PARTIALLY_FILLED)
+        elif cancels[order_id]:  # by the one call that said so
+            state = "cancelled", o.status is OrderStatus.CANCELLED and cancels[order_id] == 1
+        elif o.remaining_quantity:  # only a market order ends with quantity left
+            state = "market", o.price is None and o.status is OrderStatus.PARTIALLY_FILLED
         else:
-            assert o.status is OrderStatus.FILLED and o.remaining_quantity == 0, o
-    assert sum(traded.values()) == 2 * sum(t.quantity_filled for t in book.trade_log)
+            state = "filled", o.status is OrderStatus.FILLED
+        assert state[1], (state[0], o)
 
 
 class Pausing(Decimal):
-    """A buy price that stops inside its second crossing test, half-way through the sweep,
+    """A buy price that stops inside its second crossing test, half-way through a sweep,
     until it is told to go on."""
 
-    inside, go = threading.Event(), threading.Event()
-    tests = 0
+    inside, go, tests = threading.Event(), threading.Event(), 0
 
     def __ge__(self, other):
         Pausing.tests += 1
@@ -119,76 +106,64 @@ class Pausing(Decimal):
         return Decimal.__ge__(self, other)
 
 
-@pytest.mark.parametrize("call", ["best_ask", "str", "cancel_order", "add_limit_order"])
+# What a second thread calls in the middle of the sweep, and what it must see: the book after.
+CALLS = {
+    "best_ask": (lambda book, asks: book.best_ask(), lambda book: Decimal(101)),
+    "str": (lambda book, asks: str(book), str),
+    "cancel_order": (lambda book, asks: book.cancel_order(asks[1].order_id), lambda book: True),
+}
+
+
+@pytest.mark.parametrize("call", CALLS)
 def test_second_thread_waits_for_the_operation_in_flight(call):
-    book = OrderBook()
-    asks = [Order(ASK, 5, Decimal(p)) for p in ("100", "101", "102")]
+    book, asks = OrderBook(), [Order(ASK, 5, Decimal(p)) for p in ("100", "101", "102")]
     for o in asks:
         book.add_limit_order(o)
-    Pausing.tests = 0
+    Pausing.tests, seen = 0, []
     Pausing.inside.clear(), Pausing.go.clear()
-    sweep = Order(BID, 8, Pausing(101))
-    first = threading.Thread(target=book.add_limit_order, args=(sweep,))
+    first = threading.Thread(target=book.add_limit_order, args=(Order(BID, 8, Pausing(101)),))
     first.start()
-    assert Pausing.inside.wait(30)  # the level at 100 is gone; 3 of 8 are left to trade at 101
-
-    seen = []
-    second_calls = {
-        "best_ask": lambda: seen.append(book.best_ask()),
-        "str": lambda: seen.append(str(book)),
-        "cancel_order": lambda: seen.append(book.cancel_order(asks[1].order_id)),
-        "add_limit_order": lambda: seen.append(book.add_limit_order(Order(ASK, 1, Decimal(99)))),
-    }
-    second = threading.Thread(target=second_calls[call])
+    assert Pausing.inside.wait(30)  # 5 traded at 100; 3 are left to trade at 101
+    second = threading.Thread(target=lambda: seen.append(CALLS[call][0](book, asks)))
     second.start()
-    second.join(0.3)
-    waited = second.is_alive() and not seen  # and this thread ran meanwhile: no lock held
+    second.join(0.3)  # this thread runs meanwhile: the waiting one holds no lock
+    waited = second.is_alive() and not seen
     Pausing.go.set()
-    first.join(30)
-    second.join(30)
+    first.join(30), second.join(30)
     assert waited, f"{call} did not wait for the sweep in flight"
-    assert sweep.remaining_quantity == 0 and [t.filler_id for t in book.trade_log[:2]] == [
-        asks[0].order_id, asks[1].order_id]
-    after = {"best_ask": Decimal(101), "str": str(book), "cancel_order": True, "add_limit_order": None}
-    assert seen == [after[call]]
+    assert seen == [CALLS[call][1](book)] and len(book.trade_log) == 2
     _check(book)
 
 
 class CallingAcross(Decimal):
-    """A price whose equality test, inside one book's operation, calls into another book."""
+    """A price whose first equality test, inside an operation on one book, calls `reach`."""
+
+    reach = None
 
     def __eq__(self, other):
-        if self.reach is not None:
-            reach, self.reach = self.reach, None
+        reach, self.reach = self.reach, None
+        if reach:
             reach()
         return Decimal.__eq__(self, other)
 
     __hash__ = Decimal.__hash__
 
 
-def test_two_threads_calling_into_each_others_book_do_not_deadlock():
-    books = [OrderBook(), OrderBook()]
-    both_inside = threading.Barrier(2, timeout=30)
-    outcomes = [None, None]
+def test_threads_inside_each_others_book_get_an_error_not_a_deadlock():
+    books, inside, outcomes = [OrderBook(), OrderBook()], threading.Barrier(2, timeout=30), {}
 
     def enter(k):
         price = CallingAcross(100)
-        price.reach = lambda: (both_inside.wait(), time.sleep(0.05 * k),
-                               books[1 - k].best_bid())
-        try:
-            books[k].add_limit_order(Order(BID, 1, price))
-            outcomes[k] = "done"
-        except RuntimeError as exc:
-            outcomes[k] = str(exc)
+        price.reach = lambda: (inside.wait(), time.sleep(0.05 * k), books[1 - k].best_bid())
+        books[k].add_limit_order(Order(BID, 1, price))
+        outcomes[k] = "done"
 
-    threads = [threading.Thread(target=enter, args=(k,), daemon=True) for k in (0, 1)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(30)
-    assert not any(t.is_alive() for t in threads), "deadlocked"
-    assert sorted(outcomes) == [
-        "deadlock: the thread inside an operation on this OrderBook waits for a book that this "
-        "thread is inside an operation on", "done"]
+    # The one that comes second to wait gets the error (the later one, unless the machine
+    # stalls the other); the first then goes on.
+    failures = run_threads(enter, 2)
+    assert [(type(e), str(e)) for _, e in failures] == [(RuntimeError, (
+        "deadlock: the thread inside an operation on this OrderBook waits for a book that "
+        "this thread is inside an operation on"))]
+    assert list(outcomes) == [1 - failures[0][0]]
     for book in books:
         _check(book)
