@@ -3,6 +3,7 @@ snapshot, and broken states made by hand. Each load ends in an error or in a boo
 its invariant check; a broken exact book is refused with ValueError "damaged OrderBook
 snapshot: ..." naming what is wrong."""
 
+import io
 import pickle
 import warnings
 from decimal import Decimal
@@ -34,15 +35,27 @@ def core_book():
     return book
 
 
+class Unpickler(pickle._Unpickler):
+    """The pure-Python unpickler, which makes the same calls as the C one: a flipped memo
+    index or frame length makes that one allocate (and zero) gigabytes before it notices
+    anything. Only a bytearray is made at its stated size before it is read; a snapshot holds
+    none, so one is refused at once."""
+
+    dispatch = dict(pickle._Unpickler.dispatch)
+
+    def load_bytearray8(self):
+        raise pickle.UnpicklingError("a bytearray in a snapshot")
+
+    dispatch[pickle.BYTEARRAY8[0]] = load_bytearray8
+
+
 def load(data):
     """True when a damaged snapshot loads as a book, which must then hold up; False when it
-    raises or loads as anything else (a flipped opcode can leave another object on top).
-    Through the pure-Python unpickler, which makes the same calls: a flipped memo index or
-    frame length makes the C one allocate and zero gigabytes before it notices anything."""
+    raises or loads as anything else (a flipped opcode can leave another object on top)."""
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # a flip can turn a name into a deprecated one
-            book = pickle._loads(data)
+            book = Unpickler(io.BytesIO(data)).load()
     except Exception:
         return False
     if isinstance(book, core.Book):
