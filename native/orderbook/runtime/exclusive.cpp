@@ -3,6 +3,8 @@
 // need; only the wait itself happens without it.
 #include "runtime/exclusive.hpp"
 
+#include <pthread.h>
+
 #include <new>
 #include <vector>
 
@@ -19,7 +21,9 @@ struct Gate {
     bool open = false;
 };
 
-using Thread = unsigned long;  // PyThread_get_thread_ident()
+// The calling thread, as PyThread_get_thread_ident() tells it on POSIX systems, asked of the
+// C library directly: it is asked on every call into a book.
+using Thread = pthread_t;
 
 struct Entry {
     PyObject* obj;
@@ -128,7 +132,7 @@ bool would_deadlock(Thread me, Thread owner) noexcept {
 }  // namespace
 
 bool enter(PyObject* obj) noexcept {
-    Thread me = PyThread_get_thread_ident();
+    Thread me = pthread_self();
     while (Entry* e = find(obj)) {
         if (e->owner == me) {
             ++e->depth;
