@@ -173,7 +173,10 @@ bool check_level(Walk& w, bool bid, PyObject* price, PyObject* level) {
         ++w.queued;
     }
     quantity::MaybeQty level_total = fields::total_of(level);
-    ok = level_total ? quantity::compare(*level_total, total, Py_EQ) : -1;
+    if (!level_total) {
+        return false;
+    }
+    ok = quantity::compare(*level_total, total, Py_EQ);
     if (ok <= 0) {
         Ref stated = ok == 0 ? level_total->to_object() : Ref();
         Ref held = stated ? total.to_object() : Ref();
