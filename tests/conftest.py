@@ -178,13 +178,13 @@ def core_twin(seed, events=1000):
     ids, rows = iter(orders), []
     for kind, a, b, c in built.setup + built.events:
         if kind == flows.CANCEL:
-            rows.append((core.CANCEL, 0, int(orders[a].order_id), 0, 0))
+            rows.append((core.CANCEL, 0, int(orders[a].order_id), 0, 0, 0))
         else:
             kind = core.LIMIT if kind == flows.LIMIT else core.MARKET
             ticks = 0 if c is None else int(c.scaleb(2))
-            rows.append((kind, getattr(core, a.name), int(next(ids).order_id), ticks, b))
+            rows.append((kind, getattr(core, a.name), int(next(ids).order_id), ticks, b, 0))
     book = core.Book()
-    return exact, book, book.replay(np.array(rows, dtype=core.EVENT_DTYPE))
+    return exact, book, book.replay(np.array(rows, dtype=core.EVENT_DTYPE)).fills
 
 
 # Books for the frames and the pictures: a busy one, one side only, nothing at all.

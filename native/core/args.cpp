@@ -5,6 +5,11 @@ namespace velmora::core::args {
 
 bool bind(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) noexcept {
+    if (params.positional >= 0 && nargs > params.positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)",
+                     params.function, params.positional, params.positional == 1 ? "" : "s", nargs);
+        return false;
+    }
     if (nargs > params.total) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %d argument%s (%zd given)",
                      params.function, params.total, params.total == 1 ? "" : "s", nargs);
@@ -73,6 +78,16 @@ bool to_side(PyObject* value, Side* out) noexcept {
         return false;
     }
     *out = static_cast<Side>(v);
+    return true;
+}
+
+bool to_flag(PyObject* value, const char* what, bool* out) noexcept {
+    if (!PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be True or False, not %.200s", what,
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    *out = value == Py_True;
     return true;
 }
 

@@ -1,5 +1,6 @@
 // Batch replay over buffers: the events are read straight from the caller's buffer and
-// applied with no Python code running in the loop; the fills come back as one NumPy array.
+// applied with no Python code running in the loop; the fills come back as one NumPy array,
+// and the top levels after each event as another, written row by row as the loop goes.
 #include "batch.hpp"
 
 #include <algorithm>
@@ -17,6 +18,7 @@ namespace {
 // NumPy and the two dtypes, made on first use and kept for the life of the process.
 struct NumPy {
     PyObject* empty = nullptr;
+    PyObject* dtype = nullptr;
     PyObject* event_dtype = nullptr;
     PyObject* fill_dtype = nullptr;
     std::string event_format;  // the buffer format NumPy exports for EVENT_DTYPE
@@ -46,13 +48,14 @@ bool load_numpy() noexcept {
         return false;
     }
     Ref event_spec = Ref::steal(
-        Py_BuildValue("{s:[sssss],s:[sssss],s:[iiiii],s:i}", "names", "kind", "side", "order_id",
-                      "price", "quantity", "formats", "i1", "i1", "i8", "i8", "i8", "offsets", 0, 1,
-                      8, 16, 24, "itemsize", static_cast<int>(sizeof(Event))));
-    Ref fill_spec = Ref::steal(Py_BuildValue(
-        "{s:[sssssss],s:[sssssss],s:[iiiiiii],s:i}", "names", "seq", "aggressor_id", "resting_id",
-        "price", "quantity", "side", "kind", "formats", "i8", "i8", "i8", "i8", "i8", "i1", "i1",
-        "offsets", 0, 8, 16, 24, 32, 40, 41, "itemsize", static_cast<int>(sizeof(FillRecord))));
+        Py_BuildValue("{s:[ssssss],s:[ssssss],s:[iiiiii],s:i}", "names", "kind", "side", "order_id",
+                      "price", "quantity", "time", "formats", "i1", "i1", "i8", "i8", "i8", "i8",
+                      "offsets", 0, 1, 8, 16, 24, 32, "itemsize", static_cast<int>(sizeof(Event))));
+    Ref fill_spec = Ref::steal(
+        Py_BuildValue("{s:[ssssssss],s:[ssssssss],s:[iiiiiiii],s:i}", "names", "seq",
+                      "aggressor_id", "resting_id", "price", "quantity", "side", "kind", "time",
+                      "formats", "i8", "i8", "i8", "i8", "i8", "i1", "i1", "i8", "offsets", 0, 8,
+                      16, 24, 32, 40, 41, 48, "itemsize", static_cast<int>(sizeof(FillRecord))));
     if (!event_spec || !fill_spec) {
         return false;
     }
@@ -75,6 +78,7 @@ bool load_numpy() noexcept {
     PyBuffer_Release(&view);
     numpy.event_format = std::move(format);
     numpy.empty = empty.release();
+    numpy.dtype = dtype.release();
     numpy.event_dtype = event_dtype.release();
     numpy.fill_dtype = fill_dtype.release();
     return true;
@@ -95,7 +99,7 @@ struct View {
 
 // Where the events are in a buffer: a base, a stride between records, a count. False with
 // TypeError for anything that is not a 1-D array of EVENT_DTYPE or a bytes-like buffer of
-// whole 32-byte records.
+// whole records.
 bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssize_t* count) {
     const char* format = view.format ? view.format : "B";
     bool raw =
@@ -105,8 +109,8 @@ bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssi
         PyErr_Format(PyExc_TypeError,
                      "events must be a one-dimensional array of velmora.core.EVENT_DTYPE, not "
                      "%d-dimensional (numpy.lib.recfunctions.unstructured_to_structured(table, "
-                     "velmora.core.EVENT_DTYPE) turns a table of kind, side, order_id, price "
-                     "and quantity columns into one)",
+                     "velmora.core.EVENT_DTYPE) turns a table of kind, side, order_id, price, "
+                     "quantity and time columns into one)",
                      view.ndim);
         return false;
     }
@@ -140,18 +144,23 @@ bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssi
     return true;
 }
 
-// Records the fills of one event. Never throws (see Collect in book.cpp).
+// Records the fills of one event. Never throws (see Collect in book.hpp). The aggressor's
+// side is read through `side` when the fill is made: an EXECUTE or MODIFY learns it from the
+// order it names, and an EXECUTE's aggressor is on the other side (`flip`).
 struct Record {
     std::vector<FillRecord>* out;
     bool* lost;
     std::int64_t seq;
     std::int64_t aggressor;
-    std::int8_t side;
+    const Side* side;
+    bool flip;
     std::int8_t kind;
+    std::int64_t time;
     void operator()(const Fill& fill) const noexcept {
+        auto s = static_cast<std::int8_t>(flip ? 1 - *side : *side);
         try {
             out->push_back(FillRecord{
-                seq, aggressor, fill.resting_id, fill.ticks, fill.quantity, side, kind, {}});
+                seq, aggressor, fill.resting_id, fill.ticks, fill.quantity, s, kind, {}, time});
         } catch (...) {
             *lost = true;
         }
@@ -181,25 +190,190 @@ PyObject* to_array(const std::vector<FillRecord>& fills) noexcept {
     return array.release();
 }
 
-const char* const replay_names[] = {"events"};
-const args::Params replay_params{"replay", replay_names, 1, 1};
+// The top `depth` levels of both sides after each event, as rows of int64: seq (the event's
+// index), then bid prices, bid totals, ask prices and ask totals, `depth` each, best first.
+// `current` holds the book's top levels as of the last event; a side is walked again only
+// when the engine reports a change at or above its depth-th level.
+class Snapshots {
+  public:
+    // The array for `count` rows, allocated before the loop (Python code runs here).
+    bool open(std::size_t depth, bool changed_only, Py_ssize_t count) noexcept {
+        depth_ = depth;
+        changed_only_ = changed_only;
+        row_words_ = 1 + 4 * depth;
+        Ref format = Ref::steal(PyUnicode_FromFormat("(%zu,)i8", depth));
+        if (!format) {
+            return false;
+        }
+        auto offset = [depth](int k) { return static_cast<Py_ssize_t>(8 + 8 * depth * k); };
+        Ref spec = Ref::steal(
+            Py_BuildValue("{s:[sssss],s:[sOOOO],s:[nnnnn],s:n}", "names", "seq", "bid_price",
+                          "bid_total", "ask_price", "ask_total", "formats", "i8", format.get(),
+                          format.get(), format.get(), format.get(), "offsets", Py_ssize_t{0},
+                          offset(0), offset(1), offset(2), offset(3), "itemsize", offset(4)));
+        if (!spec) {
+            return false;
+        }
+        Ref dtype = Ref::steal(PyObject_CallOneArg(numpy.dtype, spec.get()));
+        if (!dtype) {
+            return false;
+        }
+        array_ = Ref::steal(PyObject_CallFunction(numpy.empty, "nO", count, dtype.get()));
+        if (!array_) {
+            return false;
+        }
+        if (PyObject_GetBuffer(array_.get(), &view_.view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) <
+            0) {
+            return false;
+        }
+        view_.held = true;
+        try {
+            current_.assign(4 * depth, 0);
+            scratch_.assign(2 * depth, 0);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+    // The book's top levels before the first event.
+    void start(Engine& engine) noexcept {
+        refresh(engine, BID, false);
+        refresh(engine, ASK, false);
+        engine.dirty();
+    }
+
+    // After event `seq`: walks the sides the event changed near the top, then writes a row
+    // (in changed_only mode, only when the top levels differ from the last row's).
+    void step(Engine& engine, Py_ssize_t seq) noexcept {
+        unsigned dirty = engine.dirty();
+        bool changed = false;
+        if (dirty & (1u << BID)) {
+            changed |= refresh(engine, BID, changed_only_);
+        }
+        if (dirty & (1u << ASK)) {
+            changed |= refresh(engine, ASK, changed_only_);
+        }
+        if (changed || !changed_only_) {
+            auto* row = static_cast<std::int64_t*>(view_.view.buf) +
+                        static_cast<std::size_t>(rows_) * row_words_;
+            row[0] = seq;
+            std::memcpy(row + 1, current_.data(), current_.size() * sizeof(std::int64_t));
+            ++rows_;
+        }
+    }
+
+    // The array of the rows written, the buffer released.
+    PyObject* finish() noexcept {
+        view_.release();
+        Py_ssize_t allocated = PyObject_Length(array_.get());
+        if (allocated < 0) {
+            return nullptr;
+        }
+        if (rows_ != allocated) {
+            // The array owns its memory and nobody else has seen it: shrink it in place.
+            Ref resize = Ref::steal(PyObject_GetAttrString(array_.get(), "resize"));
+            Ref shape = Ref::steal(Py_BuildValue("(n)", rows_));
+            Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "refcheck", Py_False));
+            if (!resize || !shape || !kwargs) {
+                return nullptr;
+            }
+            Ref done = Ref::steal(PyObject_Call(resize.get(), shape.get(), kwargs.get()));
+            if (!done) {
+                return nullptr;
+            }
+        }
+        return array_.new_ref();
+    }
+
+  private:
+    // Walks a side's top levels into `current` (through `scratch` when only a change
+    // counts); true when they may differ from before.
+    bool refresh(Engine& engine, Side side, bool compare) noexcept {
+        std::int64_t* prices = current_.data() + 2 * depth_ * side;
+        std::size_t bytes = 2 * depth_ * sizeof(std::int64_t);
+        if (!compare) {
+            engine.top(side, depth_, prices, prices + depth_);
+            return true;
+        }
+        engine.top(side, depth_, scratch_.data(), scratch_.data() + depth_);
+        if (std::memcmp(scratch_.data(), prices, bytes) == 0) {
+            return false;
+        }
+        std::memcpy(prices, scratch_.data(), bytes);
+        return true;
+    }
+
+    std::size_t depth_ = 0;
+    bool changed_only_ = false;
+    std::size_t row_words_ = 0;
+    Ref array_;
+    View view_;
+    Py_ssize_t rows_ = 0;
+    std::vector<std::int64_t> current_;
+    std::vector<std::int64_t> scratch_;
+};
+
+const char* const replay_names[] = {"events", "depth", "changed_only", "clamp", "stop_on_unknown"};
+const args::Params replay_params{"replay", replay_names, 5, 1, 1};
+
+PyStructSequence_Field replay_fields[] = {
+    {"fills", "the fills, an array of FILL_DTYPE"},
+    {"snapshots", "the top levels after each event (see Book.replay), or None without depth"},
+    {"unknown", "events that named an order not resting, which changed nothing"},
+    {"seeded", "events on unknown ids that seeded volume took"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc replay_desc = {
+    "velmora.core.Replay",
+    "Replay(fills, snapshots, unknown, seeded)\n--\n\nWhat Book.replay returns.",
+    replay_fields,
+    4,
+};
+
+// Why the loop stopped early: an event refused (nothing changed by it), or `lost`, an event
+// applied whose fills could not all be recorded.
+enum class Stop { none, refused, unknown, bad_kind, bad_side, no_memory, lost };
 
 }  // namespace
 
+PyTypeObject ReplayType;
+
+bool ready_replay_type() noexcept {
+    return PyStructSequence_InitType2(&ReplayType, &replay_desc) == 0;
+}
+
 PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-    PyObject* a[1];
-    if (!args::bind(replay_params, args, nargs, kwnames, a) || !load_numpy()) {
+    PyObject* a[5];
+    std::int64_t depth = 0;
+    bool changed_only = false, clamp = false, stop_on_unknown = false;
+    if (!args::bind(replay_params, args, nargs, kwnames, a) ||
+        (a[1] && !args::to_int64(a[1], "depth", &depth)) ||
+        (a[2] && !args::to_flag(a[2], "changed_only", &changed_only)) ||
+        (a[3] && !args::to_flag(a[3], "clamp", &clamp)) ||
+        (a[4] && !args::to_flag(a[4], "stop_on_unknown", &stop_on_unknown)) || !load_numpy()) {
+        return nullptr;
+    }
+    if (depth < 0) {
+        PyErr_Format(PyExc_ValueError, "depth must not be negative, got %lld",
+                     static_cast<long long>(depth));
+        return nullptr;
+    }
+    if (changed_only && depth == 0) {
+        PyErr_SetString(PyExc_ValueError, "changed_only needs a depth of at least 1");
         return nullptr;
     }
     // Getting the buffer may run Python code (a __buffer__ method), which may change this
-    // book; the engine is only looked at afterwards. While the view is held, no Python code
-    // runs until the loop is done, so nothing can resize or free the memory under it.
+    // book; so may making the snapshot array. The engine is only looked at afterwards. While
+    // the views are held no Python code runs until the loop is done, so nothing can resize
+    // or free the memory under them.
     if (!PyObject_CheckBuffer(a[0])) {
         PyErr_Format(PyExc_TypeError,
                      "events must be an array of velmora.core.EVENT_DTYPE, not %.100s: "
                      "numpy.array(rows, dtype=velmora.core.EVENT_DTYPE) makes one from "
-                     "(kind, side, order_id, price, quantity) tuples",
+                     "(kind, side, order_id, price, quantity, time) tuples",
                      Py_TYPE(a[0])->tp_name);
         return nullptr;
     }
@@ -213,71 +387,179 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!locate(events.view, &base, &stride, &count)) {
         return nullptr;
     }
+    std::unique_ptr<Snapshots> snapshots;
+    if (depth > 0) {
+        try {
+            snapshots = std::make_unique<Snapshots>();
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        if (!snapshots->open(static_cast<std::size_t>(depth), changed_only, count)) {
+            return nullptr;
+        }
+    }
 
-    Engine& engine = self->state->engine;
+    BookState* state = self->state;
+    Engine& engine = state->engine;
+    bool fallback = state->seeded_fallback;
     std::vector<FillRecord> fills;
     bool lost = false;
-    Py_ssize_t i = 0;
+    Py_ssize_t i = 0, unknown = 0, seeded = 0;
     Refusal refusal = Refusal::none;
+    Stop stop = Stop::none;
+    std::int64_t open = 0;  // the order's open quantity, when the event asked for more
     Event e{};
-    const char* invalid = nullptr;
+    if (snapshots) {
+        snapshots->start(engine);
+    }
     try {
         // Most events fill nothing; start small and let the buffer grow with the fills.
         fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
         for (; i < count; ++i) {
             std::memcpy(&e, base + i * stride, sizeof e);  // read once, whatever the alignment
-            if (e.kind == CANCEL) {
-                engine.cancel(e.order_id);
-                continue;
+            auto side = static_cast<Side>(e.side);
+            bool sided = e.side == BID || e.side == ASK;
+            bool known = true;
+            std::int64_t left;
+            switch (e.kind) {
+                case LIMIT:
+                case MARKET: {
+                    if (!sided) {
+                        stop = Stop::bad_side;
+                        break;
+                    }
+                    Record sink{&fills, &lost, i, e.order_id, &side, false, e.kind, e.time};
+                    refusal =
+                        e.kind == LIMIT
+                            ? engine.add_limit(e.order_id, side, e.price, e.quantity, e.time, sink)
+                            : engine.add_market(e.order_id, side, e.quantity, sink);
+                    break;
+                }
+                case CANCEL: known = engine.cancel(e.order_id); break;
+                case REDUCE: refusal = engine.reduce(e.order_id, e.quantity, clamp, &left); break;
+                case EXECUTE: {
+                    Record sink{&fills, &lost, i, 0, &side, true, EXECUTE, e.time};
+                    refusal = engine.execute(e.order_id, e.quantity, &side, sink);
+                    break;
+                }
+                case MODIFY: {
+                    Record sink{&fills, &lost, i, e.order_id, &side, false, MODIFY, e.time};
+                    refusal = engine.modify(e.order_id, e.price, e.quantity, e.time, &side, sink);
+                    break;
+                }
+                default: stop = Stop::bad_kind; break;
             }
-            if (e.side != BID && e.side != ASK) {
-                invalid = "side must be 0 (BID) or 1 (ASK)";
+            if (stop != Stop::none) {
                 break;
             }
-            Record sink{&fills, &lost, i, e.order_id, e.side, e.kind};
-            if (e.kind == LIMIT) {
-                refusal = engine.add_limit(e.order_id, static_cast<Side>(e.side), e.price,
-                                           e.quantity, sink);
-            } else if (e.kind == MARKET) {
-                refusal =
-                    engine.add_market(e.order_id, static_cast<Side>(e.side), e.quantity, sink);
-            } else {
-                invalid = "kind must be 0 (LIMIT), 1 (MARKET) or 2 (CANCEL)";
-                break;
+            if (refusal == Refusal::unknown_id) {
+                known = false;
+                refusal = Refusal::none;
             }
             if (refusal != Refusal::none) {
+                if (refusal == Refusal::exceeds_open) {
+                    OrderView order{};
+                    engine.order(e.order_id, &order);
+                    open = order.quantity;
+                }
+                stop = Stop::refused;
+                break;
+            }
+            if (!known) {
+                // The event's side and price say where a seeded order would take it; a
+                // CANCEL's quantity is the size of the order it deletes.
+                bool located = fallback && sided && e.kind != MODIFY && e.quantity > 0;
+                Record sink{&fills, &lost, i, 0, &side, true, EXECUTE, e.time};
+                if (located && engine.take_seeded(side, e.price, e.quantity, e.kind == EXECUTE,
+                                                  &left, sink) == Refusal::none) {
+                    ++seeded;
+                } else if (stop_on_unknown) {
+                    stop = Stop::unknown;
+                    break;
+                } else {
+                    ++unknown;
+                }
+            }
+            if (snapshots) {
+                snapshots->step(engine, i);
+            }
+            if (lost) {
+                stop = Stop::lost;
                 break;
             }
         }
     } catch (const std::bad_alloc&) {
-        lost = true;
+        stop = Stop::no_memory;  // thrown before the event changed anything
     }
     events.release();
+    Py_ssize_t applied = stop == Stop::lost ? i + 1 : i;
 
-    Ref result = Ref::steal(to_array(fills));
-    if (!result) {
+    Ref result = Ref::steal(PyStructSequence_New(&ReplayType));
+    Ref array = Ref::steal(to_array(fills));
+    Ref rows = snapshots ? Ref::steal(snapshots->finish()) : Ref::borrow(Py_None);
+    Ref counts[2] = {Ref::steal(PyLong_FromSsize_t(unknown)),
+                     Ref::steal(PyLong_FromSsize_t(seeded))};
+    if (!result || !array || !rows || !counts[0] || !counts[1]) {
         return nullptr;
     }
-    if (i == count && !lost) {
+    PyStructSequence_SetItem(result.get(), 0, array.new_ref());      // steals
+    PyStructSequence_SetItem(result.get(), 1, rows.release());       // steals
+    PyStructSequence_SetItem(result.get(), 2, counts[0].release());  // steals
+    PyStructSequence_SetItem(result.get(), 3, counts[1].release());  // steals
+    if (stop == Stop::none) {
         return result.release();
     }
-    // Stopped early: events before i are applied, event i changed nothing. The exception
-    // carries how many were applied and their fills.
-    if (lost) {
-        PyErr_Format(PyExc_MemoryError, "out of memory at event %zd; its fills are incomplete", i);
-    } else if (invalid) {
-        PyErr_Format(PyExc_ValueError, "event %zd: %s, got kind %d, side %d", i, invalid, e.kind,
-                     e.side);
-    } else {
-        raise_refusal(refusal, e.order_id, e.quantity);
-        PyObject* cause = PyErr_GetRaisedException();
-        PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(cause)), "event %zd: %S", i, cause);
-        Py_DECREF(cause);
+    // Stopped early: events before i are applied; event i changed nothing, unless its fills
+    // were lost. The exception carries how many were applied, their fills, and the whole
+    // result so far.
+    long long id = e.order_id, quantity = e.quantity;
+    switch (stop) {
+        case Stop::lost:
+            PyErr_Format(PyExc_MemoryError, "out of memory at event %zd; its fills are incomplete",
+                         i);
+            break;
+        case Stop::no_memory: PyErr_Format(PyExc_MemoryError, "event %zd: out of memory", i); break;
+        case Stop::bad_kind:
+            PyErr_Format(PyExc_ValueError,
+                         "event %zd: kind must be 0 (LIMIT) to 5 (MODIFY), got kind %d, side %d", i,
+                         e.kind, e.side);
+            break;
+        case Stop::bad_side:
+            PyErr_Format(PyExc_ValueError,
+                         "event %zd: side must be 0 (BID) or 1 (ASK), got kind %d, side %d", i,
+                         e.kind, e.side);
+            break;
+        case Stop::unknown:
+            PyErr_Format(PyExc_KeyError, "event %zd: order id %lld is not resting in the book", i,
+                         id);
+            break;
+        case Stop::refused:
+            if (refusal == Refusal::exceeds_open) {
+                if (e.kind == REDUCE) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "event %zd: cannot reduce order %lld by %lld: it has %lld open "
+                                 "(clamp=True takes what there is)",
+                                 i, id, quantity, static_cast<long long>(open));
+                } else {
+                    PyErr_Format(PyExc_ValueError,
+                                 "event %zd: cannot execute order %lld for %lld: it has %lld open",
+                                 i, id, quantity, static_cast<long long>(open));
+                }
+            } else {
+                raise_refusal(refusal, id, quantity);
+                PyObject* cause = PyErr_GetRaisedException();
+                PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(cause)), "event %zd: %S", i,
+                             cause);
+                Py_DECREF(cause);
+            }
+            break;
+        case Stop::none: break;
     }
     PyObject* exc = PyErr_GetRaisedException();
-    Ref applied = Ref::steal(PyLong_FromSsize_t(i));
-    if (!applied || PyObject_SetAttrString(exc, "applied", applied.get()) < 0 ||
-        PyObject_SetAttrString(exc, "fills", result.get()) < 0) {
+    Ref applied_ = Ref::steal(PyLong_FromSsize_t(applied));
+    if (!applied_ || PyObject_SetAttrString(exc, "applied", applied_.get()) < 0 ||
+        PyObject_SetAttrString(exc, "fills", array.get()) < 0 ||
+        PyObject_SetAttrString(exc, "result", result.get()) < 0) {
         Py_DECREF(exc);
         return nullptr;
     }

@@ -1,6 +1,6 @@
 // velmora.core.Book: the Python type around one engine. Per-event entry (add_limit,
 // add_market, cancel), best prices, depth, the ladder text, the resting orders as rows, and
-// pickling through those rows.
+// pickling through those rows. The per-order operations live in orders.cpp.
 #include "book.hpp"
 
 #include <charconv>
@@ -15,7 +15,8 @@
 
 namespace velmora::core {
 
-PyObject* raise_refusal(Refusal refusal, long long id, long long quantity) noexcept {
+PyObject* raise_refusal(Refusal refusal, long long id, long long quantity,
+                        long long open) noexcept {
     switch (refusal) {
         case Refusal::bad_quantity:
             PyErr_Format(PyExc_ValueError, "quantity must be positive, got %lld", quantity);
@@ -30,6 +31,13 @@ PyObject* raise_refusal(Refusal refusal, long long id, long long quantity) noexc
         case Refusal::full:
             PyErr_SetString(PyExc_MemoryError, "the book cannot hold more orders");
             break;
+        case Refusal::unknown_id:
+            PyErr_Format(PyExc_KeyError, "order id %lld is not resting in the book", id);
+            break;
+        case Refusal::exceeds_open:
+            PyErr_Format(PyExc_ValueError, "quantity %lld exceeds the %lld open on order %lld",
+                         quantity, open, id);
+            break;
         case Refusal::none:
             PyErr_SetString(PyExc_SystemError, "raise_refusal() without a refusal");
             break;
@@ -38,21 +46,6 @@ PyObject* raise_refusal(Refusal refusal, long long id, long long quantity) noexc
 }
 
 namespace {
-
-// Collects one call's fills. Never throws: the engine is mid-match when it calls this, and a
-// fill that cannot be recorded must not stop the match half-way (the book stays consistent;
-// the call then reports MemoryError).
-struct Collect {
-    std::vector<Fill>* out;
-    bool* lost;
-    void operator()(const Fill& fill) const noexcept {
-        try {
-            out->push_back(fill);
-        } catch (...) {
-            *lost = true;
-        }
-    }
-};
 
 PyObject* triple(long long a, long long b, long long c) noexcept {
     Ref x = Ref::steal(PyLong_FromLongLong(a));
@@ -64,9 +57,10 @@ PyObject* triple(long long a, long long b, long long c) noexcept {
     return PyTuple_Pack(3, x.get(), y.get(), z.get());
 }
 
-// The fills of the last call as a tuple of (resting_id, price, quantity). Building Python
-// objects can run a collector and so arbitrary code, which may call this book again: the
-// buffer is moved out first and handed back afterwards for reuse.
+}  // namespace
+
+// Building Python objects can run a collector and so arbitrary code, which may call this
+// book again: the buffer is moved out first and handed back afterwards for reuse.
 PyObject* fills_result(BookState* state, bool lost) noexcept {
     if (lost) {
         state->fills.clear();
@@ -93,24 +87,28 @@ PyObject* fills_result(BookState* state, bool lost) noexcept {
     return result.release();
 }
 
-const char* const limit_names[] = {"order_id", "side", "price", "quantity"};
-const args::Params limit_params{"add_limit", limit_names, 4, 4};
+namespace {
+
+const char* const limit_names[] = {"order_id", "side", "price", "quantity", "time"};
+const args::Params limit_params{"add_limit", limit_names, 5, 4};
 
 PyObject* book_add_limit(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    PyObject* a[4];
-    std::int64_t id, ticks, quantity;
+    PyObject* a[5];
+    std::int64_t id, ticks, quantity, time = 0;
     Side side;
     if (!args::bind(limit_params, args, nargs, kwnames, a) ||
         !args::to_int64(a[0], "order_id", &id) || !args::to_side(a[1], &side) ||
-        !args::to_int64(a[2], "price", &ticks) || !args::to_int64(a[3], "quantity", &quantity)) {
+        !args::to_int64(a[2], "price", &ticks) || !args::to_int64(a[3], "quantity", &quantity) ||
+        (a[4] && !args::to_int64(a[4], "time", &time))) {
         return nullptr;
     }
     BookState* state = self->state;
     bool lost = false;
     Refusal refusal;
     try {
-        refusal = state->engine.add_limit(id, side, ticks, quantity, Collect{&state->fills, &lost});
+        refusal =
+            state->engine.add_limit(id, side, ticks, quantity, time, Collect{&state->fills, &lost});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -142,18 +140,31 @@ PyObject* book_add_market(BookObject* self, PyObject* const* args, Py_ssize_t na
     return fills_result(state, lost);
 }
 
-const char* const cancel_names[] = {"order_id"};
-const args::Params cancel_params{"cancel", cancel_names, 1, 1};
+// The seeded fallback's keywords (side, price, quantity) are read only when the id is not
+// resting, but checked whenever they are given.
+const char* const cancel_names[] = {"order_id", "side", "price", "quantity"};
+const args::Params cancel_params{"cancel", cancel_names, 4, 1, 1};
 
 PyObject* book_cancel(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-    PyObject* a[1];
-    std::int64_t id;
+    PyObject* a[4];
+    std::int64_t id, quantity = 0;
+    Seat seat;
     if (!args::bind(cancel_params, args, nargs, kwnames, a) ||
-        !args::to_int64(a[0], "order_id", &id)) {
+        !args::to_int64(a[0], "order_id", &id) || !to_seat(a[1], a[2], &seat) ||
+        (a[3] && !args::to_int64(a[3], "quantity", &quantity))) {
         return nullptr;
     }
-    return PyBool_FromLong(self->state->engine.cancel(id));
+    BookState* state = self->state;
+    if (state->engine.cancel(id)) {
+        Py_RETURN_TRUE;
+    }
+    // A cancel without a quantity, or with one below 1, takes nothing from seeded volume.
+    std::int64_t left;
+    bool seeded = state->seeded_fallback && seat.given && quantity > 0 &&
+                  state->engine.take_seeded(seat.side, seat.ticks, quantity, false, &left,
+                                            [](const Fill&) noexcept {}) == Refusal::none;
+    return PyBool_FromLong(seeded);
 }
 
 PyObject* best_of(BookObject* self, Side side) noexcept {
@@ -209,14 +220,15 @@ PyObject* book_depth(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     return list.release();
 }
 
-// The resting orders as rows (order_id, side, price, quantity, traded): bids from the best
-// level down, then asks from the best level up, each level oldest first.
+// The resting orders as rows (order_id, side, price, quantity, traded, time, seeded): bids
+// from the best level down, then asks from the best level up, each level oldest first.
 struct Row {
     std::int64_t id;
     std::int64_t ticks;
     std::int64_t quantity;
+    std::int64_t time;
     Side side;
-    bool traded;
+    std::uint32_t flags;
 };
 
 PyObject* book_orders(BookObject* self, PyObject*) noexcept {
@@ -224,10 +236,9 @@ PyObject* book_orders(BookObject* self, PyObject*) noexcept {
     try {
         rows.reserve(self->state->engine.size());
         for (Side side : {BID, ASK}) {
-            self->state->engine.for_each_order(
-                side, [&](std::int64_t id, std::int64_t ticks, std::int64_t quantity, bool traded) {
-                    rows.push_back(Row{id, ticks, quantity, side, traded});
-                });
+            self->state->engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
+                rows.push_back(Row{n.id, ticks, n.quantity, n.time, side, n.flags});
+            });
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -242,11 +253,13 @@ PyObject* book_orders(BookObject* self, PyObject*) noexcept {
         Ref id = Ref::steal(PyLong_FromLongLong(r.id));
         Ref ticks = Ref::steal(PyLong_FromLongLong(r.ticks));
         Ref quantity = Ref::steal(PyLong_FromLongLong(r.quantity));
-        if (!id || !ticks || !quantity) {
+        Ref time = Ref::steal(PyLong_FromLongLong(r.time));
+        if (!id || !ticks || !quantity || !time) {
             return nullptr;
         }
-        PyObject* item = PyTuple_Pack(5, id.get(), sides[r.side].get(), ticks.get(), quantity.get(),
-                                      r.traded ? Py_True : Py_False);
+        PyObject* item = PyTuple_Pack(7, id.get(), sides[r.side].get(), ticks.get(), quantity.get(),
+                                      r.flags & Node::TRADED ? Py_True : Py_False, time.get(),
+                                      r.flags & Node::SEEDED ? Py_True : Py_False);
         if (!item) {
             return nullptr;
         }
@@ -280,41 +293,43 @@ std::unique_ptr<BookState> load_rows(PyObject* rows) noexcept {
         }
         if (!PyTuple_Check(row.get()) && !PyList_Check(row.get())) {
             PyErr_Format(PyExc_TypeError,
-                         "row %zd must be a tuple (order_id, side, price, quantity, traded), "
-                         "not %.200s",
+                         "row %zd must be a tuple (order_id, side, price, quantity, traded[, "
+                         "time[, seeded]]), not %.200s",
                          index, Py_TYPE(row.get())->tp_name);
             return nullptr;
         }
-        Ref item[5];
+        Ref item[7];
         Py_ssize_t n = PySequence_Size(row.get());
-        if (n != 5) {
+        if (n < 5 || n > 7) {
             PyErr_Format(PyExc_ValueError,
-                         "row %zd must hold 5 items (order_id, side, price, quantity, traded), "
-                         "not %zd",
+                         "row %zd must hold 5 to 7 items (order_id, side, price, quantity, "
+                         "traded[, time[, seeded]]), not %zd",
                          index, n);
             return nullptr;
         }
-        for (Py_ssize_t k = 0; k < 5; ++k) {
+        for (Py_ssize_t k = 0; k < n; ++k) {
             item[k] = Ref::steal(PySequence_GetItem(row.get(), k));
             if (!item[k]) {
                 return nullptr;
             }
         }
-        std::int64_t id, ticks, quantity;
+        std::int64_t id, ticks, quantity, time = 0;
         Side side;
         if (!args::to_int64(item[0].get(), "order_id", &id) ||
             !args::to_side(item[1].get(), &side) ||
             !args::to_int64(item[2].get(), "price", &ticks) ||
-            !args::to_int64(item[3].get(), "quantity", &quantity)) {
+            !args::to_int64(item[3].get(), "quantity", &quantity) ||
+            (n > 5 && !args::to_int64(item[5].get(), "time", &time))) {
             return nullptr;
         }
         int traded = PyObject_IsTrue(item[4].get());
-        if (traded < 0) {
+        int seeded = n > 6 ? PyObject_IsTrue(item[6].get()) : 0;
+        if (traded < 0 || seeded < 0) {
             return nullptr;
         }
         Refusal refusal;
         try {
-            refusal = state->engine.load(id, side, ticks, quantity, traded != 0);
+            refusal = state->engine.load(id, side, ticks, quantity, time, traded != 0, seeded != 0);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return nullptr;
@@ -369,28 +384,31 @@ PyObject* book_from_orders(PyObject* type, PyObject* rows) noexcept {
     if (!state) {
         return nullptr;
     }
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) {
-        return nullptr;
-    }
-    Ref book = Ref::steal(PyObject_Call(type, empty.get(), nullptr));
-    if (!book) {
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(book.get(), &BookType)) {
-        PyErr_SetString(PyExc_TypeError, "from_orders() needs a Book class");
-        return nullptr;
-    }
-    auto* self = reinterpret_cast<BookObject*>(book.get());
-    delete std::exchange(self->state, state.release());
-    return book.release();
+    return book_with_state(type, std::move(state), "from_orders");
 }
 
-PyObject* book_setstate(BookObject* self, PyObject* rows) noexcept {
-    std::unique_ptr<BookState> state = load_rows(rows);
+// The pickled state: {"orders": rows, "seeded_fallback": flag}; a bare iterable of rows is
+// taken as well (the flag then off).
+PyObject* book_setstate(BookObject* self, PyObject* value) noexcept {
+    Ref rows = Ref::borrow(value);
+    bool fallback = false;
+    if (PyDict_Check(value)) {
+        rows = Ref::borrow(PyDict_GetItemString(value, "orders"));
+        PyObject* flag = PyDict_GetItemString(value, "seeded_fallback");
+        if (!rows) {
+            PyErr_SetString(PyExc_ValueError, "the state holds no \"orders\"");
+            return nullptr;
+        }
+        Ref held = Ref::borrow(flag);  // the dict may change while the rows are read
+        if (held && !args::to_flag(held.get(), "seeded_fallback", &fallback)) {
+            return nullptr;
+        }
+    }
+    std::unique_ptr<BookState> state = load_rows(rows.get());
     if (!state) {
         return nullptr;
     }
+    state->seeded_fallback = fallback;
     delete std::exchange(self->state, state.release());
     Py_RETURN_NONE;
 }
@@ -400,7 +418,26 @@ PyObject* book_reduce(BookObject* self, PyObject*) noexcept {
     if (!rows) {
         return nullptr;
     }
-    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), rows.get());
+    return Py_BuildValue("(O(){sOsO})", reinterpret_cast<PyObject*>(Py_TYPE(self)), "orders",
+                         rows.get(), "seeded_fallback",
+                         self->state->seeded_fallback ? Py_True : Py_False);
+}
+
+PyObject* book_get_seeded_fallback(BookObject* self, void*) noexcept {
+    return PyBool_FromLong(self->state->seeded_fallback);
+}
+
+int book_set_seeded_fallback(BookObject* self, PyObject* value, void*) noexcept {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'seeded_fallback'");
+        return -1;
+    }
+    bool flag;
+    if (!args::to_flag(value, "seeded_fallback", &flag)) {
+        return -1;
+    }
+    self->state->seeded_fallback = flag;
+    return 0;
 }
 
 PyObject* book_check(BookObject* self, PyObject*) noexcept {
@@ -475,13 +512,32 @@ int book_contains(BookObject* self, PyObject* key) noexcept {
 
 PyMethodDef book_methods[] = {
     {"add_limit", FASTCALL(book_add_limit), METH_FASTCALL | METH_KEYWORDS,
-     "add_limit($self, order_id, side, price, quantity)\n--\n\n"
+     "add_limit($self, order_id, side, price, quantity, time=0)\n--\n\n"
      "Submit a limit order; returns its fills as (resting_id, price, quantity) tuples."},
     {"add_market", FASTCALL(book_add_market), METH_FASTCALL | METH_KEYWORDS,
      "add_market($self, order_id, side, quantity)\n--\n\n"
      "Submit a market order; returns its fills. A market order never rests."},
     {"cancel", FASTCALL(book_cancel), METH_FASTCALL | METH_KEYWORDS,
-     "cancel($self, order_id)\n--\n\nWithdraw a resting order; False if none rests under that id."},
+     "cancel($self, order_id, *, side=None, price=None, quantity=None)\n--\n\n"
+     "Withdraw a resting order; False if none rests under that id. With seeded_fallback on, "
+     "side, price and quantity locate seeded volume to take instead."},
+    {"reduce", FASTCALL(book_reduce_order), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, order_id, quantity, *, clamp=False, side=None, price=None)\n--\n\n"
+     "Take quantity off a resting order, keeping its place; returns the open quantity left "
+     "(0: removed), or None if no order rests under that id."},
+    {"execute", FASTCALL(book_execute), METH_FASTCALL | METH_KEYWORDS,
+     "execute($self, order_id, quantity, *, side=None, price=None)\n--\n\n"
+     "Fill a named resting order at its own price, keeping its place; returns the fill as "
+     "(resting_id, price, quantity), or None if no order rests under that id."},
+    {"modify", FASTCALL(book_modify), METH_FASTCALL | METH_KEYWORDS,
+     "modify($self, order_id, price, quantity, time=0)\n--\n\n"
+     "Replace a resting order's price and open quantity; returns the fills a crossing price "
+     "makes, or None if no order rests under that id."},
+    {"order", FASTCALL(book_order), METH_FASTCALL | METH_KEYWORDS,
+     "order($self, order_id)\n--\n\n"
+     "The resting order as (side, price, quantity, traded, time, seeded), or None."},
+    {"level", FASTCALL(book_level), METH_FASTCALL | METH_KEYWORDS,
+     "level($self, side, price)\n--\n\nThe level at a price as (total, count), or None."},
     {"best_bid", FASTCALL(book_best_bid), METH_NOARGS,
      "best_bid($self, /)\n--\n\nThe highest bid price in ticks, or None."},
     {"best_ask", FASTCALL(book_best_ask), METH_NOARGS,
@@ -496,10 +552,17 @@ PyMethodDef book_methods[] = {
     {"from_orders", FASTCALL(book_from_orders), METH_O | METH_CLASS,
      "from_orders($type, rows, /)\n--\n\n"
      "A book holding the given rows (as orders() returns them), in that queue order."},
+    {"from_depth", FASTCALL(book_from_depth), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_depth($type, bids, asks, *, first_id=-9223372036854775808, time=0, "
+     "seeded_fallback=False)\n--\n\n"
+     "A book seeded from aggregated levels, (price, total) per level: one seeded order per "
+     "level, numbered from first_id in the order given, bids first."},
     {"replay", FASTCALL(batch::book_replay), METH_FASTCALL | METH_KEYWORDS,
-     "replay($self, events)\n--\n\n"
-     "Apply an array of events (EVENT_DTYPE layout) in order; returns the fills as a NumPy "
-     "array of FILL_DTYPE."},
+     "replay($self, events, *, depth=0, changed_only=False, clamp=False, "
+     "stop_on_unknown=False)\n--\n\n"
+     "Apply an array of events (EVENT_DTYPE layout) in order; returns a Replay: the fills "
+     "(FILL_DTYPE), the top `depth` levels after each event, and the counts of events on "
+     "unknown ids and of those seeded volume took."},
     {"__reduce__", FASTCALL(book_reduce), METH_NOARGS, nullptr},
     {"__setstate__", FASTCALL(book_setstate), METH_O, nullptr},
     {"_check", FASTCALL(book_check), METH_NOARGS,
@@ -507,6 +570,15 @@ PyMethodDef book_methods[] = {
     {"_native_bytes", FASTCALL(book_native_bytes), METH_NOARGS,
      "_native_bytes($self, /)\n--\n\nBytes held by the book's native structures."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef book_getset[] = {
+    {"seeded_fallback", reinterpret_cast<getter>(book_get_seeded_fallback),
+     reinterpret_cast<setter>(book_set_seeded_fallback),
+     "Whether reduce, execute and cancel on an id that is not resting take their quantity "
+     "from the seeded order at the side and price they give.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PySequenceMethods book_as_sequence = {
@@ -518,6 +590,25 @@ PySequenceMethods book_as_sequence = {
 
 PyTypeObject BookType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
+PyObject* book_with_state(PyObject* type, std::unique_ptr<BookState> state,
+                          const char* caller) noexcept {
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) {
+        return nullptr;
+    }
+    Ref book = Ref::steal(PyObject_Call(type, empty.get(), nullptr));
+    if (!book) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(book.get(), &BookType)) {
+        PyErr_Format(PyExc_TypeError, "%s() needs a Book class", caller);
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<BookObject*>(book.get());
+    delete std::exchange(self->state, state.release());
+    return book.release();
+}
+
 bool ready_book_type() noexcept {
     BookType.tp_name = "velmora.core.Book";
     BookType.tp_basicsize = sizeof(BookObject);
@@ -527,6 +618,7 @@ bool ready_book_type() noexcept {
     BookType.tp_flags = Py_TPFLAGS_DEFAULT;
     BookType.tp_doc = "Book()\n--\n\nA limit order book on integer ticks with price-time priority.";
     BookType.tp_methods = book_methods;
+    BookType.tp_getset = book_getset;
     BookType.tp_new = book_new;
     return PyType_Ready(&BookType) == 0;
 }

@@ -17,8 +17,17 @@ namespace velmora::core {
 
 enum Side : std::uint8_t { BID = 0, ASK = 1 };
 
-// Why an operation was refused; a refused operation has changed nothing.
-enum class Refusal { none, bad_quantity, duplicate_id, level_overflow, full };
+// Why an operation was refused; a refused operation has changed nothing. `unknown_id`: no
+// order rests under the id named; `exceeds_open`: more than the order's open quantity.
+enum class Refusal {
+    none,
+    bad_quantity,
+    duplicate_id,
+    level_overflow,
+    full,
+    unknown_id,
+    exceeds_open
+};
 
 inline constexpr std::uint32_t NIL = std::numeric_limits<std::uint32_t>::max();
 inline constexpr std::int64_t MAX_QUANTITY = std::numeric_limits<std::int64_t>::max();
@@ -33,15 +42,20 @@ inline constexpr std::int64_t ticks_of(Side side, std::int64_t key) noexcept {
     return side == BID ? key : ~key;
 }
 
-// One resting order: 32 bytes. `prev`/`next` link the level's FIFO queue (NIL at the ends);
-// a free node links the free list through `next`.
+// One resting order: 40 bytes. `prev`/`next` link the level's FIFO queue (NIL at the ends);
+// a free node links the free list through `next`. `time` is when the order took its place in
+// the queue (its entry, or the last change that sent it to the back).
 struct Node {
+    static constexpr std::uint32_t TRADED = 1;  // part of the order has been filled
+    static constexpr std::uint32_t SEEDED = 2;  // stands for volume seeded from aggregated levels
+
     std::int64_t id;
     std::int64_t quantity;  // open quantity, > 0 while resting
+    std::int64_t time;
     std::uint32_t prev;
     std::uint32_t next;
     std::uint32_t level;
-    std::uint32_t traded;  // 1 once part of the order has been filled
+    std::uint32_t flags;
 };
 
 // One price level: 32 bytes. A level in a side holds at least one order; `total` is the sum
@@ -355,22 +369,41 @@ struct Fill {
     std::int64_t quantity;
 };
 
+// A resting order as the look-ups report it.
+struct OrderView {
+    Side side;
+    std::int64_t ticks;
+    std::int64_t quantity;
+    std::int64_t time;
+    bool traded;
+    bool seeded;
+};
+
+// The price a snapshot gives a level beyond a side's depth (its total is 0): the far end of
+// the range, so that a row stays sorted from the best price outwards.
+inline constexpr std::int64_t empty_ticks(Side side) noexcept {
+    return side == BID ? std::numeric_limits<std::int64_t>::min()
+                       : std::numeric_limits<std::int64_t>::max();
+}
+
 // The book. Invariants after every public operation:
 //  - every order in `ids_` sits in exactly one level's queue, on that level's side; every
 //    level in a side's index holds at least one order, and its total and count match its
 //    queue;
 //  - the best bid is below the best ask (the book is never crossed).
-// Sinks are called as sink(const Fill&) and must not throw.
+// Sinks are called as sink(const Fill&) and must not throw. Every operation that changes a
+// level marks its side dirty when the level's key is at or above the side's watch (see
+// watch()), which lets a caller keep the top levels without walking them after every event.
 template <class Levels>
 class BasicEngine {
   public:
     // A limit order: trades while it crosses the opposite best price, at the resting
-    // orders' prices and oldest first, then rests what is left. Refused (nothing changed)
-    // for a non-positive quantity, an id already resting, or a level total that would pass
-    // MAX_QUANTITY. May throw std::bad_alloc before changing anything.
+    // orders' prices and oldest first, then rests what is left, stamped `time`. Refused
+    // (nothing changed) for a non-positive quantity, an id already resting, or a level total
+    // that would pass MAX_QUANTITY. May throw std::bad_alloc before changing anything.
     template <class Sink>
     Refusal add_limit(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
-                      Sink&& sink) {
+                      std::int64_t time, Sink&& sink) {
         std::uint32_t level;
         std::uint32_t h = IdIndex::hash(id);
         Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
@@ -381,7 +414,10 @@ class BasicEngine {
         Side other = side == BID ? ASK : BID;
         std::int64_t left = take(other, key_of(other, ticks), quantity, sink);
         if (left > 0) {
-            rest(id, h, side, ticks, left, left != quantity, level);
+            std::uint32_t slot = nodes_.acquire();
+            nodes_[slot] = Node{id, left, time, NIL, NIL, NIL, left != quantity ? Node::TRADED : 0};
+            append(side, ticks, level, slot);
+            ids_.insert(h, slot);
         }
         return Refusal::none;
     }
@@ -408,29 +444,186 @@ class BasicEngine {
         if (slot == NIL) {
             return false;
         }
-        Node& n = nodes_[slot];
-        Level& lv = levels_[n.level];
-        lv.total -= n.quantity;
-        if (--lv.count == 0) {
-            sides_[lv.side].erase(key_of(lv.side, lv.ticks));
-            levels_.release(n.level);
-        } else {
-            unlink(lv, n);
-        }
-        ids_.erase(id, h, nodes_);
-        nodes_.release(slot);
+        remove(slot, h);
         return true;
+    }
+
+    // Takes `quantity` off a resting order, which keeps its place in the queue; taking all
+    // of it removes the order. Sets *left to the open quantity left. Refused for a
+    // non-positive quantity, an unknown id, or more than the open quantity unless `clamp`
+    // (then it takes what there is).
+    Refusal reduce(std::int64_t id, std::int64_t quantity, bool clamp,
+                   std::int64_t* left) noexcept {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        std::uint32_t h = IdIndex::hash(id);
+        std::uint32_t slot = ids_.find(id, h, nodes_);
+        if (slot == NIL) {
+            return Refusal::unknown_id;
+        }
+        if (quantity > nodes_[slot].quantity && !clamp) {
+            return Refusal::exceeds_open;
+        }
+        *left = take_from(slot, h, quantity);
+        return Refusal::none;
+    }
+
+    // A trade reported against a named resting order: fills it for `quantity` at its own
+    // price, whatever rests ahead of it, keeping its place for the rest. Sets *side to the
+    // resting order's side. Refused for a non-positive quantity, an unknown id or more than
+    // the open quantity.
+    template <class Sink>
+    Refusal execute(std::int64_t id, std::int64_t quantity, Side* side, Sink&& sink) noexcept {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        std::uint32_t h = IdIndex::hash(id);
+        std::uint32_t slot = ids_.find(id, h, nodes_);
+        if (slot == NIL) {
+            return Refusal::unknown_id;
+        }
+        Node& n = nodes_[slot];
+        if (quantity > n.quantity) {
+            return Refusal::exceeds_open;
+        }
+        const Level& lv = levels_[n.level];
+        *side = lv.side;
+        sink(Fill{id, lv.ticks, quantity});
+        n.flags |= Node::TRADED;
+        take_from(slot, h, quantity);
+        return Refusal::none;
+    }
+
+    // Replaces a resting order's price and open quantity. At the same price a lower quantity
+    // keeps the order's place (and its time) and the same quantity changes nothing; a higher
+    // quantity or a new price sends it to the back of the queue at that price, stamped
+    // `time`, and a new price that crosses trades first, as an incoming limit order would.
+    // Sets *side to the order's side. Refused for a non-positive quantity, an unknown id or
+    // a level total that would pass MAX_QUANTITY. May throw std::bad_alloc before changing
+    // anything.
+    template <class Sink>
+    Refusal modify(std::int64_t id, std::int64_t ticks, std::int64_t quantity, std::int64_t time,
+                   Side* side, Sink&& sink) {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        std::uint32_t h = IdIndex::hash(id);
+        std::uint32_t slot = ids_.find(id, h, nodes_);
+        if (slot == NIL) {
+            return Refusal::unknown_id;
+        }
+        Node& n = nodes_[slot];
+        std::uint32_t old_slot = n.level;
+        Level& old = levels_[old_slot];
+        Side own = old.side;
+        *side = own;
+        std::int64_t old_key = key_of(own, old.ticks);
+        if (old.ticks == ticks) {
+            if (quantity <= n.quantity) {
+                if (quantity < n.quantity) {
+                    take_from(slot, h, n.quantity - quantity);
+                }
+                return Refusal::none;
+            }
+            if (old.total - n.quantity > MAX_QUANTITY - quantity) {
+                return Refusal::level_overflow;
+            }
+            touch(own, old_key);
+            old.total += quantity - n.quantity;
+            n.quantity = quantity;
+            n.time = time;
+            if (n.next != NIL) {
+                unlink(old, n);
+                n.prev = old.tail;
+                n.next = NIL;
+                nodes_[old.tail].next = slot;
+                old.tail = slot;
+            }
+            return Refusal::none;
+        }
+        Levels& own_side = sides_[own];
+        std::int64_t key = key_of(own, ticks);
+        std::uint32_t level = own_side.find(key);
+        if (level != NIL && levels_[level].total > MAX_QUANTITY - quantity) {
+            return Refusal::level_overflow;
+        }
+        if (level == NIL) {
+            if (!levels_.reserve_one()) {
+                return Refusal::full;
+            }
+            own_side.prepare_insert(key);
+        }
+        // Nothing below allocates or fails. An emptied old level stays in its side until the
+        // order has rested, so that the insertion prepared above stays valid.
+        touch(own, old_key);
+        old.total -= n.quantity;
+        bool emptied = --old.count == 0;
+        if (!emptied) {
+            unlink(old, n);
+        }
+        Side other = own == BID ? ASK : BID;
+        std::int64_t left = take(other, key_of(other, ticks), quantity, sink);
+        if (left > 0) {
+            n.quantity = left;
+            n.time = time;
+            n.flags |= left != quantity ? Node::TRADED : 0;
+            append(own, ticks, level, slot);
+        } else {
+            ids_.erase(id, h, nodes_);
+            nodes_.release(slot);
+        }
+        if (emptied) {
+            own_side.erase(old_key);
+            levels_.release(old_slot);
+        }
+        return Refusal::none;
+    }
+
+    // The seeded order resting at a side and price takes an operation whose id the book does
+    // not know: it gives up `quantity`, or all it has if that is less, as a reduction or (with
+    // `execute`) as a fill at its place. Sets *left to what it still holds. Refused for a
+    // non-positive quantity, and as unknown_id when no seeded order rests there.
+    template <class Sink>
+    Refusal take_seeded(Side side, std::int64_t ticks, std::int64_t quantity, bool execute,
+                        std::int64_t* left, Sink&& sink) noexcept {
+        if (quantity <= 0) {
+            return Refusal::bad_quantity;
+        }
+        std::uint32_t level = sides_[side].find(key_of(side, ticks));
+        if (level == NIL) {
+            return Refusal::unknown_id;
+        }
+        std::uint32_t slot = levels_[level].head;
+        while (slot != NIL && !(nodes_[slot].flags & Node::SEEDED)) {
+            slot = nodes_[slot].next;
+        }
+        if (slot == NIL) {
+            return Refusal::unknown_id;
+        }
+        Node& n = nodes_[slot];
+        quantity = std::min(quantity, n.quantity);
+        if (execute) {
+            sink(Fill{n.id, ticks, quantity});
+            n.flags |= Node::TRADED;
+        }
+        *left = take_from(slot, IdIndex::hash(n.id), quantity);
+        return Refusal::none;
     }
 
     // Puts an order at the tail of its level without matching (loading a saved book), with
     // add_limit's refusals; the caller checks that the finished book is not crossed.
     Refusal load(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
-                 bool traded) {
+                 std::int64_t time, bool traded, bool seeded) {
         std::uint32_t level;
         std::uint32_t h = IdIndex::hash(id);
         Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
         if (refusal == Refusal::none) {
-            rest(id, h, side, ticks, quantity, traded, level);
+            std::uint32_t slot = nodes_.acquire();
+            std::uint32_t flags = (traded ? Node::TRADED : 0) | (seeded ? Node::SEEDED : 0);
+            nodes_[slot] = Node{id, quantity, time, NIL, NIL, NIL, flags};
+            append(side, ticks, level, slot);
+            ids_.insert(h, slot);
         }
         return refusal;
     }
@@ -445,6 +638,33 @@ class BasicEngine {
     bool contains(std::int64_t id) const noexcept {
         return ids_.find(id, IdIndex::hash(id), nodes_) != NIL;
     }
+    // The resting order under an id; false when none rests.
+    bool order(std::int64_t id, OrderView* out) const noexcept {
+        std::uint32_t slot = ids_.find(id, IdIndex::hash(id), nodes_);
+        if (slot == NIL) {
+            return false;
+        }
+        const Node& n = nodes_[slot];
+        const Level& lv = levels_[n.level];
+        *out = OrderView{lv.side,
+                         lv.ticks,
+                         n.quantity,
+                         n.time,
+                         (n.flags & Node::TRADED) != 0,
+                         (n.flags & Node::SEEDED) != 0};
+        return true;
+    }
+    // The level at a side and price; false when none.
+    bool level(Side side, std::int64_t ticks, std::int64_t* total,
+               std::uint32_t* count) const noexcept {
+        std::uint32_t slot = sides_[side].find(key_of(side, ticks));
+        if (slot == NIL) {
+            return false;
+        }
+        *total = levels_[slot].total;
+        *count = levels_[slot].count;
+        return true;
+    }
 
     // Calls f(ticks, total, count) for the levels of a side from the best down, while it
     // returns true.
@@ -455,19 +675,44 @@ class BasicEngine {
             return f(lv.ticks, lv.total, lv.count);
         });
     }
-    // Calls f(id, ticks, quantity, traded) for a side's orders in priority order: levels from
-    // the best down, each level oldest first.
+    // Calls f(order, ticks) for a side's orders in priority order: levels from the best down,
+    // each level oldest first.
     template <class F>
     void for_each_order(Side side, F&& f) const {
         sides_[side].for_each_from_best([&](std::int64_t, std::uint32_t slot) {
             const Level& lv = levels_[slot];
             for (std::uint32_t s = lv.head; s != NIL; s = nodes_[s].next) {
-                const Node& n = nodes_[s];
-                f(n.id, lv.ticks, n.quantity, n.traded != 0);
+                f(nodes_[s], lv.ticks);
             }
             return true;
         });
     }
+
+    // Writes the best `n` levels of a side, best first, as prices[i] and totals[i]; places
+    // beyond the side's depth get empty_ticks(side) and a total of 0. Then watches the side
+    // from its n-th level up (all of it when it has fewer), so that dirty() reports the
+    // operations that may have changed those n levels.
+    void top(Side side, std::size_t n, std::int64_t* prices, std::int64_t* totals) noexcept {
+        std::size_t i = 0;
+        std::int64_t last = std::numeric_limits<std::int64_t>::min();
+        if (n > 0) {
+            sides_[side].for_each_from_best([&](std::int64_t key, std::uint32_t slot) {
+                const Level& lv = levels_[slot];
+                prices[i] = lv.ticks;
+                totals[i] = lv.total;
+                last = key;
+                return ++i < n;
+            });
+        }
+        watch_[side] = i == n ? last : std::numeric_limits<std::int64_t>::min();
+        for (; i < n; ++i) {
+            prices[i] = empty_ticks(side);
+            totals[i] = 0;
+        }
+    }
+    // Which sides an operation has changed at or above their watch since the last call: bit
+    // 1 << BID and bit 1 << ASK. Clears the record.
+    unsigned dirty() noexcept { return std::exchange(dirty_, 0u); }
 
     // Bytes held by the book's own structures (not counting the allocator's overhead).
     std::size_t bytes() const noexcept {
@@ -496,7 +741,8 @@ class BasicEngine {
                 std::uint32_t count = 0, prev = NIL;
                 for (std::uint32_t s = lv.head; s != NIL && !problem; s = nodes_[s].next) {
                     const Node& n = nodes_[s];
-                    if (n.prev != prev || n.level != slot || n.quantity <= 0) {
+                    if (n.prev != prev || n.level != slot || n.quantity <= 0 ||
+                        n.quantity > MAX_QUANTITY - total) {
                         problem = "queue links, level or quantity broken";
                     } else if (ids_.find(n.id, IdIndex::hash(n.id), nodes_) != s) {
                         problem = "resting order missing from the id index";
@@ -557,6 +803,11 @@ class BasicEngine {
         return Refusal::none;
     }
 
+    // Records a change at `key` of a side for dirty().
+    [[gnu::always_inline]] void touch(Side side, std::int64_t key) noexcept {
+        dirty_ |= static_cast<unsigned>(key >= watch_[side]) << side;
+    }
+
     // Fills `quantity` against side `side` while its best key is at least `limit_key`;
     // returns what is left.
     template <class Sink>
@@ -564,6 +815,7 @@ class BasicEngine {
                                              std::int64_t quantity, Sink& sink) noexcept {
         Levels& book_side = sides_[side];
         while (quantity > 0 && !book_side.empty() && book_side.best_key() >= limit_key) {
+            touch(side, book_side.best_key());
             std::uint32_t slot = book_side.best_level();
             Level& lv = levels_[slot];
             while (quantity > 0 && lv.head != NIL) {
@@ -580,7 +832,7 @@ class BasicEngine {
                     ids_.erase(n.id, IdIndex::hash(n.id), nodes_);
                     nodes_.release(head);
                 } else {
-                    n.traded = 1;
+                    n.flags |= Node::TRADED;
                 }
             }
             if (lv.head == NIL) {
@@ -593,27 +845,64 @@ class BasicEngine {
         return quantity;
     }
 
-    [[gnu::always_inline]] void rest(std::int64_t id, std::uint32_t h, Side side,
-                                     std::int64_t ticks, std::int64_t quantity, bool traded,
-                                     std::uint32_t level) noexcept {
+    // Puts node `slot` (its id, quantity, time and flags set) at the tail of the level at
+    // `ticks`, creating that level when `level` is NIL (after prepare_rest() or an equivalent
+    // reservation). Does not touch the id index.
+    [[gnu::always_inline]] void append(Side side, std::int64_t ticks, std::uint32_t level,
+                                       std::uint32_t slot) noexcept {
+        std::int64_t key = key_of(side, ticks);
+        touch(side, key);
         if (level == NIL) {
             level = levels_.acquire();
-            Level& fresh = levels_[level];
-            fresh = Level{ticks, 0, NIL, NIL, 0, side};
-            sides_[side].insert(key_of(side, ticks), level);
+            levels_[level] = Level{ticks, 0, NIL, NIL, 0, side};
+            sides_[side].insert(key, level);
         }
         Level& lv = levels_[level];
-        std::uint32_t slot = nodes_.acquire();
-        nodes_[slot] = Node{id, quantity, lv.tail, NIL, level, traded ? 1u : 0u};
+        Node& n = nodes_[slot];
+        n.prev = lv.tail;
+        n.next = NIL;
+        n.level = level;
         if (lv.tail == NIL) {
             lv.head = slot;
         } else {
             nodes_[lv.tail].next = slot;
         }
         lv.tail = slot;
-        lv.total += quantity;
+        lv.total += n.quantity;
         ++lv.count;
-        ids_.insert(h, slot);
+    }
+
+    // Takes up to `quantity` off the order in `slot` (id hash `h`) in place, removing it when
+    // nothing is left; returns its open quantity after.
+    std::int64_t take_from(std::uint32_t slot, std::uint32_t h, std::int64_t quantity) noexcept {
+        Node& n = nodes_[slot];
+        if (quantity >= n.quantity) {
+            remove(slot, h);
+            return 0;
+        }
+        Level& lv = levels_[n.level];
+        touch(lv.side, key_of(lv.side, lv.ticks));
+        n.quantity -= quantity;
+        lv.total -= quantity;
+        return n.quantity;
+    }
+
+    // Removes the order in `slot` (id hash `h`) from its level, the level from its side when
+    // it empties, and the id from the index.
+    void remove(std::uint32_t slot, std::uint32_t h) noexcept {
+        Node& n = nodes_[slot];
+        Level& lv = levels_[n.level];
+        std::int64_t key = key_of(lv.side, lv.ticks);
+        touch(lv.side, key);
+        lv.total -= n.quantity;
+        if (--lv.count == 0) {
+            sides_[lv.side].erase(key);
+            levels_.release(n.level);
+        } else {
+            unlink(lv, n);
+        }
+        ids_.erase(n.id, h, nodes_);
+        nodes_.release(slot);
     }
 
     void unlink(Level& lv, Node& n) noexcept {
@@ -633,6 +922,10 @@ class BasicEngine {
     Levels_ levels_;
     IdIndex ids_;
     Levels sides_[2];
+    // The lowest key per side whose change dirty() reports, and the sides changed there.
+    std::int64_t watch_[2] = {std::numeric_limits<std::int64_t>::min(),
+                              std::numeric_limits<std::int64_t>::min()};
+    unsigned dirty_ = 0;
 };
 
 using Engine = BasicEngine<BlockLevels>;

@@ -67,15 +67,21 @@ int module_exec(PyObject* module) noexcept {
                         "velmora.core can only be loaded into the main interpreter");
         return -1;
     }
-    if (!BookType.tp_name && !ready_book_type()) {
+    if ((!BookType.tp_name && !ready_book_type()) ||
+        (!batch::ReplayType.tp_name && !batch::ready_replay_type())) {
         return -1;
     }
     if (PyModule_AddObjectRef(module, "Book", reinterpret_cast<PyObject*>(&BookType)) < 0 ||
+        PyModule_AddObjectRef(module, "Replay", reinterpret_cast<PyObject*>(&batch::ReplayType)) <
+            0 ||
         PyModule_AddIntConstant(module, "BID", BID) < 0 ||
         PyModule_AddIntConstant(module, "ASK", ASK) < 0 ||
         PyModule_AddIntConstant(module, "LIMIT", batch::LIMIT) < 0 ||
         PyModule_AddIntConstant(module, "MARKET", batch::MARKET) < 0 ||
-        PyModule_AddIntConstant(module, "CANCEL", batch::CANCEL) < 0) {
+        PyModule_AddIntConstant(module, "CANCEL", batch::CANCEL) < 0 ||
+        PyModule_AddIntConstant(module, "REDUCE", batch::REDUCE) < 0 ||
+        PyModule_AddIntConstant(module, "EXECUTE", batch::EXECUTE) < 0 ||
+        PyModule_AddIntConstant(module, "MODIFY", batch::MODIFY) < 0) {
         return -1;
     }
     return install_bridge() ? 0 : -1;

@@ -60,13 +60,14 @@ def to_orderbook(self, tick_size=1):
     """A new velmora.orderbook.OrderBook holding this book's resting orders, in the same
     queue order, as new Order objects: price ticks x tick_size, order_id the core id as a
     string, status PARTIALLY_FILLED for an order that has traded (else OPEN); both quantities
-    are the open quantity. Its trade log is empty."""
+    are the open quantity. Its trade log is empty. The exact book keeps no time stamps and
+    no seeded flags: they do not cross."""
     from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus
 
     tick = _tick(tick_size)
     context = _context(tick)
     rows = self.orders()
-    for order_id, _, _, quantity, _ in rows:
+    for order_id, _, _, quantity, *_ in rows:
         if quantity > _INT32_MAX:
             raise OverflowError(
                 f"order {order_id} has quantity {quantity}; the exact book holds at most "
@@ -76,7 +77,7 @@ def to_orderbook(self, tick_size=1):
     sides = (OrderSide.BID, OrderSide.ASK)
     statuses = (OrderStatus.OPEN, OrderStatus.PARTIALLY_FILLED)
     prices = {}
-    for order_id, side, ticks, quantity, traded in rows:
+    for order_id, side, ticks, quantity, traded, *_ in rows:
         price = prices.get((side, ticks))
         if price is None:
             price = prices[side, ticks] = _price(ticks, tick, context)

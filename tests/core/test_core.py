@@ -24,7 +24,7 @@ def test_price_time_priority_and_resting_prices():
     book = book_of((1, ASK, 101, 4), (2, ASK, 100, 3), (3, ASK, 100, 5), (4, BID, 98, 2))
     # Best price first, oldest first within it, always at the resting price.
     assert book.add_limit(5, BID, 101, 10) == ((2, 100, 3), (3, 100, 5), (1, 101, 2))
-    assert book.orders() == [(4, BID, 98, 2, False), (1, ASK, 101, 2, True)]
+    assert book.orders() == [(4, BID, 98, 2, False, 0, False), (1, ASK, 101, 2, True, 0, False)]
     assert (book.best_bid(), book.best_ask()) == (98, 101)
     # What does not cross rests at its own price, behind the level's older orders.
     assert book.add_limit(6, BID, 98, 1) == ()
@@ -33,7 +33,7 @@ def test_price_time_priority_and_resting_prices():
     assert book.add_market(7, BID, 5) == ((1, 101, 2),)
     assert book.best_ask() is None and 7 not in book
     assert book.add_market(8, ASK, 1) == ((4, 98, 1),)
-    assert book.orders() == [(4, BID, 98, 1, True), (6, BID, 98, 1, False)]
+    assert book.orders() == [(4, BID, 98, 1, True, 0, False), (6, BID, 98, 1, False, 0, False)]
     book._check()
 
 
@@ -68,7 +68,7 @@ def test_prices_at_both_ends_of_the_range(side, prices):
     far = INT64_MIN if side == BID else INT64_MAX
     fills = book.add_limit(99, 1 - side, far, 10)
     assert [p for _, p, _ in fills] == sorted(prices, reverse=side == BID)
-    assert book.orders() == [(99, 1 - side, far, 6, True)]
+    assert book.orders() == [(99, 1 - side, far, 6, True, 0, False)]
     book._check()
 
 
@@ -95,7 +95,7 @@ REFUSED = [
     pytest.param("add_limit", (9, None, 100, 5), TypeError, "side must be", id="side-none"),
     pytest.param("add_limit", (9, BID, 100), TypeError, "missing required argument",
                  id="too-few"),
-    pytest.param("add_limit", (9, BID, 100, 5, 6), TypeError, "at most 4", id="too-many"),
+    pytest.param("add_limit", (9, BID, 100, 5, 6, 7), TypeError, "at most 5", id="too-many"),
     pytest.param("cancel", (1.5,), TypeError, "order_id must be", id="cancel-float"),
     pytest.param("depth", (BID, -1), ValueError, "levels must not be negative",
                  id="depth-negative"),
@@ -155,7 +155,7 @@ def test_conversions_that_change_the_book_first():
     # buy then finds an empty ask side and rests.
     price = Reentrant(100, lambda: book.cancel(1))
     assert book.add_limit(2, BID, price, 5) == ()
-    assert book.orders() == [(2, BID, 100, 5, False)]
+    assert book.orders() == [(2, BID, 100, 5, False, 0, False)]
     # An id that becomes a duplicate during the conversion of the next argument is refused.
     quantity = Reentrant(3, lambda: book.add_limit(3, BID, 90, 1))
     with pytest.raises(ValueError, match="already resting"):
@@ -163,7 +163,7 @@ def test_conversions_that_change_the_book_first():
     boom = Reentrant(0, lambda: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         book.add_limit(4, BID, boom, 1)
-    assert book.orders() == [(2, BID, 100, 5, False), (3, BID, 90, 1, False)]
+    assert book.orders() == [(2, BID, 100, 5, False, 0, False), (3, BID, 90, 1, False, 0, False)]
     book._check()
 
 
@@ -172,8 +172,8 @@ def test_pickle_round_trip_keeps_queues_and_traded_flags():
     book.add_market(5, BID, 1)
     copy = pickle.loads(pickle.dumps(book))
     assert copy.orders() == book.orders() == [
-        (1, BID, 100, 5, False), (2, BID, 100, 6, False), (3, ASK, 102, 3, True),
-        (4, ASK, 103, 1, False),
+        (1, BID, 100, 5, False, 0, False), (2, BID, 100, 6, False, 0, False),
+        (3, ASK, 102, 3, True, 0, False), (4, ASK, 103, 1, False, 0, False),
     ]
     assert str(copy) == str(book)
     copy._check()
@@ -191,7 +191,7 @@ BAD_ROWS = [
                  "row 1: order id 1 is already resting", id="duplicate-id"),
     pytest.param([(1, BID, 100, 0, False)], ValueError, "row 0: quantity must be positive",
                  id="zero-quantity"),
-    pytest.param([(1, BID, 100, 1)], ValueError, "must hold 5 items", id="short-row"),
+    pytest.param([(1, BID, 100, 1)], ValueError, "must hold 5 to 7 items", id="short-row"),
     pytest.param([7], TypeError, "must be a tuple", id="not-a-row"),
     pytest.param([(1, 5, 100, 1, False)], ValueError, "side must be", id="bad-side"),
     pytest.param(5, TypeError, "not iterable", id="not-iterable"),
@@ -205,7 +205,7 @@ def test_bad_rows_are_refused_and_setstate_changes_nothing(rows, exc, message):
     book = book_of((9, BID, 50, 2))
     with pytest.raises(exc, match=message):
         book.__setstate__(rows)
-    assert book.orders() == [(9, BID, 50, 2, False)]
+    assert book.orders() == [(9, BID, 50, 2, False, 0, False)]
 
 
 def test_a_row_list_changed_while_its_items_are_converted():
@@ -213,7 +213,7 @@ def test_a_row_list_changed_while_its_items_are_converted():
     row = [1, BID, None, 5, False]
     row[2] = Reentrant(100, row.clear)
     book = core.Book.from_orders([row])
-    assert book.orders() == [(1, BID, 100, 5, False)]
+    assert book.orders() == [(1, BID, 100, 5, False, 0, False)]
 
 
 def test_bridges_round_trip_with_statuses_and_prices():

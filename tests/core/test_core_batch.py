@@ -9,15 +9,20 @@ import pytest
 from velmora import core
 
 BID, ASK, LIMIT, MARKET, CANCEL = core.BID, core.ASK, core.LIMIT, core.MARKET, core.CANCEL
-RECORD = struct.Struct("=bb6xqqq")  # the documented raw layout
+RECORD = struct.Struct("=bb6xqqqq")  # the documented raw layout
+
+
+def timed(row):
+    """An event row with its time (0 when the row leaves it out)."""
+    return tuple(row) + (0,) * (6 - len(row))
 
 
 def events(*rows):
-    return np.array(list(rows), dtype=core.EVENT_DTYPE)
+    return np.array([timed(row) for row in rows], dtype=core.EVENT_DTYPE)
 
 
 def raw(*rows):
-    return b"".join(RECORD.pack(*row) for row in rows)
+    return b"".join(RECORD.pack(*timed(row)) for row in rows)
 
 
 FLOW = [
@@ -28,7 +33,7 @@ FLOW = [
     (MARKET, BID, 4, 0, 10),
     (LIMIT, ASK, 5, 98, 6),
 ]
-EXPECTED = [(4, 4, 2, 100, 3, BID, MARKET), (5, 5, 3, 99, 4, ASK, LIMIT)]
+EXPECTED = [(4, 4, 2, 100, 3, BID, MARKET, 0), (5, 5, 3, 99, 4, ASK, LIMIT, 0)]
 
 
 @pytest.mark.parametrize(
@@ -45,31 +50,31 @@ EXPECTED = [(4, 4, 2, 100, 3, BID, MARKET), (5, 5, 3, 99, 4, ASK, LIMIT)]
 )
 def test_every_documented_layout_gives_the_same_fills(make):
     book = core.Book()
-    fills = book.replay(make())
+    fills = book.replay(make()).fills
     assert fills.dtype == core.FILL_DTYPE
     assert fills.tolist() == EXPECTED
-    assert book.orders() == [(5, ASK, 98, 2, True)]
+    assert book.orders() == [(5, ASK, 98, 2, True, 0, False)]
 
 
 def test_empty_inputs():
     book = core.Book()
-    assert book.replay(b"").tolist() == []
-    assert book.replay(events()).shape == (0,)
+    assert book.replay(b"").fills.tolist() == []
+    assert book.replay(events()).fills.shape == (0,)
 
 
 @pytest.mark.parametrize(
     "value, exc, message",
     [
         pytest.param(np.zeros(3, np.float64), TypeError, "EVENT_DTYPE", id="float64-array"),
-        pytest.param(np.zeros(2, np.dtype([("kind", "i1"), ("pad", "V31")])), TypeError,
-                     "EVENT_DTYPE", id="other-32-byte-dtype"),
+        pytest.param(np.zeros(2, np.dtype([("kind", "i1"), ("pad", "V39")])), TypeError,
+                     "EVENT_DTYPE", id="other-40-byte-dtype"),
         pytest.param(np.zeros((2, 2), core.EVENT_DTYPE), TypeError,
                      r"one-dimensional array of velmora\.core\.EVENT_DTYPE, not 2-dimensional "
                      r"\(numpy\.lib\.recfunctions\.unstructured_to_structured\(table, ",
                      id="two-dimensional"),
-        pytest.param(np.zeros((2, 5), np.int64), TypeError, "unstructured_to_structured",
+        pytest.param(np.zeros((2, 6), np.int64), TypeError, "unstructured_to_structured",
                      id="table-of-numbers"),
-        pytest.param(b"\0" * 33, ValueError, "whole 32-byte records", id="partial-record"),
+        pytest.param(b"\0" * 41, ValueError, "whole 40-byte records", id="partial-record"),
         pytest.param(memoryview(b"\0" * 64)[::2], TypeError, "contiguous",
                      id="non-contiguous-bytes"),
         pytest.param("not a buffer", TypeError, "EVENT_DTYPE, not str", id="str"),
@@ -86,7 +91,7 @@ def test_malformed_inputs_are_refused_before_any_event(value, exc, message):
     book.add_limit(1, BID, 100, 1)
     with pytest.raises(exc, match=message):
         book.replay(value)
-    assert book.orders() == [(1, BID, 100, 1, False)]
+    assert book.orders() == [(1, BID, 100, 1, False, 0, False)]
 
 
 def test_a_released_memoryview_is_refused():
@@ -99,7 +104,7 @@ def test_a_released_memoryview_is_refused():
 def test_the_buffer_is_released_after_the_call():
     data = bytearray(raw(*FLOW))
     core.Book().replay(data)
-    data.extend(b"\0" * 32)  # a bytearray cannot be resized while a view is held
+    data.extend(b"\0" * 40)  # a bytearray cannot be resized while a view is held
     data.clear()
 
 
@@ -120,9 +125,9 @@ def test_a_refused_event_stops_the_replay_with_the_fills_so_far(bad, exc, messag
     with pytest.raises(exc, match=message) as info:
         book.replay(events(*flow))
     assert info.value.applied == 2
-    assert info.value.fills.tolist() == [(1, 3, 1, 101, 2, BID, LIMIT)]
+    assert info.value.fills.tolist() == [(1, 3, 1, 101, 2, BID, LIMIT, 0)]
     # Events before the refused one are applied; it and the later ones are not.
-    assert book.orders() == [(1, ASK, 101, 3, True)]
+    assert book.orders() == [(1, ASK, 101, 3, True, 0, False)]
     book._check()
 
 
@@ -147,9 +152,9 @@ class Exporter:
 def test_python_code_around_the_buffer_export_sees_a_consistent_book():
     book = core.Book()
     exporter = Exporter(book, raw((MARKET, BID, 1, 0, 2), (LIMIT, BID, 2, 99, 1)))
-    fills = book.replay(exporter)
-    assert fills.tolist() == [(0, 1, 100, 100, 1, BID, MARKET)]
-    assert book.orders() == [(2, BID, 99, 1, False), (101, BID, 1, 1, False)]
+    fills = book.replay(exporter).fills
+    assert fills.tolist() == [(0, 1, 100, 100, 1, BID, MARKET, 0)]
+    assert book.orders() == [(2, BID, 99, 1, False, 0, False), (101, BID, 1, 1, False, 0, False)]
     assert exporter.data == bytearray()
     book._check()
 
@@ -157,5 +162,6 @@ def test_python_code_around_the_buffer_export_sees_a_consistent_book():
 def test_batch_and_per_event_calls_mix():
     book = core.Book()
     book.add_limit(1, ASK, 100, 5)
-    assert book.replay(events((MARKET, BID, 2, 0, 2))).tolist() == [(0, 2, 1, 100, 2, BID, MARKET)]
+    assert (book.replay(events((MARKET, BID, 2, 0, 2))).fills.tolist()
+            == [(0, 2, 1, 100, 2, BID, MARKET, 0)])
     assert book.add_market(3, BID, 10) == ((1, 100, 3),)

@@ -24,8 +24,8 @@ def refusals(book):
     raises(TypeError, book.add_market, BIG, BID, 1.5)
 
 
-EVENTS = np.array([(core.LIMIT, ASK, BIG, BIG, 3), (core.MARKET, BID, BIG + 1, 0, 5),
-                   (core.LIMIT, BID, 5, 2, 1), (core.LIMIT, BID, 5, 2, 1)],
+EVENTS = np.array([(core.LIMIT, ASK, BIG, BIG, 3, BIG), (core.MARKET, BID, BIG + 1, 0, 5, BIG),
+                   (core.LIMIT, BID, 5, 2, 1, 0), (core.LIMIT, BID, 5, 2, 1, 0)],
                   dtype=core.EVENT_DTYPE)
 
 

@@ -20,14 +20,15 @@ SIDES = (ob.OrderSide.BID, ob.OrderSide.ASK)
 
 
 def exact_rows(book):
-    """The exact book's resting orders in the rows format of core.Book.orders()."""
+    """The exact book's resting orders in the rows format of core.Book.orders() (the exact
+    book keeps no time stamps and seeds nothing)."""
     rows = []
     for side, mapping in ((0, book.bids), (1, book.asks)):
         for price, level in mapping.items():
             for order in level.queue.values():
                 traded = order.status == ob.OrderStatus.PARTIALLY_FILLED
                 rows.append((int(order.order_id), side, int(price / TICK),
-                             order.remaining_quantity, traded))
+                             order.remaining_quantity, traded, 0, False))
     return rows
 
 
@@ -157,7 +158,7 @@ def test_seeded_flow_matches_the_exact_book(seed):
 def events_of(flow):
     events = np.zeros(len(flow), core.EVENT_DTYPE)
     for i, (kind, side, ticks, quantity, k) in enumerate(flow):
-        events[i] = (kind, side, k if kind == core.CANCEL else i, ticks, quantity)
+        events[i] = (kind, side, k if kind == core.CANCEL else i, ticks, quantity, 0)
     return events
 
 
@@ -175,9 +176,9 @@ def test_batch_replay_equals_the_per_event_calls(seed):
         else:
             one_by_one.cancel(k)
             continue
-        expected += [(i, i, resting, price, qty, side, kind) for resting, price, qty in fills]
+        expected += [(i, i, resting, price, qty, side, kind, 0) for resting, price, qty in fills]
     batch = core.Book()
-    fills = batch.replay(events)
+    fills = batch.replay(events).fills
     assert fills.dtype == core.FILL_DTYPE
     assert fills.tolist() == expected
     assert batch.orders() == one_by_one.orders()
@@ -187,8 +188,9 @@ def test_batch_replay_equals_the_per_event_calls(seed):
 def test_batch_is_resumable_in_pieces():
     events = events_of(random_flow(6, 2000))
     whole, pieces = core.Book(), core.Book()
-    expected = whole.replay(events)
-    got = [pieces.replay(events[start:start + 333]) for start in range(0, len(events), 333)]
+    expected = whole.replay(events).fills
+    got = [pieces.replay(events[start:start + 333]).fills
+           for start in range(0, len(events), 333)]
     # Sequence numbers count from the start of each call's array.
     for chunk, offset in zip(got, range(0, len(events), 333)):
         chunk["seq"] += offset
