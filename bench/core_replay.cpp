@@ -5,7 +5,7 @@
 //   core-replay FLOW_FILE REPEATS
 //
 // The file holds two little-endian int64 counts (set-up events, timed events) and then the
-// events as the batch API's 32-byte records. Output: one JSON object per line and variant.
+// events as the batch API's 40-byte records. Output: one JSON object per line and variant.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -27,14 +27,16 @@ struct Event {
     std::int64_t order_id;
     std::int64_t price;
     std::int64_t quantity;
+    std::int64_t time;
 };
-static_assert(sizeof(Event) == 32);
+static_assert(sizeof(Event) == 40);
 
 // The batch API's fill record, filled in exactly as the batch replay does.
 struct FillRecord {
     std::int64_t seq, aggressor_id, resting_id, price, quantity;
     std::int8_t side, kind;
     std::uint8_t pad[6];
+    std::int64_t time;
 };
 
 // A side as one red-black tree keyed by the priority key.
@@ -119,10 +121,11 @@ std::size_t apply(Engine& engine, const Event* events, std::size_t n,
                                        f.quantity,
                                        e.side,
                                        e.kind,
-                                       {}});
+                                       {},
+                                       e.time});
         };
         if (e.kind == 0) {
-            engine.add_limit(e.order_id, side, e.price, e.quantity, sink);
+            engine.add_limit(e.order_id, side, e.price, e.quantity, e.time, sink);
         } else if (e.kind == 1) {
             engine.add_market(e.order_id, side, e.quantity, sink);
         } else {

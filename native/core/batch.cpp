@@ -327,7 +327,8 @@ PyStructSequence_Field replay_fields[] = {
 };
 PyStructSequence_Desc replay_desc = {
     "velmora.core.Replay",
-    "Replay(fills, snapshots, unknown, seeded)\n--\n\nWhat Book.replay returns.",
+    "What Book.replay returns: the fills, the snapshots (or None), and the counts of events on "
+    "unknown ids and of those seeded volume took.",
     replay_fields,
     4,
 };

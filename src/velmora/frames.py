@@ -98,7 +98,16 @@ def _members(enum: Any) -> np.ndarray:
     return table
 
 
-_SIDES, _KINDS = _members(orderbook.OrderSide), _members(orderbook.TradeType)
+_SIDES = _members(orderbook.OrderSide)
+# A fill's kind is the kind of the event that made it. A MODIFY that crosses trades as a limit
+# order; an EXECUTE names no aggressor, so its trade type is unknown (None). CANCEL and REDUCE
+# never fill.
+_KINDS = np.empty(core.MODIFY + 1, dtype=object)
+_KINDS[[core.LIMIT, core.MARKET, core.MODIFY]] = [orderbook.TradeType.LIMIT,
+                                                  orderbook.TradeType.MARKET,
+                                                  orderbook.TradeType.LIMIT]
+_FILL_KINDS = {core.LIMIT: "LIMIT", core.MARKET: "MARKET", core.EXECUTE: "EXECUTE",
+               core.MODIFY: "MODIFY"}
 
 
 def _member_column(codes: np.ndarray, table: np.ndarray, what: str) -> np.ndarray:
@@ -106,6 +115,14 @@ def _member_column(codes: np.ndarray, table: np.ndarray, what: str) -> np.ndarra
         raise ValueError(f"{what} must be {' or '.join(m.name for m in table)}, "
                          f"found {codes.min() if codes.min() < 0 else codes.max()}")
     return table[codes]  # references to the members: no object per row
+
+
+def _kind_column(codes: np.ndarray) -> np.ndarray:
+    wrong = ~np.isin(codes, list(_FILL_KINDS))
+    if wrong.any():
+        raise ValueError(f"kind must be {', '.join(_FILL_KINDS.values())}, "
+                         f"found {codes[wrong][0]}")
+    return _KINDS[codes]
 
 
 def _tick_column(ticks: np.ndarray, float_prices: bool, tick_size: Any) -> np.ndarray:
@@ -122,14 +139,19 @@ def fills(array: Any, *, float_prices: bool = False, tick_size: Any = 1) -> pd.D
 
     The columns carry the names of the exact trade log's where the meaning is the same:
     ``price`` (ticks), ``quantity_filled``, ``aggressor_side`` (an ``OrderSide``),
-    ``aggressor_id``, ``filler_id``, ``trade_type`` (a ``TradeType``), then ``seq``, the
-    position of the aggressing event in the replayed array, in place of a timestamp. Built
-    column by column from the array, without a Python object per fill.
+    ``aggressor_id``, ``filler_id``, ``trade_type`` (a ``TradeType``: LIMIT for the fills of
+    a limit order or of a modify that crosses, MARKET for a market order's, None for an
+    execution the feed reported, which names no aggressor), then ``seq``, the position of the
+    event in the replayed array, and ``time``, the event's time (int64, the units the events
+    carried). Takes the ``Replay`` itself or its ``fills``. Built column by column from the
+    array, without a Python object per fill.
     """
     if isinstance(array, (core.Book, orderbook.OrderBook)):
-        raise TypeError("fills() takes the array that velmora.core.Book.replay(events) returns, "
+        raise TypeError("fills() takes what velmora.core.Book.replay(events) returns, "
                         "not a book: levels(book) gives a book's price levels, "
                         "trade_log(book) an exact book's trades")
+    if isinstance(array, core.Replay):
+        array = array.fills
     array = np.asarray(array)
     if array.dtype != core.FILL_DTYPE:
         raise TypeError(f"fills() expects the array of velmora.core.FILL_DTYPE that "
@@ -141,8 +163,9 @@ def fills(array: Any, *, float_prices: bool = False, tick_size: Any = 1) -> pd.D
         "aggressor_side": _member_column(array["side"], _SIDES, "side"),
         "aggressor_id": array["aggressor_id"].astype(np.int64),
         "filler_id": array["resting_id"].astype(np.int64),
-        "trade_type": _member_column(array["kind"], _KINDS, "kind"),
+        "trade_type": _kind_column(array["kind"]),
         "seq": array["seq"].astype(np.int64),
+        "time": array["time"].astype(np.int64),
     })
 
 

@@ -70,7 +70,7 @@ def test_core_frames_equal_the_exact_ones(seed):
     ours = frames.fills(fills, float_prices=True, tick_size="0.01")
     theirs = frames.trade_log(exact, float_prices=True)
     shared = TRADE_FIELDS[:-1]  # all but the timestamp, for which the core has seq
-    assert list(ours.columns) == [*shared, "seq"] and len(ours) > 50
+    assert list(ours.columns) == [*shared, "seq", "time"] and len(ours) > 50
     ids = {"aggressor_id": "int64", "filler_id": "int64"}
     pd.testing.assert_frame_equal(ours[shared], theirs[shared].astype(ids), check_exact=True)
     assert frames.fills(fills).price.tolist() == [int(p.scaleb(2)) for p in
