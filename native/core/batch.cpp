@@ -333,6 +333,10 @@ PyStructSequence_Desc replay_desc = {
     4,
 };
 
+// The most levels per side a snapshot row holds: far more than any feed publishes, and small
+// enough that a row's size is an int for NumPy.
+constexpr std::int64_t MAX_DEPTH = 1 << 20;
+
 // Why the loop stopped early: an event refused (nothing changed by it), or `lost`, an event
 // applied whose fills could not all be recorded.
 enum class Stop { none, refused, unknown, bad_kind, bad_side, no_memory, lost };
@@ -357,9 +361,9 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
         (a[4] && !args::to_flag(a[4], "stop_on_unknown", &stop_on_unknown)) || !load_numpy()) {
         return nullptr;
     }
-    if (depth < 0) {
-        PyErr_Format(PyExc_ValueError, "depth must not be negative, got %lld",
-                     static_cast<long long>(depth));
+    if (depth < 0 || depth > MAX_DEPTH) {
+        PyErr_Format(PyExc_ValueError, "depth must be from 0 to %lld, got %lld",
+                     static_cast<long long>(MAX_DEPTH), static_cast<long long>(depth));
         return nullptr;
     }
     if (changed_only && depth == 0) {
