@@ -58,7 +58,9 @@ def core_events(events, first_order):
 
 
 def as_array(events):
-    return np.array([(k, s, i, p, q) for k, i, s, p, q in events], dtype=core.EVENT_DTYPE)
+    """The events as EVENT_DTYPE records, each stamped with its position as its time."""
+    return np.array([(k, s, i, p, q, t) for t, (k, i, s, p, q) in enumerate(events)],
+                    dtype=core.EVENT_DTYPE)
 
 
 class CoreFlow:
@@ -125,7 +127,7 @@ def check(cf):
 
     batch = core.Book()
     batch.replay(cf.setup_array)
-    fills = batch.replay(cf.events_array)
+    fills = batch.replay(cf.events_array).fills
     as_tuples = [(a, r, p, q) for a, r, p, q in
                  zip(fills["aggressor_id"].tolist(), fills["resting_id"].tolist(),
                      fills["price"].tolist(), fills["quantity"].tolist())]

@@ -98,42 +98,19 @@ def test_batch_equals_the_per_event_calls(seed):
     result = batch.replay(flow, depth=4, clamp=True)
     assert result.fills.tolist() == fills
     assert snapshot_rows(result.snapshots) == rows
+    assert result.snapshots.dtype.names == ("seq", "bid_price", "bid_total", "ask_price",
+                                            "ask_total")
     assert (result.unknown, result.seeded) == (unknown, seeded)
+    # Only the rows whose levels differ from the row before (the first: from the book before).
+    changed = seeded_book().replay(flow, depth=4, changed_only=True, clamp=True).snapshots
+    before = [[9995, 9990] + [-(2**63)] * 2, [400, 150, 0, 0], [10005, 10012] + [2**63 - 1] * 2,
+              [250, 600, 0, 0]]
+    kept = [row for row, last in zip(rows, [(0, *before)] + rows) if row[1:] != last[1:]]
+    assert snapshot_rows(changed) == kept and len(kept) < len(rows)
     assert unknown > 100 and seeded > 10 and {f[6] for f in fills} == {LIMIT, MARKET, EXECUTE,
                                                                        MODIFY}
     assert batch.orders() == one_by_one.orders()
     batch._check()
-
-
-def test_only_the_rows_where_the_top_changed():
-    flow = random_flow(4, 2000)
-    full = seeded_book().replay(flow, depth=3, clamp=True).snapshots
-    changed = seeded_book().replay(flow, depth=3, changed_only=True, clamp=True).snapshots
-    levels = [name for name in full.dtype.names if name != "seq"]
-    before = seeded_book().replay(events(), depth=3)  # nothing applied: no row at all
-    assert before.snapshots.shape == (0,)
-    previous = snapshot_rows(seeded_book().replay(events((CANCEL, 0, 10**9)), depth=3)
-                             .snapshots)[0][1:]  # the seeded book's top, via an unknown id
-    keep = []
-    for row in snapshot_rows(full):
-        if row[1:] != previous:
-            keep.append(row)
-        previous = row[1:]
-    assert snapshot_rows(changed) == keep and 0 < len(keep) < len(full)
-    assert changed.dtype == full.dtype and levels == ["bid_price", "bid_total", "ask_price",
-                                                      "ask_total"]
-
-
-def test_snapshot_layout_and_empty_levels():
-    book = core.Book()
-    result = book.replay(events((LIMIT, BID, 1, 100, 5), (LIMIT, BID, 2, 98, 1),
-                                (EXECUTE, 0, 1, 0, 5, 7)), depth=2)
-    snaps = result.snapshots
-    assert snaps.dtype.itemsize == 8 + 4 * 2 * 8 and snaps["bid_price"].shape == (3, 2)
-    assert snaps["bid_price"].tolist() == [[100, -(2**63)], [100, 98], [98, -(2**63)]]
-    assert snaps["bid_total"].tolist() == [[5, 0], [5, 1], [1, 0]]
-    assert (snaps["ask_price"] == 2**63 - 1).all() and (snaps["ask_total"] == 0).all()
-    assert result.fills.tolist() == [(2, 0, 1, 100, 5, ASK, EXECUTE, 7)]
 
 
 @pytest.mark.parametrize(
@@ -205,18 +182,3 @@ def test_bad_options_are_refused_before_any_event(options, exc, message):
     with pytest.raises(exc, match=message):
         book.replay(events((LIMIT, BID, 1, 100, 5)), **options)
     assert len(book) == 0
-
-
-def test_seeded_volume_takes_unknown_ids_and_pickles():
-    book = core.Book.from_depth([(9995, 40), (9990, 15)], [(10005, 25), (10012, 60)],
-                                first_id=-50, time=1, seeded_fallback=True)
-    flow = events((EXECUTE, ASK, 10**6, 10005, 30, 4), (REDUCE, BID, 10**6, 9995, 15, 5),
-                  (CANCEL, BID, 10**6 + 1, 9990, 15, 6), (CANCEL, BID, 10**6 + 2, 9990, 1, 7),
-                  (MODIFY, BID, 10**6, 9995, 1))
-    result = book.replay(flow)
-    assert (result.unknown, result.seeded) == (2, 3)
-    # An execution beyond the seeded volume gives what there is: seeded volume is a guess.
-    assert result.fills.tolist() == [(0, 0, -48, 10005, 25, BID, EXECUTE, 4)]
-    copy = pickle.loads(pickle.dumps(book))
-    assert copy.seeded_fallback and copy.orders() == book.orders() == [
-        (-50, BID, 9995, 25, False, 1, True), (-47, ASK, 10012, 60, False, 1, True)]

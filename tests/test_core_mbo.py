@@ -1,6 +1,7 @@
-"""velmora.core per order, as a market-by-order feed drives it: the replace rule case by case,
-ids that are not resting, hostile arguments to every new operation, seeding from aggregated
-levels, what pickles and crosses the bridge, and no blocks left behind."""
+"""velmora.core per order, as a market-by-order feed drives it (the rules themselves are
+checked against a reference in test_core_model.py): hostile arguments to every new operation,
+seeding from aggregated levels and its opt-in rule, what pickles and crosses the bridge, and
+no blocks left behind."""
 
 import pickle
 
@@ -20,75 +21,6 @@ def queue_book():
     book.add_limit(2, BID, 100, 3, 2)
     book.add_limit(3, ASK, 102, 4, 3)
     return book
-
-
-ASK_ROW = (3, ASK, 102, 4, False, 3, False)
-
-
-@pytest.mark.parametrize(
-    "args, fills, rows",
-    [
-        pytest.param((1, 100, 2, 9), (), [(1, BID, 100, 2, False, 1, False),
-                                          (2, BID, 100, 3, False, 2, False), ASK_ROW],
-                     id="lower-keeps-place-and-time"),
-        pytest.param((1, 100, 5, 9), (), [(1, BID, 100, 5, False, 1, False),
-                                          (2, BID, 100, 3, False, 2, False), ASK_ROW],
-                     id="own-price-and-quantity-changes-nothing"),
-        pytest.param((1, 100, 6, 9), (), [(2, BID, 100, 3, False, 2, False),
-                                          (1, BID, 100, 6, False, 9, False), ASK_ROW],
-                     id="higher-goes-to-the-back"),
-        pytest.param((2, 100, 4, 9), (), [(1, BID, 100, 5, False, 1, False),
-                                          (2, BID, 100, 4, False, 9, False), ASK_ROW],
-                     id="higher-at-the-tail-stays"),
-        pytest.param((1, 101, 5, 9), (), [(1, BID, 101, 5, False, 9, False),
-                                          (2, BID, 100, 3, False, 2, False), ASK_ROW],
-                     id="new-price-new-level"),
-        pytest.param((1, 102, 6, 9), ((3, 102, 4),), [(1, BID, 102, 2, True, 9, False),
-                                                      (2, BID, 100, 3, False, 2, False)],
-                     id="crossing-trades-then-rests"),
-        pytest.param((2, 103, 3, 9), ((3, 102, 3),), [(1, BID, 100, 5, False, 1, False),
-                                                      (3, ASK, 102, 1, True, 3, False)],
-                     id="crossing-and-filled"),
-    ],
-)
-def test_the_replace_rule(args, fills, rows):
-    book = queue_book()
-    assert book.modify(*args) == fills
-    assert book.orders() == rows
-    book._check()
-
-
-def test_reduce_and_execute_keep_the_queue_place():
-    book = queue_book()
-    assert book.reduce(1, 4) == 1 and book.order(1) == (BID, 100, 1, False, 1, False)
-    assert book.execute(2, 2) == (2, 100, 2) and book.order(2) == (BID, 100, 1, True, 2, False)
-    assert book.level(BID, 100) == (2, 2)
-    # Still first in line: a sell fills 1 before 2.
-    assert book.add_market(7, ASK, 2) == ((1, 100, 1), (2, 100, 1))
-    book = queue_book()
-    assert book.reduce(2, 3) == 0 and book.execute(1, 5) == (1, 100, 5)
-    assert book.level(BID, 100) is None and book.best_bid() is None
-
-
-@pytest.mark.parametrize(
-    "call, result",
-    [
-        pytest.param(lambda b: b.reduce(9, 1), None, id="reduce"),
-        pytest.param(lambda b: b.reduce(9, 1, clamp=True, side=BID, price=100), None,
-                     id="reduce-with-seat-no-fallback"),
-        pytest.param(lambda b: b.execute(9, 1), None, id="execute"),
-        pytest.param(lambda b: b.modify(9, 100, 1), None, id="modify"),
-        pytest.param(lambda b: b.order(9), None, id="order"),
-        pytest.param(lambda b: b.level(ASK, 100), None, id="level-other-side"),
-        pytest.param(lambda b: b.cancel(9, side=BID, price=100, quantity=1), False, id="cancel"),
-        pytest.param(lambda b: b.order(-(2**63)), None, id="order-most-negative"),
-    ],
-)
-def test_ids_that_are_not_resting_change_nothing(call, result):
-    book = queue_book()
-    before = book.orders()
-    assert call(book) is result
-    assert book.orders() == before
 
 
 # Each refusal leaves the book exactly as it was.
@@ -133,18 +65,15 @@ def test_refusals_change_nothing(method, args, kwargs, exc, message):
     book._check()
 
 
-def test_seeded_volume_queues_ahead_and_takes_unknown_ids():
+def test_seeded_volume_is_opt_in_and_pickles():
     book = core.Book.from_depth([(100, 10), (99, 4)], [(101, 7)], first_id=5, time=50)
     assert book.orders() == [(5, BID, 100, 10, False, 50, True), (6, BID, 99, 4, False, 50, True),
                              (7, ASK, 101, 7, False, 50, True)]
-    assert book.reduce(70, 3, side=BID, price=100) is None  # the rule is opt-in
+    assert book.reduce(70, 3, side=BID, price=100) is None and book.order(70) is None
     book.seeded_fallback = True
-    assert book.reduce(70, 3, side=BID, price=100) == 7
+    assert book.reduce(70, 3, side=BID, price=100) == 7 and book.level(BID, 100) == (7, 1)
     assert book.execute(71, 9, side=ASK, price=101) == (7, 101, 7)  # what there is
-    assert book.cancel(72, side=BID, price=99, quantity=4) and 6 not in book
-    assert book.cancel(73, side=BID, price=99, quantity=4) is False  # nothing seeded left
-    book.add_limit(1, BID, 100, 5)
-    assert book.add_market(2, ASK, 9) == ((5, 100, 7), (1, 100, 2))  # seeded volume first
+    assert book.level(ASK, 101) is None
     copy = pickle.loads(pickle.dumps(book))
     assert copy.orders() == book.orders() and copy.seeded_fallback
     with pytest.raises(TypeError, match="seeded_fallback must be True or False"):

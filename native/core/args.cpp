@@ -3,8 +3,8 @@
 
 namespace velmora::core::args {
 
-bool bind(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) noexcept {
+bool bind_keywords(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) noexcept {
     if (params.positional >= 0 && nargs > params.positional) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)",
                      params.function, params.positional, params.positional == 1 ? "" : "s", nargs);
@@ -47,7 +47,7 @@ bool bind(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return true;
 }
 
-bool to_int64(PyObject* value, const char* what, std::int64_t* out) noexcept {
+bool to_int64_slow(PyObject* value, const char* what, std::int64_t* out) noexcept {
     if (!PyLong_Check(value) && !PyIndex_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be an integer, not %.200s", what,
                      Py_TYPE(value)->tp_name);
@@ -67,7 +67,7 @@ bool to_int64(PyObject* value, const char* what, std::int64_t* out) noexcept {
     return true;
 }
 
-bool to_side(PyObject* value, Side* out) noexcept {
+bool to_side_slow(PyObject* value, Side* out) noexcept {
     std::int64_t v;
     if (!to_int64(value, "side", &v)) {
         return false;

@@ -192,8 +192,9 @@ PyObject* to_array(const std::vector<FillRecord>& fills) noexcept {
 
 // The top `depth` levels of both sides after each event, as rows of int64: seq (the event's
 // index), then bid prices, bid totals, ask prices and ask totals, `depth` each, best first.
-// `current` holds the book's top levels as of the last event; a side is walked again only
-// when the engine reports a change at or above its depth-th level.
+// `current` holds the book's top levels as of the last event. The engine reports what an
+// event changed at or above a side's depth-th level: when only one level's total changed,
+// that entry is patched; when levels came or went, the side is walked again.
 class Snapshots {
   public:
     // The array for `count` rows, allocated before the loop (Python code runs here).
@@ -241,19 +242,20 @@ class Snapshots {
     void start(Engine& engine) noexcept {
         refresh(engine, BID, false);
         refresh(engine, ASK, false);
-        engine.dirty();
+        engine.changes();
     }
 
-    // After event `seq`: walks the sides the event changed near the top, then writes a row
-    // (in changed_only mode, only when the top levels differ from the last row's).
+    // After event `seq`: brings the sides the event changed near the top up to date, then
+    // writes a row (in changed_only mode, only when the top levels differ from the last row's).
     void step(Engine& engine, Py_ssize_t seq) noexcept {
-        unsigned dirty = engine.dirty();
+        Engine::Changes changes = engine.changes();
         bool changed = false;
-        if (dirty & (1u << BID)) {
-            changed |= refresh(engine, BID, changed_only_);
-        }
-        if (dirty & (1u << ASK)) {
-            changed |= refresh(engine, ASK, changed_only_);
+        for (Side side : {BID, ASK}) {
+            unsigned bit = 1u << side;
+            if (changes.dirty & bit) {
+                changed |= changes.reshaped & bit ? refresh(engine, side, changed_only_)
+                                                  : patch(engine, side, changes.level[side]);
+            }
         }
         if (changed || !changed_only_) {
             auto* row = static_cast<std::int64_t*>(view_.view.buf) +
@@ -288,6 +290,22 @@ class Snapshots {
     }
 
   private:
+    // Sets the total of one level of a side's top levels in `current`; true when it differs.
+    bool patch(Engine& engine, Side side, std::uint32_t level) noexcept {
+        std::int64_t* prices = current_.data() + 2 * depth_ * side;
+        std::int64_t* totals = prices + depth_;
+        std::int64_t ticks = engine.level_ticks(level);
+        for (std::size_t i = 0; i < depth_; ++i) {
+            if (prices[i] == ticks && totals[i] != 0) {
+                std::int64_t total = engine.level_total(level);
+                bool differs = totals[i] != total;
+                totals[i] = total;
+                return differs;
+            }
+        }
+        return refresh(engine, side, changed_only_);  // not expected: a watched level is here
+    }
+
     // Walks a side's top levels into `current` (through `scratch` when only a change
     // counts); true when they may differ from before.
     bool refresh(Engine& engine, Side side, bool compare) noexcept {
@@ -496,6 +514,9 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     } catch (const std::bad_alloc&) {
         stop = Stop::no_memory;  // thrown before the event changed anything
     }
+    // Python code may run from here on (releasing the buffer, making the arrays), and may
+    // change this book or replace its state: the engine is not touched again.
+    engine.unwatch();
     events.release();
     Py_ssize_t applied = stop == Stop::lost ? i + 1 : i;
 

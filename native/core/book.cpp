@@ -590,6 +590,16 @@ PySequenceMethods book_as_sequence = {
 
 PyTypeObject BookType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
+bool ready_small_ints() noexcept {
+    for (long v = 0; v <= 256; ++v) {
+        small_ints[v] = PyLong_FromLong(v);
+        if (!small_ints[v]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* book_with_state(PyObject* type, std::unique_ptr<BookState> state,
                           const char* caller) noexcept {
     Ref empty = Ref::steal(PyTuple_New(0));

@@ -29,6 +29,19 @@ extern PyTypeObject BookType;
 // Fills in and readies BookType; false with an exception set.
 bool ready_book_type() noexcept;
 
+// The ints 0 to 256, filled in with the module (immortal objects, so never released): the
+// small values of results (sides, counts, most quantities) without a call each.
+inline PyObject* small_ints[257];
+bool ready_small_ints() noexcept;
+
+// A new reference to `value` as an int.
+inline PyObject* int_object(std::int64_t value) noexcept {
+    if (value >= 0 && value <= 256) {
+        return Py_NewRef(small_ints[value]);
+    }
+    return PyLong_FromLongLong(value);
+}
+
 // Raises the exception that describes a refusal of order `id`; returns nullptr. `open` is
 // the order's open quantity, for exceeds_open.
 PyObject* raise_refusal(Refusal refusal, long long id, long long quantity,
@@ -67,7 +80,11 @@ struct Seat {
 };
 // Converts the side= and price= keywords (nullptr when omitted); false with TypeError when
 // only one is given, or with the conversion's error.
-bool to_seat(PyObject* side, PyObject* price, Seat* out) noexcept;
+bool to_seat_given(PyObject* side, PyObject* price, Seat* out) noexcept;
+inline bool to_seat(PyObject* side, PyObject* price, Seat* out) noexcept {
+    out->given = false;
+    return (!side && !price) || to_seat_given(side, price, out);
+}
 
 // The per-order operations and look-ups (orders.cpp).
 PyObject* book_reduce_order(BookObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -320,21 +320,39 @@ class BlockLevels {
         std::uint32_t level;
     };
     using Block = std::vector<Entry>;
-    static bool less(const Entry& e, std::int64_t key) noexcept { return e.key < key; }
+
+    // The first of the entries in [first, last) whose key is at least key: a binary search
+    // whose steps pick the half with a conditional move rather than a branch.
+    template <class It>
+    static It lower(It first, It last, std::int64_t key) noexcept {
+        std::ptrdiff_t n = last - first;
+        if (n == 0) {
+            return first;
+        }
+        while (n > 1) {
+            std::ptrdiff_t half = n / 2;
+            first = first[half].key < key ? first + half : first;
+            n -= half;
+        }
+        return first + (first->key < key);
+    }
 
     // The first entry of b whose key is at least key. Most searches are for levels a few
     // places from the best, at the end of the last block: a short scan back from the end
-    // beats a binary search there.
+    // beats a binary search there. A key below the last eight goes straight to the search.
     template <class B>
     static auto position(B& b, std::int64_t key) noexcept -> decltype(b.begin()) {
         auto it = b.end();
+        if (b.size() > 8 && (it - 8)->key >= key) {
+            return lower(b.begin(), it - 8, key);
+        }
         for (int steps = 0; steps < 8 && it != b.begin(); ++steps) {
             if ((it - 1)->key < key) {
                 return it;
             }
             --it;
         }
-        return std::lower_bound(b.begin(), it, key, less);
+        return lower(b.begin(), it, key);
     }
 
     // The block that holds key, or where it belongs: the last block whose first key is at
@@ -344,16 +362,14 @@ class BlockLevels {
         if (n == 1 || blocks_[n - 1].front().key <= key) {
             return n - 1;
         }
-        std::size_t lo = 0, hi = n - 1;  // answer in [lo, hi)
-        while (hi - lo > 1) {
-            std::size_t mid = (lo + hi) / 2;
-            if (blocks_[mid].front().key <= key) {
-                lo = mid;
-            } else {
-                hi = mid;
-            }
+        // The answer lies in [base, base + len); each step keeps the half that holds it.
+        std::size_t base = 0, len = n - 1;
+        while (len > 1) {
+            std::size_t half = len / 2;
+            base = blocks_[base + half].front().key <= key ? base + half : base;
+            len -= half;
         }
-        return lo;
+        return base;
     }
 
     std::vector<Block> blocks_;  // never holds an empty block
@@ -392,8 +408,8 @@ inline constexpr std::int64_t empty_ticks(Side side) noexcept {
 //    queue;
 //  - the best bid is below the best ask (the book is never crossed).
 // Sinks are called as sink(const Fill&) and must not throw. Every operation that changes a
-// level marks its side dirty when the level's key is at or above the side's watch (see
-// watch()), which lets a caller keep the top levels without walking them after every event.
+// level at or above its side's watch (see top()) records it for changes(), which lets a
+// caller keep the top levels without walking them after every event.
 template <class Levels>
 class BasicEngine {
   public:
@@ -487,11 +503,17 @@ class BasicEngine {
         if (quantity > n.quantity) {
             return Refusal::exceeds_open;
         }
-        const Level& lv = levels_[n.level];
+        Level& lv = levels_[n.level];
         *side = lv.side;
         sink(Fill{id, lv.ticks, quantity});
-        n.flags |= Node::TRADED;
-        take_from(slot, h, quantity);
+        if (quantity == n.quantity) {
+            remove(slot, h);
+        } else {
+            touch(lv.side, key_of(lv.side, lv.ticks), n.level);
+            n.flags |= Node::TRADED;
+            n.quantity -= quantity;
+            lv.total -= quantity;
+        }
         return Refusal::none;
     }
 
@@ -529,7 +551,7 @@ class BasicEngine {
             if (old.total - n.quantity > MAX_QUANTITY - quantity) {
                 return Refusal::level_overflow;
             }
-            touch(own, old_key);
+            touch(own, old_key, old_slot);
             old.total += quantity - n.quantity;
             n.quantity = quantity;
             n.time = time;
@@ -556,7 +578,7 @@ class BasicEngine {
         }
         // Nothing below allocates or fails. An emptied old level stays in its side until the
         // order has rested, so that the insertion prepared above stays valid.
-        touch(own, old_key);
+        touch(own, old_key, old_slot);
         old.total -= n.quantity;
         bool emptied = --old.count == 0;
         if (!emptied) {
@@ -574,6 +596,7 @@ class BasicEngine {
             nodes_.release(slot);
         }
         if (emptied) {
+            reshape(own, old_key);
             own_side.erase(old_key);
             levels_.release(old_slot);
         }
@@ -690,7 +713,7 @@ class BasicEngine {
 
     // Writes the best `n` levels of a side, best first, as prices[i] and totals[i]; places
     // beyond the side's depth get empty_ticks(side) and a total of 0. Then watches the side
-    // from its n-th level up (all of it when it has fewer), so that dirty() reports the
+    // from its n-th level up (all of it when it has fewer), so that changes() reports the
     // operations that may have changed those n levels.
     void top(Side side, std::size_t n, std::int64_t* prices, std::int64_t* totals) noexcept {
         std::size_t i = 0;
@@ -710,9 +733,27 @@ class BasicEngine {
             totals[i] = 0;
         }
     }
-    // Which sides an operation has changed at or above their watch since the last call: bit
-    // 1 << BID and bit 1 << ASK. Clears the record.
-    unsigned dirty() noexcept { return std::exchange(dirty_, 0u); }
+    // What operations changed at or above the sides' watches since the last call (bits
+    // 1 << BID and 1 << ASK): `dirty` sides, and of those the `reshaped` ones, where a level
+    // came or went or more than one level changed; on a side dirty but not reshaped, only
+    // the total of `level` changed. Clears the record.
+    struct Changes {
+        unsigned dirty;
+        unsigned reshaped;
+        std::uint32_t level[2];
+    };
+    Changes changes() noexcept {
+        Changes out = changes_;
+        changes_ = Changes{0, 0, {NIL, NIL}};
+        return out;
+    }
+    // Stops watching: changes() reports nothing until the next top().
+    void unwatch() noexcept {
+        watch_[BID] = watch_[ASK] = std::numeric_limits<std::int64_t>::max();
+    }
+    // A level slot's price and total, for a level that changes() named.
+    std::int64_t level_ticks(std::uint32_t slot) const noexcept { return levels_[slot].ticks; }
+    std::int64_t level_total(std::uint32_t slot) const noexcept { return levels_[slot].total; }
 
     // Bytes held by the book's own structures (not counting the allocator's overhead).
     std::size_t bytes() const noexcept {
@@ -803,9 +844,23 @@ class BasicEngine {
         return Refusal::none;
     }
 
-    // Records a change at `key` of a side for dirty().
-    [[gnu::always_inline]] void touch(Side side, std::int64_t key) noexcept {
-        dirty_ |= static_cast<unsigned>(key >= watch_[side]) << side;
+    // Records for changes() that the total of level `slot`, at `key` of a side, changed.
+    [[gnu::always_inline]] void touch(Side side, std::int64_t key, std::uint32_t slot) noexcept {
+        if (key >= watch_[side]) {
+            unsigned bit = 1u << side;
+            if (changes_.level[side] != slot) {
+                changes_.reshaped |= changes_.dirty & bit;  // a second level
+                changes_.level[side] = slot;
+            }
+            changes_.dirty |= bit;
+        }
+    }
+    // Records for changes() that a level at `key` of a side came or went.
+    [[gnu::always_inline]] void reshape(Side side, std::int64_t key) noexcept {
+        if (key >= watch_[side]) {
+            changes_.dirty |= 1u << side;
+            changes_.reshaped |= 1u << side;
+        }
     }
 
     // Fills `quantity` against side `side` while its best key is at least `limit_key`;
@@ -815,8 +870,8 @@ class BasicEngine {
                                              std::int64_t quantity, Sink& sink) noexcept {
         Levels& book_side = sides_[side];
         while (quantity > 0 && !book_side.empty() && book_side.best_key() >= limit_key) {
-            touch(side, book_side.best_key());
             std::uint32_t slot = book_side.best_level();
+            touch(side, book_side.best_key(), slot);
             Level& lv = levels_[slot];
             while (quantity > 0 && lv.head != NIL) {
                 std::uint32_t head = lv.head;
@@ -836,6 +891,7 @@ class BasicEngine {
                 }
             }
             if (lv.head == NIL) {
+                reshape(side, book_side.best_key());
                 book_side.pop_best();
                 levels_.release(slot);
             } else {
@@ -851,11 +907,13 @@ class BasicEngine {
     [[gnu::always_inline]] void append(Side side, std::int64_t ticks, std::uint32_t level,
                                        std::uint32_t slot) noexcept {
         std::int64_t key = key_of(side, ticks);
-        touch(side, key);
         if (level == NIL) {
+            reshape(side, key);
             level = levels_.acquire();
             levels_[level] = Level{ticks, 0, NIL, NIL, 0, side};
             sides_[side].insert(key, level);
+        } else {
+            touch(side, key, level);
         }
         Level& lv = levels_[level];
         Node& n = nodes_[slot];
@@ -881,7 +939,7 @@ class BasicEngine {
             return 0;
         }
         Level& lv = levels_[n.level];
-        touch(lv.side, key_of(lv.side, lv.ticks));
+        touch(lv.side, key_of(lv.side, lv.ticks), n.level);
         n.quantity -= quantity;
         lv.total -= quantity;
         return n.quantity;
@@ -893,12 +951,13 @@ class BasicEngine {
         Node& n = nodes_[slot];
         Level& lv = levels_[n.level];
         std::int64_t key = key_of(lv.side, lv.ticks);
-        touch(lv.side, key);
         lv.total -= n.quantity;
         if (--lv.count == 0) {
+            reshape(lv.side, key);
             sides_[lv.side].erase(key);
             levels_.release(n.level);
         } else {
+            touch(lv.side, key, n.level);
             unlink(lv, n);
         }
         ids_.erase(n.id, h, nodes_);
@@ -922,10 +981,11 @@ class BasicEngine {
     Levels_ levels_;
     IdIndex ids_;
     Levels sides_[2];
-    // The lowest key per side whose change dirty() reports, and the sides changed there.
-    std::int64_t watch_[2] = {std::numeric_limits<std::int64_t>::min(),
-                              std::numeric_limits<std::int64_t>::min()};
-    unsigned dirty_ = 0;
+    // The lowest key per side whose change changes() reports (the largest key: none, in
+    // effect), and what changed there.
+    std::int64_t watch_[2] = {std::numeric_limits<std::int64_t>::max(),
+                              std::numeric_limits<std::int64_t>::max()};
+    Changes changes_{0, 0, {NIL, NIL}};
 };
 
 using Engine = BasicEngine<BlockLevels>;

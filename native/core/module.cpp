@@ -67,7 +67,7 @@ int module_exec(PyObject* module) noexcept {
                         "velmora.core can only be loaded into the main interpreter");
         return -1;
     }
-    if ((!BookType.tp_name && !ready_book_type()) ||
+    if ((!small_ints[256] && !ready_small_ints()) || (!BookType.tp_name && !ready_book_type()) ||
         (!batch::ReplayType.tp_name && !batch::ready_replay_type())) {
         return -1;
     }

@@ -11,11 +11,7 @@
 
 namespace velmora::core {
 
-bool to_seat(PyObject* side, PyObject* price, Seat* out) noexcept {
-    out->given = false;
-    if (!side && !price) {
-        return true;
-    }
+bool to_seat_given(PyObject* side, PyObject* price, Seat* out) noexcept {
     if (!side || !price) {
         PyErr_SetString(PyExc_TypeError,
                         "side and price locate seeded volume together: give both or neither");
@@ -29,6 +25,27 @@ bool to_seat(PyObject* side, PyObject* price, Seat* out) noexcept {
 }
 
 namespace {
+
+// A tuple that takes over the new references `items`; nullptr when one of them is (each is
+// released either way).
+template <std::size_t N>
+[[gnu::always_inline]] inline PyObject* tuple_of(PyObject* const (&items)[N]) noexcept {
+    bool complete = true;
+    for (PyObject* item : items) {
+        complete &= item != nullptr;
+    }
+    PyObject* tuple = complete ? PyTuple_New(N) : nullptr;
+    if (!tuple) {
+        for (PyObject* item : items) {
+            Py_XDECREF(item);
+        }
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i]);  // steals
+    }
+    return tuple;
+}
 
 // `value` as an int: the argument it was converted from when that is an exact int of the
 // same value (no new object), else a new one.
@@ -78,13 +95,54 @@ PyObject* book_reduce_order(BookObject* self, PyObject* const* args, Py_ssize_t 
     if (refusal != Refusal::none) {
         return raise_refusal(refusal, id, quantity);
     }
-    return PyLong_FromLongLong(left);
+    return int_object(left);
 }
 
 namespace {
 
 const char* const execute_names[] = {"order_id", "quantity", "side", "price"};
 const args::Params execute_params{"execute", execute_names, 4, 2, 2};
+
+}  // namespace
+
+namespace {
+
+// A fill as a (resting_id, price, quantity) tuple, reusing the arguments for the id and the
+// quantity where they are the same ints.
+[[gnu::always_inline]] inline PyObject* fill_tuple(const Fill& fill, PyObject* const* a,
+                                                   std::int64_t id,
+                                                   std::int64_t quantity) noexcept {
+    return tuple_of({int_of(a[0], fill.resting_id, id), int_object(fill.ticks),
+                     int_of(a[1], fill.quantity, quantity)});
+}
+
+// execute() when the id is not resting (the seeded fallback, else None) or when it is
+// refused: kept out of the common path.
+[[gnu::noinline, gnu::cold]] PyObject* execute_otherwise(BookState* state, Refusal refusal,
+                                                         PyObject* const* a, std::int64_t id,
+                                                         std::int64_t quantity,
+                                                         const Seat& seat) noexcept {
+    if (refusal == Refusal::unknown_id) {
+        Fill fill{};
+        std::int64_t left;
+        if (!state->seeded_fallback || !seat.given ||
+            state->engine.take_seeded(seat.side, seat.ticks, quantity, true, &left,
+                                      [&fill](const Fill& f) noexcept { fill = f; }) !=
+                Refusal::none) {
+            Py_RETURN_NONE;
+        }
+        return fill_tuple(fill, a, id, quantity);
+    }
+    if (refusal == Refusal::exceeds_open) {
+        OrderView order{};
+        state->engine.order(id, &order);
+        PyErr_Format(PyExc_ValueError, "cannot execute order %lld for %lld: it has %lld open",
+                     static_cast<long long>(id), static_cast<long long>(quantity),
+                     static_cast<long long>(order.quantity));
+        return nullptr;
+    }
+    return raise_refusal(refusal, id, quantity);
+}
 
 }  // namespace
 
@@ -100,36 +158,13 @@ PyObject* book_execute(BookObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     BookState* state = self->state;
     Fill fill{};
-    auto record = [&fill](const Fill& f) noexcept { fill = f; };
     Side side;
-    Refusal refusal = state->engine.execute(id, quantity, &side, record);
-    if (refusal == Refusal::unknown_id) {
-        std::int64_t left;
-        if (!state->seeded_fallback || !seat.given ||
-            state->engine.take_seeded(seat.side, seat.ticks, quantity, true, &left, record) !=
-                Refusal::none) {
-            Py_RETURN_NONE;
-        }
-        refusal = Refusal::none;
-    }
-    if (refusal == Refusal::exceeds_open) {
-        OrderView order{};
-        state->engine.order(id, &order);
-        PyErr_Format(PyExc_ValueError, "cannot execute order %lld for %lld: it has %lld open",
-                     static_cast<long long>(id), static_cast<long long>(quantity),
-                     static_cast<long long>(order.quantity));
-        return nullptr;
-    }
+    Refusal refusal =
+        state->engine.execute(id, quantity, &side, [&fill](const Fill& f) noexcept { fill = f; });
     if (refusal != Refusal::none) {
-        return raise_refusal(refusal, id, quantity);
+        return execute_otherwise(state, refusal, a, id, quantity, seat);
     }
-    Ref resting = Ref::steal(int_of(a[0], fill.resting_id, id));
-    Ref price = Ref::steal(PyLong_FromLongLong(fill.ticks));
-    Ref filled = Ref::steal(int_of(a[1], fill.quantity, quantity));
-    if (!resting || !price || !filled) {
-        return nullptr;
-    }
-    return PyTuple_Pack(3, resting.get(), price.get(), filled.get());
+    return fill_tuple(fill, a, id, quantity);
 }
 
 namespace {
@@ -187,20 +222,9 @@ PyObject* book_order(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!self->state->engine.order(id, &order)) {
         Py_RETURN_NONE;
     }
-    Ref result = Ref::steal(PyTuple_New(6));
-    if (!result) {
-        return nullptr;
-    }
-    PyObject* items[6] = {
-        PyLong_FromLong(order.side),         PyLong_FromLongLong(order.ticks),
-        PyLong_FromLongLong(order.quantity), Py_NewRef(order.traded ? Py_True : Py_False),
-        PyLong_FromLongLong(order.time),     Py_NewRef(order.seeded ? Py_True : Py_False)};
-    bool complete = true;
-    for (Py_ssize_t i = 0; i < 6; ++i) {
-        complete = complete && items[i];
-        PyTuple_SET_ITEM(result.get(), i, items[i]);  // steals; a NULL slot is fine to free
-    }
-    return complete ? result.release() : nullptr;
+    return tuple_of({int_object(order.side), int_object(order.ticks), int_object(order.quantity),
+                     Py_NewRef(order.traded ? Py_True : Py_False), int_object(order.time),
+                     Py_NewRef(order.seeded ? Py_True : Py_False)});
 }
 
 namespace {
@@ -223,12 +247,7 @@ PyObject* book_level(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!self->state->engine.level(side, ticks, &total, &count)) {
         Py_RETURN_NONE;
     }
-    Ref total_ = Ref::steal(PyLong_FromLongLong(total));
-    Ref count_ = Ref::steal(PyLong_FromUnsignedLong(count));
-    if (!total_ || !count_) {
-        return nullptr;
-    }
-    return PyTuple_Pack(2, total_.get(), count_.get());
+    return tuple_of({int_object(total), int_object(count)});
 }
 
 namespace {
