@@ -170,6 +170,8 @@ class _Trades:
 
     def __init__(self, source: Any, time: str, tick_size: Any) -> None:
         self.in_ticks = False
+        if isinstance(source, core.Replay):
+            source = source.fills
         if isinstance(source, np.ndarray) and source.dtype == core.FILL_DTYPE:
             if time == "timestamp":
                 raise ValueError("trade_tape(): the fills of a replay carry no timestamps; "

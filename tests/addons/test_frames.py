@@ -93,7 +93,7 @@ def test_core_input_is_checked():
     with pytest.raises(TypeError, match=r"^levels\(\) takes a book, not the fills .* fills\("):
         frames.levels(fills)
     for book in (core.Book(), OrderBook()):
-        with pytest.raises(TypeError, match=r"^fills\(\) takes the array that velmora.core.Book"
+        with pytest.raises(TypeError, match=r"^fills\(\) takes what velmora.core.Book"
                                             r".replay\(events\) returns, not a book: levels"):
             frames.fills(book)
 

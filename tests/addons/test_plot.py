@@ -170,7 +170,7 @@ def test_core_data_draws_as_its_exact_twin(buckets):
 def core_fill_at(ticks):
     book = core.Book()
     book.add_limit(1, core.ASK, ticks, 2)
-    return book, book.replay(np.array([(core.MARKET, core.BID, 2, 0, 1)], core.EVENT_DTYPE))
+    return book, book.replay(np.array([(core.MARKET, core.BID, 2, 0, 1, 0)], core.EVENT_DTYPE))
 
 
 @pytest.mark.parametrize("call, error, message", [

@@ -7,7 +7,7 @@ import pickle
 
 import numpy as np
 import pytest
-from test_leaks import assert_no_leak, raises
+from conftest import assert_no_leak, raises
 
 from velmora import core
 
