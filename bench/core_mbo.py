@@ -30,12 +30,16 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-import flows
-from core import CoreFlow
-from peers import timed
-from run import fmt_rate, fmt_ratio, ratios
+# The flows live in reference/, shared with the tests and the build.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "reference"))
 
-from velmora import core
+import flows  # noqa: E402
+from core import CoreFlow  # noqa: E402
+from peers import timed  # noqa: E402
+from run import fmt_rate, fmt_ratio, ratios  # noqa: E402
+
+from velmora import core  # noqa: E402
 
 MODERN = hasattr(core, "REDUCE")  # the per-order operations, times and snapshots exist
 LIMIT, MARKET, CANCEL = core.LIMIT, core.MARKET, core.CANCEL
