@@ -35,7 +35,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "reference"))
 
 import flows  # noqa: E402
-from core import CoreFlow  # noqa: E402
+from core import core_events  # noqa: E402
 from peers import timed  # noqa: E402
 from run import fmt_rate, fmt_ratio, ratios  # noqa: E402
 
@@ -100,8 +100,9 @@ def cases(quick, only):
     built = {f.name: f for f in flows.build(quick=quick)}
     out = []
     for name in ("mixed-10", "mixed-100k" if not quick else "mixed-10k"):
-        cf = CoreFlow(built[name])
-        out.append(Case(name, rows_of(cf.setup), rows_of(cf.events)))
+        setup, first = core_events(built[name].setup, 0)
+        events, _ = core_events(built[name].events, first)
+        out.append(Case(name, rows_of(setup), rows_of(events)))
     if MODERN:
         base = out[0]
         out.append(Case("mbo-10", base.setup, market_by_order(base.setup, base.events)))
@@ -168,7 +169,10 @@ def check(case, depth):
         if MODERN:
             rows.append([one_by_one.depth(side, depth) for side in (0, 1)])
     batch = new_book(case)
-    result = batch.replay(case.events_array, depth=depth) if MODERN else None
+    if MODERN:
+        result = batch.replay(case.events_array, depth=depth)
+    else:
+        batch.replay(case.events_array)
     if batch.orders() != one_by_one.orders():
         raise SystemExit(f"*** {case.name}: the batch's book differs from the per-event one ***")
     if not MODERN:
@@ -320,7 +324,9 @@ def verdict(ok):
 
 
 def bytes_per_order(size=100_000):
-    rows = [row + (k,) for k, row in enumerate(deep_rows(size))]  # each with a time stamp
+    rows = deep_rows(size)
+    if MODERN:
+        rows = [row + (k,) for k, row in enumerate(rows)]  # each with a time stamp
     book = core.Book.from_orders(rows)
     return book._native_bytes() / len(book)
 
@@ -423,7 +429,7 @@ def main():
 
     per_order = bytes_per_order(10_000 if args.quick else 100_000)
     print(f"\nNative bytes per resting order, {10_000 if args.quick else 100_000:,}-order book,"
-          f" ten orders a level, time stamps set: {per_order:.1f}")
+          f" ten orders a level{', time stamps set' if MODERN else ''}: {per_order:.1f}")
 
     if not MODERN:
         return 0
