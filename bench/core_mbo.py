@@ -384,7 +384,7 @@ def main():
           " loop+depth: the same loop calling\ndepth(BID, N) and depth(ASK, N) after each"
           " event.")
 
-    instructions, operations = {}, {}
+    instructions, operations, whole = {}, {}, {}
     if not args.no_callgrind:
         with tempfile.TemporaryDirectory() as folder:
             runs = []
@@ -407,7 +407,7 @@ def main():
             else:
                 row += [f"{instructions[case.name, 'loop+depth'] / instructions[case.name, 'batch']:.1f}"]
             rows.append(row)
-        table(columns[:1] + names + columns[2 + len(names):], rows)
+        table(["flow"] + names + [c.replace(" time", "") for c in columns[2 + len(names):]], rows)
 
         size = 10_000 if args.quick else 100_000
         available = [op for op in OPERATIONS if hasattr(core.Book, op)]
@@ -420,9 +420,13 @@ def main():
               " binding, the engine, making the result) and the whole call (the method\nas"
               " looked up on the book, called by itertools.starmap with its arguments made"
               " beforehand, the result dropped):")
+        if not operations["cancel"]:  # a stripped build (the wheel): no function names
+            operations = {}
+            print("(the method's own figures need a build with symbols: PYTHONPATH=build/...)")
         table(["operation", "method", "/ cancel", "call", "/ cancel"],
-              [[op, f"{operations[op]:,.0f}", f"{operations[op] / operations['cancel']:.2f}",
-                f"{whole[op]:,.0f}", f"{whole[op] / whole['cancel']:.2f}"] for op in available])
+              [[op] + ([f"{operations[op]:,.0f}", f"{operations[op] / operations['cancel']:.2f}"]
+                       if operations else ["-", "-"])
+               + [f"{whole[op]:,.0f}", f"{whole[op] / whole['cancel']:.2f}"] for op in available])
         print("add_limit rests a new order at an existing level; reduce, execute: 1 unit of an"
               " order with 2 or more;\nmodify: down to 1 unit at the same price (keeps its"
               " place); order, level: look-ups that find.")
@@ -450,11 +454,11 @@ def main():
             r = instructions[case.name, "loop+depth"] / instructions[case.name, "snapshots"]
             print(f"  {case.name}: snapshots >= 20 x the loop with depth() instructions: {r:.1f}"
                   f"  -> {verdict(r >= 20)}")
-    if operations:
-        for op in ("reduce", "execute", "order", "level"):
-            r = operations[op] / operations["cancel"]
-            print(f"  {op} per call <= cancel's: {operations[op]:,.0f} against"
-                  f" {operations['cancel']:,.0f}  -> {verdict(r <= 1)}")
+    for label, figures in (("method", operations), ("call", whole)):
+        for op in ("reduce", "execute", "order", "level") if figures else ():
+            r = figures[op] / figures["cancel"]
+            print(f"  {op} per {label} <= cancel's: {figures[op]:,.0f} against"
+                  f" {figures['cancel']:,.0f}  -> {verdict(r <= 1)}")
     print(f"  memory per resting order <= 64 B: {per_order:.1f}  -> {verdict(per_order <= 64)}")
     return 0
 

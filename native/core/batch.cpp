@@ -359,6 +359,106 @@ constexpr std::int64_t MAX_DEPTH = 1 << 20;
 // applied whose fills could not all be recorded.
 enum class Stop { none, refused, unknown, bad_kind, bad_side, no_memory, lost };
 
+// One batch while its events are applied. LIMIT, MARKET and CANCEL, most of any flow, are
+// applied inline; the per-order kinds and ids that are not resting go through calls, which
+// keeps the common path small enough for the compiler to inline the engine into it.
+struct Run {
+    Engine& engine;
+    bool fallback;
+    bool clamp;
+    bool stop_on_unknown;
+    std::vector<FillRecord> fills{};
+    bool lost = false;
+    Py_ssize_t unknown = 0;
+    Py_ssize_t seeded = 0;
+    Refusal refusal = Refusal::none;
+    Stop stop = Stop::none;
+    std::int64_t open = 0;  // the order's open quantity, when an event asked for more
+
+    // Applies event i; false when the batch stops there (`stop` says why).
+    [[gnu::always_inline]] bool apply(const Event& e, Py_ssize_t i) {
+        bool known = true;
+        if (e.kind == LIMIT || e.kind == MARKET) {
+            if (e.side != BID && e.side != ASK) {
+                stop = Stop::bad_side;
+                return false;
+            }
+            auto side = static_cast<Side>(e.side);
+            Record sink{&fills, &lost, i, e.order_id, &side, false, e.kind, e.time};
+            refusal = e.kind == LIMIT
+                          ? engine.add_limit(e.order_id, side, e.price, e.quantity, e.time, sink)
+                          : engine.add_market(e.order_id, side, e.quantity, sink);
+        } else if (e.kind == CANCEL) {
+            known = engine.cancel(e.order_id);
+        } else {
+            known = per_order(e, i);
+        }
+        if (refusal != Refusal::none || stop != Stop::none) {
+            return refused(e);
+        }
+        return known || not_resting(e, i);
+    }
+
+    // REDUCE, EXECUTE and MODIFY (else a bad kind); false when the id is not resting.
+    [[gnu::noinline]] bool per_order(const Event& e, Py_ssize_t i) {
+        auto side = static_cast<Side>(e.side);
+        std::int64_t left;
+        switch (e.kind) {
+            case REDUCE: refusal = engine.reduce(e.order_id, e.quantity, clamp, &left); break;
+            case EXECUTE:
+                refusal = engine.execute(e.order_id, e.quantity, &side,
+                                         Record{&fills, &lost, i, 0, &side, true, EXECUTE, e.time});
+                break;
+            case MODIFY:
+                refusal = engine.modify(
+                    e.order_id, e.price, e.quantity, e.time, &side,
+                    Record{&fills, &lost, i, e.order_id, &side, false, MODIFY, e.time});
+                break;
+            default: stop = Stop::bad_kind; return true;
+        }
+        if (refusal == Refusal::unknown_id) {
+            refusal = Refusal::none;
+            return false;
+        }
+        return true;
+    }
+
+    // An event on an id that is not resting: taken by seeded volume, else counted (or the
+    // batch stops there). The event's side and price say where a seeded order would take it;
+    // a CANCEL's quantity is the size of the order it deletes. False to stop.
+    [[gnu::noinline]] bool not_resting(const Event& e, Py_ssize_t i) noexcept {
+        bool located =
+            fallback && (e.side == BID || e.side == ASK) && e.kind != MODIFY && e.quantity > 0;
+        auto side = static_cast<Side>(e.side);
+        std::int64_t left;
+        if (located && engine.take_seeded(side, e.price, e.quantity, e.kind == EXECUTE, &left,
+                                          Record{&fills, &lost, i, 0, &side, true, EXECUTE,
+                                                 e.time}) == Refusal::none) {
+            ++seeded;
+            return true;
+        }
+        if (stop_on_unknown) {
+            stop = Stop::unknown;
+            return false;
+        }
+        ++unknown;
+        return true;
+    }
+
+    // A refused event (or a bad kind or side): notes what the message needs. Always false.
+    [[gnu::noinline, gnu::cold]] bool refused(const Event& e) noexcept {
+        if (stop == Stop::none) {
+            if (refusal == Refusal::exceeds_open) {
+                OrderView order{};
+                engine.order(e.order_id, &order);
+                open = order.quantity;
+            }
+            stop = Stop::refused;
+        }
+        return false;
+    }
+};
+
 }  // namespace
 
 PyTypeObject ReplayType;
@@ -424,107 +524,44 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     BookState* state = self->state;
     Engine& engine = state->engine;
-    bool fallback = state->seeded_fallback;
-    std::vector<FillRecord> fills;
-    bool lost = false;
-    Py_ssize_t i = 0, unknown = 0, seeded = 0;
-    Refusal refusal = Refusal::none;
-    Stop stop = Stop::none;
-    std::int64_t open = 0;  // the order's open quantity, when the event asked for more
+    Run run{engine, state->seeded_fallback, clamp, stop_on_unknown};
+    Py_ssize_t i = 0;
     Event e{};
     if (snapshots) {
         snapshots->start(engine);
     }
     try {
         // Most events fill nothing; start small and let the buffer grow with the fills.
-        fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
+        run.fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
         for (; i < count; ++i) {
             std::memcpy(&e, base + i * stride, sizeof e);  // read once, whatever the alignment
-            auto side = static_cast<Side>(e.side);
-            bool sided = e.side == BID || e.side == ASK;
-            bool known = true;
-            std::int64_t left;
-            switch (e.kind) {
-                case LIMIT:
-                case MARKET: {
-                    if (!sided) {
-                        stop = Stop::bad_side;
-                        break;
-                    }
-                    Record sink{&fills, &lost, i, e.order_id, &side, false, e.kind, e.time};
-                    refusal =
-                        e.kind == LIMIT
-                            ? engine.add_limit(e.order_id, side, e.price, e.quantity, e.time, sink)
-                            : engine.add_market(e.order_id, side, e.quantity, sink);
-                    break;
-                }
-                case CANCEL: known = engine.cancel(e.order_id); break;
-                case REDUCE: refusal = engine.reduce(e.order_id, e.quantity, clamp, &left); break;
-                case EXECUTE: {
-                    Record sink{&fills, &lost, i, 0, &side, true, EXECUTE, e.time};
-                    refusal = engine.execute(e.order_id, e.quantity, &side, sink);
-                    break;
-                }
-                case MODIFY: {
-                    Record sink{&fills, &lost, i, e.order_id, &side, false, MODIFY, e.time};
-                    refusal = engine.modify(e.order_id, e.price, e.quantity, e.time, &side, sink);
-                    break;
-                }
-                default: stop = Stop::bad_kind; break;
-            }
-            if (stop != Stop::none) {
+            if (!run.apply(e, i)) {
                 break;
-            }
-            if (refusal == Refusal::unknown_id) {
-                known = false;
-                refusal = Refusal::none;
-            }
-            if (refusal != Refusal::none) {
-                if (refusal == Refusal::exceeds_open) {
-                    OrderView order{};
-                    engine.order(e.order_id, &order);
-                    open = order.quantity;
-                }
-                stop = Stop::refused;
-                break;
-            }
-            if (!known) {
-                // The event's side and price say where a seeded order would take it; a
-                // CANCEL's quantity is the size of the order it deletes.
-                bool located = fallback && sided && e.kind != MODIFY && e.quantity > 0;
-                Record sink{&fills, &lost, i, 0, &side, true, EXECUTE, e.time};
-                if (located && engine.take_seeded(side, e.price, e.quantity, e.kind == EXECUTE,
-                                                  &left, sink) == Refusal::none) {
-                    ++seeded;
-                } else if (stop_on_unknown) {
-                    stop = Stop::unknown;
-                    break;
-                } else {
-                    ++unknown;
-                }
             }
             if (snapshots) {
                 snapshots->step(engine, i);
             }
-            if (lost) {
-                stop = Stop::lost;
+            if (run.lost) {
+                run.stop = Stop::lost;
                 break;
             }
         }
     } catch (const std::bad_alloc&) {
-        stop = Stop::no_memory;  // thrown before the event changed anything
+        run.stop = Stop::no_memory;  // thrown before the event changed anything
     }
     // Python code may run from here on (releasing the buffer, making the arrays), and may
     // change this book or replace its state: the engine is not touched again.
     engine.unwatch();
     events.release();
+    Stop stop = run.stop;
+    Refusal refusal = run.refusal;
     Py_ssize_t applied = stop == Stop::lost ? i + 1 : i;
 
     Ref result = Ref::steal(PyStructSequence_New(&ReplayType));
-    Ref array = Ref::steal(to_array(fills));
+    Ref array = Ref::steal(to_array(run.fills));
     Ref rows = snapshots ? Ref::steal(snapshots->finish()) : Ref::borrow(Py_None);
-    Ref counts[2] = {Ref::steal(PyLong_FromSsize_t(unknown)),
-                     Ref::steal(PyLong_FromSsize_t(seeded))};
+    Ref counts[2] = {Ref::steal(PyLong_FromSsize_t(run.unknown)),
+                     Ref::steal(PyLong_FromSsize_t(run.seeded))};
     if (!result || !array || !rows || !counts[0] || !counts[1]) {
         return nullptr;
     }
@@ -565,11 +602,11 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyErr_Format(PyExc_ValueError,
                                  "event %zd: cannot reduce order %lld by %lld: it has %lld open "
                                  "(clamp=True takes what there is)",
-                                 i, id, quantity, static_cast<long long>(open));
+                                 i, id, quantity, static_cast<long long>(run.open));
                 } else {
                     PyErr_Format(PyExc_ValueError,
                                  "event %zd: cannot execute order %lld for %lld: it has %lld open",
-                                 i, id, quantity, static_cast<long long>(open));
+                                 i, id, quantity, static_cast<long long>(run.open));
                 }
             } else {
                 raise_refusal(refusal, id, quantity);

@@ -418,8 +418,9 @@ class BasicEngine {
     // (nothing changed) for a non-positive quantity, an id already resting, or a level total
     // that would pass MAX_QUANTITY. May throw std::bad_alloc before changing anything.
     template <class Sink>
-    Refusal add_limit(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
-                      std::int64_t time, Sink&& sink) {
+    [[gnu::always_inline]] Refusal add_limit(std::int64_t id, Side side, std::int64_t ticks,
+                                             std::int64_t quantity, std::int64_t time,
+                                             Sink&& sink) {
         std::uint32_t level;
         std::uint32_t h = IdIndex::hash(id);
         Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
@@ -454,7 +455,7 @@ class BasicEngine {
     }
 
     // Withdraws a resting order; false when no order with that id rests.
-    bool cancel(std::int64_t id) noexcept {
+    [[gnu::always_inline]] bool cancel(std::int64_t id) noexcept {
         std::uint32_t h = IdIndex::hash(id);
         std::uint32_t slot = ids_.find(id, h, nodes_);
         if (slot == NIL) {
@@ -947,7 +948,7 @@ class BasicEngine {
 
     // Removes the order in `slot` (id hash `h`) from its level, the level from its side when
     // it empties, and the id from the index.
-    void remove(std::uint32_t slot, std::uint32_t h) noexcept {
+    [[gnu::always_inline]] void remove(std::uint32_t slot, std::uint32_t h) noexcept {
         Node& n = nodes_[slot];
         Level& lv = levels_[n.level];
         std::int64_t key = key_of(lv.side, lv.ticks);
