@@ -357,7 +357,7 @@ constexpr std::int64_t MAX_DEPTH = 1 << 20;
 
 // Why the loop stopped early: an event refused (nothing changed by it), or `lost`, an event
 // applied whose fills could not all be recorded.
-enum class Stop { none, refused, unknown, bad_kind, bad_side, no_memory, lost };
+enum class Stop { none, refused, unknown, bad_kind, bad_side, crossing, no_memory, lost };
 
 // One batch while its events are applied. LIMIT, MARKET and CANCEL, most of any flow, are
 // applied inline; the per-order kinds and ids that are not resting go through calls, which
@@ -374,6 +374,10 @@ struct Run {
     Refusal refusal = Refusal::none;
     Stop stop = Stop::none;
     std::int64_t open = 0;  // the order's open quantity, when an event asked for more
+    // The last LEVEL event: its index, side and price (a run continues from it).
+    Py_ssize_t run_seq = -2;
+    Side run_side = BID;
+    std::int64_t run_price = 0;
 
     // Applies event i; false when the batch stops there (`stop` says why).
     [[gnu::always_inline]] bool apply(const Event& e, Py_ssize_t i) {
@@ -414,6 +418,7 @@ struct Run {
                     e.order_id, e.price, e.quantity, e.time, &side,
                     Record{&fills, &lost, i, e.order_id, &side, false, MODIFY, e.time});
                 break;
+            case LEVEL: set_level(e, i); return true;
             default: stop = Stop::bad_kind; return true;
         }
         if (refusal == Refusal::unknown_id) {
@@ -421,6 +426,92 @@ struct Run {
             return false;
         }
         return true;
+    }
+
+    // LEVEL: see Kind. Walks the side's orders when it changes a level, which is rare next
+    // to the events that name orders.
+    void set_level(const Event& e, Py_ssize_t i) {
+        if (e.side != BID && e.side != ASK) {
+            stop = Stop::bad_side;
+            return;
+        }
+        auto side = static_cast<Side>(e.side);
+        Side other = side == BID ? ASK : BID;
+        std::int64_t total = 0;
+        std::uint32_t count = 0;
+        engine.level(side, e.price, &total, &count);
+        if (e.quantity > 0 && total == 0 && engine.has_best(other) &&
+            key_of(other, e.price) <= key_of(other, engine.best(other))) {
+            stop = Stop::crossing;  // before anything changes
+            return;
+        }
+        if (run_seq == i - 1 && run_side == side) {
+            clear_between(side, run_price, e.price);
+        }
+        run_seq = i;
+        run_side = side;
+        run_price = e.price;
+        if (e.quantity < 0 || e.quantity == total) {
+            return;
+        }
+        if (e.quantity < total) {
+            trim(side, e.price, total - e.quantity);
+            return;
+        }
+        std::int64_t seeded_id = 0, seeded_quantity = 0;
+        bool found = false;
+        engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
+            if (!found && ticks == e.price && (n.flags & Node::SEEDED)) {
+                found = true;
+                seeded_id = n.id;
+                seeded_quantity = n.quantity;
+            }
+        });
+        std::int64_t more = e.quantity - total;
+        if (!found) {
+            refusal = engine.load(e.order_id, side, e.price, more, e.time, false, true);
+            return;
+        }
+        Side ignored;
+        auto none = [](const Fill&) noexcept {};  // same price: a modify that cannot trade
+        refusal =
+            seeded_quantity > MAX_QUANTITY - more
+                ? Refusal::level_overflow
+                : engine.modify(seeded_id, e.price, seeded_quantity + more, e.time, &ignored, none);
+    }
+
+    // Takes `amount` off the level at `side`/`price`, from its oldest order on.
+    void trim(Side side, std::int64_t price, std::int64_t amount) {
+        std::vector<std::pair<std::int64_t, std::int64_t>> queue;
+        engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
+            if (ticks == price) {
+                queue.emplace_back(n.id, n.quantity);
+            }
+        });
+        for (auto [id, quantity] : queue) {
+            if (amount == 0) {
+                break;
+            }
+            std::int64_t take = std::min(amount, quantity), left;
+            engine.reduce(id, take, true, &left);
+            amount -= take;
+        }
+    }
+
+    // Removes the levels of a side strictly between prices a and b (in either order).
+    void clear_between(Side side, std::int64_t a, std::int64_t b) {
+        std::int64_t better = std::max(key_of(side, a), key_of(side, b));
+        std::int64_t worse = std::min(key_of(side, a), key_of(side, b));
+        std::vector<std::int64_t> doomed;
+        engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
+            std::int64_t key = key_of(side, ticks);
+            if (key > worse && key < better) {
+                doomed.push_back(n.id);
+            }
+        });
+        for (std::int64_t id : doomed) {
+            engine.cancel(id);
+        }
     }
 
     // An event on an id that is not resting: taken by seeded volume, else counted (or the
@@ -584,8 +675,14 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
         case Stop::no_memory: PyErr_Format(PyExc_MemoryError, "event %zd: out of memory", i); break;
         case Stop::bad_kind:
             PyErr_Format(PyExc_ValueError,
-                         "event %zd: kind must be 0 (LIMIT) to 5 (MODIFY), got kind %d, side %d", i,
+                         "event %zd: kind must be 0 (LIMIT) to 6 (LEVEL), got kind %d, side %d", i,
                          e.kind, e.side);
+            break;
+        case Stop::crossing:
+            PyErr_Format(PyExc_ValueError,
+                         "event %zd: a LEVEL at price %lld with no level there would cross the "
+                         "other side",
+                         i, static_cast<long long>(e.price));
             break;
         case Stop::bad_side:
             PyErr_Format(PyExc_ValueError,

@@ -18,8 +18,9 @@ struct Event {
                        // order rests for the seeded fallback of CANCEL, REDUCE and EXECUTE
     std::uint8_t pad[6];
     std::int64_t order_id;
-    std::int64_t price;     // ticks: LIMIT, MODIFY; the seeded fallback's price
-    std::int64_t quantity;  // all but CANCEL, which reads it for the seeded fallback only
+    std::int64_t price;     // ticks: LIMIT, MODIFY, LEVEL; the seeded fallback's price
+    std::int64_t quantity;  // all but CANCEL, which reads it for the seeded fallback only;
+                            // for LEVEL, the level's total
     std::int64_t time;      // stamps the event's fills and the order it rests
 };
 static_assert(sizeof(Event) == 40);
@@ -38,7 +39,21 @@ struct FillRecord {
 };
 static_assert(sizeof(FillRecord) == 56);
 
-enum Kind : std::int8_t { LIMIT = 0, MARKET = 1, CANCEL = 2, REDUCE = 3, EXECUTE = 4, MODIFY = 5 };
+// LEVEL (batch only) sets the total of the level at `side`/`price` to `quantity`, as an
+// aggregated feed shows it: a higher total gets seeded volume (added to the level's seeded
+// order, or a new seeded order `order_id` at the back), a lower one is taken from the level's
+// orders oldest first, 0 removes the level and a negative quantity leaves it as it is.
+// A LEVEL right after a LEVEL of the same side also removes the levels strictly between the
+// two prices, so a run of them states a stretch of the side exactly.
+enum Kind : std::int8_t {
+    LIMIT = 0,
+    MARKET = 1,
+    CANCEL = 2,
+    REDUCE = 3,
+    EXECUTE = 4,
+    MODIFY = 5,
+    LEVEL = 6
+};
 
 // The result type of Book.replay (velmora.core.Replay), readied with the module.
 extern PyTypeObject ReplayType;

@@ -81,7 +81,8 @@ int module_exec(PyObject* module) noexcept {
         PyModule_AddIntConstant(module, "CANCEL", batch::CANCEL) < 0 ||
         PyModule_AddIntConstant(module, "REDUCE", batch::REDUCE) < 0 ||
         PyModule_AddIntConstant(module, "EXECUTE", batch::EXECUTE) < 0 ||
-        PyModule_AddIntConstant(module, "MODIFY", batch::MODIFY) < 0) {
+        PyModule_AddIntConstant(module, "MODIFY", batch::MODIFY) < 0 ||
+        PyModule_AddIntConstant(module, "LEVEL", batch::LEVEL) < 0) {
         return -1;
     }
     return install_bridge() ? 0 : -1;

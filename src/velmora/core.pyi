@@ -17,6 +17,7 @@ CANCEL: Final[int]
 REDUCE: Final[int]
 EXECUTE: Final[int]
 MODIFY: Final[int]
+LEVEL: Final[int]
 
 # Made on first access; importing them imports NumPy.
 EVENT_DTYPE: np.dtype[np.void]
