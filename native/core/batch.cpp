@@ -446,66 +446,31 @@ struct Run {
             return;
         }
         if (run_seq == i - 1 && run_side == side) {
-            clear_between(side, run_price, e.price);
+            clear_between(side, run_price, e.price, false);
         }
         run_seq = i;
         run_side = side;
         run_price = e.price;
-        if (e.quantity < 0 || e.quantity == total) {
+        if (e.quantity < 0 || (e.quantity == 0 && total == 0)) {
             return;
         }
-        if (e.quantity < total) {
-            trim(side, e.price, total - e.quantity);
-            return;
+        if (total > 0) {
+            clear_between(side, e.price, e.price, true);
         }
-        std::int64_t seeded_id = 0, seeded_quantity = 0;
-        bool found = false;
-        engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
-            if (!found && ticks == e.price && (n.flags & Node::SEEDED)) {
-                found = true;
-                seeded_id = n.id;
-                seeded_quantity = n.quantity;
-            }
-        });
-        std::int64_t more = e.quantity - total;
-        if (!found) {
-            refusal = engine.load(e.order_id, side, e.price, more, e.time, false, true);
-            return;
-        }
-        Side ignored;
-        auto none = [](const Fill&) noexcept {};  // same price: a modify that cannot trade
-        refusal =
-            seeded_quantity > MAX_QUANTITY - more
-                ? Refusal::level_overflow
-                : engine.modify(seeded_id, e.price, seeded_quantity + more, e.time, &ignored, none);
-    }
-
-    // Takes `amount` off the level at `side`/`price`, from its oldest order on.
-    void trim(Side side, std::int64_t price, std::int64_t amount) {
-        std::vector<std::pair<std::int64_t, std::int64_t>> queue;
-        engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
-            if (ticks == price) {
-                queue.emplace_back(n.id, n.quantity);
-            }
-        });
-        for (auto [id, quantity] : queue) {
-            if (amount == 0) {
-                break;
-            }
-            std::int64_t take = std::min(amount, quantity), left;
-            engine.reduce(id, take, true, &left);
-            amount -= take;
+        if (e.quantity > 0) {
+            refusal = engine.load(e.order_id, side, e.price, e.quantity, e.time, false, true);
         }
     }
 
-    // Removes the levels of a side strictly between prices a and b (in either order).
-    void clear_between(Side side, std::int64_t a, std::int64_t b) {
+    // Removes the levels of a side strictly between prices a and b (in either order), or with
+    // `closed` from a to b inclusive.
+    void clear_between(Side side, std::int64_t a, std::int64_t b, bool closed) {
         std::int64_t better = std::max(key_of(side, a), key_of(side, b));
         std::int64_t worse = std::min(key_of(side, a), key_of(side, b));
         std::vector<std::int64_t> doomed;
         engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
             std::int64_t key = key_of(side, ticks);
-            if (key > worse && key < better) {
+            if (closed ? key >= worse && key <= better : key > worse && key < better) {
                 doomed.push_back(n.id);
             }
         });

@@ -39,12 +39,11 @@ struct FillRecord {
 };
 static_assert(sizeof(FillRecord) == 56);
 
-// LEVEL (batch only) sets the total of the level at `side`/`price` to `quantity`, as an
-// aggregated feed shows it: a higher total gets seeded volume (added to the level's seeded
-// order, or a new seeded order `order_id` at the back), a lower one is taken from the level's
-// orders oldest first, 0 removes the level and a negative quantity leaves it as it is.
-// A LEVEL right after a LEVEL of the same side also removes the levels strictly between the
-// two prices, so a run of them states a stretch of the side exactly.
+// LEVEL (batch only) makes the level at `side`/`price` what an aggregated feed shows: one
+// seeded order `order_id` holding `quantity`, in place of the orders resting there (0 removes
+// the level; a negative quantity leaves it as it is). A LEVEL right after a LEVEL of the same
+// side also removes the levels strictly between the two prices, so a run of them states a
+// stretch of the side exactly.
 enum Kind : std::int8_t {
     LIMIT = 0,
     MARKET = 1,

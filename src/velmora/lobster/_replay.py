@@ -1,0 +1,453 @@
+"""LOBSTER messages as velmora.core events, one batch replay with the top levels after every
+message, and the comparison of those rows with an orderbook file.
+
+Nothing here loops over messages in Python: conversion, the window's levels, the mapping of
+snapshot rows back to messages and the comparison are array operations, and the replay is
+one native call (more only if the data makes the engine refuse an event).
+"""
+
+from __future__ import annotations
+
+import time as _time
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from velmora import core
+from velmora.lobster._files import EMPTY_ASK, EMPTY_BID
+
+__all__ = ["TRADE_DTYPE", "HALT_DTYPE", "Session", "Comparison", "start_book", "replay",
+           "compare", "to_events"]
+
+# Message types 1 to 4 change the visible book; 5 and 6 are trades off it, 7 a halt.
+_KIND = np.array([-1, core.LIMIT, core.REDUCE, core.CANCEL, core.EXECUTE, -1, -1, -1], np.int8)
+# Ids of the seeded orders that levels coming into view add, far from LOBSTER's (positive)
+# ids and from those Book.from_depth gives the first row's levels (from -2**63 up).
+_WINDOW_IDS = -(2**62)
+_FAR = 2**62  # a price beyond any level, for the ends of a run of LEVEL events
+
+# A trade: the message it comes from (0-based row), its fields, and for type 4 the quantity
+# the replay took off the visible book (0 for hidden and cross trades).
+TRADE_DTYPE = np.dtype([("message", "i8"), ("time", "i8"), ("type", "i1"), ("order_id", "i8"),
+                        ("size", "i8"), ("price", "i8"), ("direction", "i1"),
+                        ("book_size", "i8")])
+# A type-7 row: the message, its time and its state (-1 halt, 0 quotes resume, 1 trading).
+HALT_DTYPE = np.dtype([("message", "i8"), ("time", "i8"), ("state", "i1")])
+
+
+def _side_views(rows: np.ndarray) -> dict[int, tuple[np.ndarray, np.ndarray]]:
+    """{side: (prices, sizes)} of orderbook rows, (rows, levels) each."""
+    return {core.ASK: (rows[:, 0::4], rows[:, 1::4]), core.BID: (rows[:, 2::4], rows[:, 3::4])}
+
+
+def start_book(row: np.ndarray, time: int = 0) -> core.Book:
+    """A book holding one orderbook row's levels, one seeded order each, with the rule that
+    lets ids the book never saw take their quantity from the seeded order at their price."""
+    sides = _side_views(np.asarray(row, np.int64).reshape(1, -1))
+    levels = {side: [(int(p), int(s)) for p, s in zip(prices[0], sizes[0]) if s > 0]
+              for side, (prices, sizes) in sides.items()}
+    return core.Book.from_depth(levels[core.BID], levels[core.ASK], time=int(time),
+                                seeded_fallback=True)
+
+
+def to_events(messages: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The messages that change the visible book as core events (type 1 a limit order, 2 a
+    reduction, 3 a cancellation, 4 an execution; side from the direction, which for 2 to 4
+    is the resting order's), and the index of the message each came from."""
+    owners = np.flatnonzero((messages["type"] >= 1) & (messages["type"] <= 4))
+    m = messages[owners]
+    events = np.zeros(len(m), core.EVENT_DTYPE)
+    events["kind"] = _KIND[m["type"]]
+    events["side"] = np.where(m["direction"] == 1, core.BID, core.ASK)
+    events["order_id"] = m["order_id"]
+    events["price"] = m["price"]
+    events["quantity"] = m["size"]
+    events["time"] = m["time"]
+    return events, owners
+
+
+def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
+          side: int) -> dict[str, np.ndarray]:
+    """How one side's levels come into and leave the file's view, row by row (row 0 has no
+    row before it and counts as seen):
+      count        the levels each row shows;
+      new          places showing a price the row before did not;
+      unexplained  new places the message does not account for (it is not an addition of
+                   exactly that level's size at that price): orders came into view that no
+                   message describes;
+      left         places of the row before whose level is out of view while still resting
+                   (pushed past the file's depth: the row shows the full depth, all better)."""
+    n, depth = prices.shape
+    present = sizes > 0
+    count = present.sum(axis=1)
+    new = np.zeros_like(present)
+    left = np.zeros_like(present)
+    keys = _keys(prices, sizes, side)
+    step = max(1, (1 << 22) // max(depth * depth, 1))
+    for a in range(1, n, step):
+        b = min(n, a + step)
+        now, before = prices[a:b], prices[a - 1:b - 1]
+        match = (now[:, :, None] == before[:, None, :]) & present[a:b, :, None] \
+            & present[a - 1:b - 1, None, :]
+        new[a:b] = present[a:b] & ~match.any(axis=2)
+        pushed = (count[a:b] == depth)[:, None] & (keys[a - 1:b - 1] < keys[a:b, -1:])
+        left[a:b] = present[a - 1:b - 1] & ~match.any(axis=1) & pushed
+    own = (messages["type"] == 1) & (messages["direction"] == (1 if side == core.BID else -1))
+    explained = (own[:, None] & (prices == messages["price"][:, None])
+                 & (sizes == messages["size"][:, None]))
+    return {"count": count, "new": new, "unexplained": new & ~explained, "left": left}
+
+
+def _window_events(messages: np.ndarray, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """LEVEL events that bring the book in line with levels the file shows for the first time
+    (after row 0): levels that came into view from beyond the file's depth, whose orders no
+    message describes. For each row and side where such a level appears (and the addition in
+    that message does not account for it), or where the side drops below the file's depth, a
+    run from the last level seen before it to the end of the row: new levels become the file's
+    totals (one seeded order each), the others are kept as replayed, and stale levels in
+    between are removed (to the far end, when the file shows the side's last level). Returns
+    the events and their messages, in message order and bids before asks."""
+    n, depth = len(rows), rows.shape[1] // 4
+    parts = []
+    for side, (prices, sizes) in _side_views(rows).items():
+        view = _view(messages, prices, sizes, side)
+        count, new, unexplained = view["count"], view["new"], view["unexplained"]
+        shrank = np.zeros(n, bool)
+        shrank[1:] = (count[1:] < depth) & (count[:-1] == depth)
+        need = unexplained.any(axis=1) | shrank
+        need[0] = False
+        at = np.flatnonzero(need)
+        if not len(at):
+            continue
+        k0 = np.where(unexplained[at].any(axis=1), unexplained[at].argmax(axis=1), count[at])
+        best, worst = (_FAR, -_FAR) if side == core.BID else (-_FAR, _FAR)
+        grid_price = np.empty((len(at), depth + 2), np.int64)
+        grid_quantity = np.full((len(at), depth + 2), -1, np.int64)
+        grid_use = np.zeros((len(at), depth + 2), bool)
+        before = np.clip(k0 - 1, 0, depth - 1)
+        grid_price[:, 0] = np.where(k0 >= 1, prices[at, before], best)
+        grid_use[:, 0] = True
+        places = np.arange(depth)
+        grid_price[:, 1:depth + 1] = prices[at]
+        grid_quantity[:, 1:depth + 1] = np.where(new[at], sizes[at], -1)
+        grid_use[:, 1:depth + 1] = (places >= k0[:, None]) & (places < count[at][:, None])
+        grid_price[:, depth + 1] = worst
+        grid_quantity[:, depth + 1] = 0
+        grid_use[:, depth + 1] = count[at] < depth
+        owner = np.broadcast_to(at[:, None], grid_use.shape)[grid_use]
+        events = np.zeros(len(owner), core.EVENT_DTYPE)
+        events["kind"] = core.LEVEL
+        events["side"] = side
+        events["price"] = grid_price[grid_use]
+        events["quantity"] = grid_quantity[grid_use]
+        events["time"] = messages["time"][owner]
+        parts.append((events, owner, side))
+    if not parts:
+        return np.zeros(0, core.EVENT_DTYPE), np.zeros(0, np.int64)
+    events = np.empty(sum(len(p[0]) for p in parts), core.EVENT_DTYPE)
+    events[:len(parts[0][0])] = parts[0][0]
+    events[len(parts[0][0]):] = parts[-1][0] if len(parts) > 1 else events[:0]
+    owners = np.concatenate([p[1] for p in parts])
+    order = np.argsort(owners * 2 + events["side"], kind="stable")
+    events, owners = events[order], owners[order]
+    events["order_id"] = _WINDOW_IDS - np.arange(len(events))
+    return events, owners
+
+
+@dataclass
+class Session:
+    """A replay of a message file: the top `levels` levels after every message (``rows()``,
+    ``snapshots``), the trades, the halts, and what the data made the replay do.
+
+    ``first`` is the first message replayed: 1 when the book was seeded from the orderbook
+    file's first row (which already holds message 0), else 0.
+    """
+
+    levels: int
+    messages: np.ndarray
+    first: int
+    follow: bool
+    trades: np.ndarray
+    halts: np.ndarray
+    unknown: int = 0  # events on ids not resting that no seeded volume could take
+    seeded: int = 0  # events on unknown ids that seeded volume took
+    crossed_at: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int64))
+    # ^ the messages of additions that traded on arrival (LOBSTER's never do)
+    window: int = 0  # LEVEL events: levels the file showed coming into view
+    refused: list[tuple[int, str]] = field(default_factory=list)  # (message, why)
+    seconds: dict[str, float] = field(default_factory=dict)
+    _initial: Any = None  # the starting book's top levels: bid p, bid t, ask p, ask t
+    _snaps: Any = None  # the core's rows, changed only
+    _row_of: Any = None  # per message: its row in _snaps, or -1 for the starting book
+
+    def rows(self, start: int = 0, stop: int | None = None) -> np.ndarray:
+        """The top levels after messages start..stop-1, in the orderbook file's layout (ask
+        price, ask size, bid price, bid size per level; empty levels as LOBSTER writes them)."""
+        index = self._row_of[start:stop]
+        if not len(self._snaps):  # no event changed the top levels
+            index = np.full(len(index), -1)
+        snaps = self._snaps[np.maximum(index, 0)] if len(self._snaps) else self._initial
+        out = np.empty((len(index), 4 * self.levels), np.int64)
+        for column, name, empty in ((0, "ask_price", EMPTY_ASK), (2, "bid_price", EMPTY_BID)):
+            total = name.replace("price", "total")
+            prices = np.where(index[:, None] < 0, self._initial[name], snaps[name])
+            totals = np.where(index[:, None] < 0, self._initial[total], snaps[total])
+            out[:, column::4] = np.where(totals > 0, prices, empty)
+            out[:, column + 1::4] = totals
+        return out
+
+    @property
+    def snapshots(self) -> np.ndarray:
+        """Every message's row (rows() of all of them: 8 x 4 x levels bytes per message)."""
+        return self.rows()
+
+
+def _top(book: core.Book, levels: int) -> dict[str, np.ndarray]:
+    out = {}
+    for side, prefix, empty in ((core.BID, "bid", EMPTY_BID), (core.ASK, "ask", EMPTY_ASK)):
+        depth = book.depth(side, levels)
+        prices = np.full(levels, empty, np.int64)
+        totals = np.zeros(levels, np.int64)
+        for k, (price, total, _) in enumerate(depth):
+            prices[k], totals[k] = price, total
+        out[f"{prefix}_price"], out[f"{prefix}_total"] = prices, totals
+    return out
+
+
+def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow: bool = True,
+           levels: int | None = None) -> Session:
+    """Replays a message file (read_messages) on velmora.core.
+
+    With an orderbook file's rows, the book starts as the first row (seeded levels, the
+    unknown-id rule on) and the replay starts at message 1; with ``follow`` (the default),
+    levels the file shows coming into view from beyond its depth are taken from it as they
+    appear (no message describes their orders). ``follow=False`` replays from the messages
+    and the first row alone. Without an orderbook the book starts empty at message 0.
+    ``levels``: how many levels each row holds (the orderbook's, by default; else 10).
+    """
+    started = _time.perf_counter()
+    if orderbook is not None:
+        orderbook = np.asarray(orderbook)
+        levels = levels or orderbook.shape[1] // 4
+    levels = levels or 10
+    n = len(messages)
+    first = 1 if orderbook is not None and n else 0
+    if first:
+        book = start_book(orderbook[0], messages["time"][0])
+    else:
+        book = core.Book()
+        book.seeded_fallback = True
+    events, owners = to_events(messages[first:])
+    owners += first
+    window = 0
+    if follow and orderbook is not None and n > 1:
+        more, more_owners = _window_events(messages, orderbook[:, :4 * levels])
+        window = len(more)
+        if window:
+            slot = np.concatenate([owners * 2, more_owners * 2 + 1])
+            order = np.argsort(slot, kind="stable")
+            both = np.empty(len(events) + window, core.EVENT_DTYPE)  # concatenate would
+            both[:len(events)], both[len(events):] = events, more     # drop the padding
+            events = both[order]
+            owners = np.concatenate([owners, more_owners])[order]
+    converted = _time.perf_counter()
+    initial = _top(book, levels)
+    snaps, fills, unknown, seeded, refused = _run(book, events, levels)
+    replayed = _time.perf_counter()
+
+    # The last event of each message, and the snapshot row written at or before it.
+    last = np.full(n, -1, np.int64)
+    if len(owners):
+        ends = np.flatnonzero(np.r_[owners[1:] != owners[:-1], True])
+        last[owners[ends]] = ends
+    last = np.maximum.accumulate(last) if n else last
+    row_of = np.searchsorted(snaps["seq"], last, side="right") - 1
+    row_of[last < 0] = -1
+
+    kinds = messages["type"]
+    trade_at = np.flatnonzero((kinds >= 4) & (kinds <= 6))
+    trades = np.zeros(len(trade_at), TRADE_DTYPE)
+    trades["message"] = trade_at
+    for name in ("time", "type", "order_id", "size", "price", "direction"):
+        trades[name] = messages[name][trade_at]
+    book_size = np.zeros(n, np.int64)
+    executed = fills[fills["kind"] == core.EXECUTE]
+    np.add.at(book_size, owners[executed["seq"]], executed["quantity"])
+    if first and kinds[0] == 4:
+        book_size[0] = messages["size"][0]  # in the starting book already
+    trades["book_size"] = book_size[trade_at]
+    halt_at = np.flatnonzero(kinds == 7)
+    halts = np.zeros(len(halt_at), HALT_DTYPE)
+    halts["message"], halts["time"] = halt_at, messages["time"][halt_at]
+    halts["state"] = messages["price"][halt_at]
+    session = Session(
+        levels=levels, messages=messages, first=first, follow=follow and orderbook is not None,
+        trades=trades, halts=halts, unknown=unknown, seeded=seeded,
+        crossed_at=np.unique(owners[fills["seq"][fills["kind"] == core.LIMIT]]), window=window,
+        refused=[(int(owners[k]), text) for k, text in refused],
+        _initial=initial, _snaps=snaps, _row_of=row_of)
+    session.seconds = {"convert": converted - started, "replay": replayed - converted,
+                       "index": _time.perf_counter() - replayed}
+    return session
+
+
+def _run(book: core.Book, events: np.ndarray, levels: int) -> tuple[Any, Any, int, int, list]:
+    """One batch replay with changed-only snapshots; an event the engine refuses (a duplicate
+    id, an execution of more than an order holds, a level that would cross) is noted and
+    skipped, and the replay goes on from the next one."""
+    snaps, fills, refused = [], [], []
+    unknown = seeded = 0
+    at = 0
+    while True:
+        try:
+            result = book.replay(events[at:], depth=levels, changed_only=True, clamp=True)
+            done = True
+        except (ValueError, OverflowError, KeyError) as exc:
+            result = getattr(exc, "result", None)
+            if result is None:
+                raise
+            applied = int(exc.applied)
+            refused.append((at + applied, str(exc).split(": ", 1)[-1]))
+            done = False
+        part = result.snapshots
+        part["seq"] += at
+        snaps.append(part)
+        part_fills = result.fills
+        part_fills["seq"] += at
+        fills.append(part_fills)
+        unknown += result.unknown
+        seeded += result.seeded
+        if done:
+            break
+        at += applied + 1
+    return (np.concatenate(snaps) if len(snaps) > 1 else snaps[0],
+            np.concatenate(fills) if len(fills) > 1 else fills[0], unknown, seeded, refused)
+
+
+@dataclass
+class Comparison:
+    """How a replay's rows agree with an orderbook file's, from message ``first`` on.
+
+    ``equal[k - 1]``: rows whose top k levels (both sides, prices and sizes) are equal.
+    Mismatched rows are ``beyond`` when every difference lies at a level the data stopped
+    describing in full (it came into view with orders no message describes, or left the view
+    while resting, so its changes there went unreported), else ``inside``: the file and the
+    replay disagree about levels the data described. Replays that ``follow`` the file take
+    such levels from it, so every mismatch of theirs is inside. ``first_mismatch`` and ``first_inside`` are
+    message indices (None when there are none)."""
+
+    levels: int
+    rows: int
+    equal: np.ndarray
+    beyond: int = 0
+    inside: int = 0
+    first_mismatch: int | None = None
+    first_inside: int | None = None
+    seconds: float = 0.0
+
+    @property
+    def mismatched(self) -> int:
+        return self.beyond + self.inside
+
+
+def _keys(prices: np.ndarray, sizes: np.ndarray, side: int) -> np.ndarray:
+    """Order keys (the larger the better), the lowest possible for an empty place."""
+    keys = prices if side == core.BID else -prices
+    return np.where(sizes > 0, keys, np.iinfo(np.int64).min)
+
+
+def _taints(messages: np.ndarray, rows: np.ndarray,
+            crossed: np.ndarray) -> dict[int, tuple[np.ndarray, np.ndarray]]:
+    """{side: (prices, first row)}: the prices whose level the data stopped describing in
+    full, and from which row: it came into view with orders no message describes, or left the
+    view while resting (its changes out of view go unreported), or an addition there traded
+    in the replay (against such a level on the other side: LOBSTER's additions never trade).
+    `crossed`: the messages of those additions."""
+    out = {}
+    for side, (prices, sizes) in _side_views(rows).items():
+        view = _view(messages, prices, sizes, side)
+        r1, k1 = np.nonzero(view["unexplained"])
+        r2, k2 = np.nonzero(view["left"])
+        r3 = crossed[messages["direction"][crossed] == (1 if side == core.BID else -1)]
+        found = np.concatenate([prices[r1, k1], prices[r2 - 1, k2], messages["price"][r3]])
+        at = np.concatenate([r1, r2, r3])
+        unique, inverse = np.unique(found, return_inverse=True)
+        first = np.full(len(unique), np.iinfo(np.int64).max)
+        np.minimum.at(first, inverse, at)
+        out[side] = (unique, first)
+    return out
+
+
+def _tainted(taints: tuple[np.ndarray, np.ndarray], prices: np.ndarray,
+             rows: np.ndarray) -> np.ndarray:
+    unique, first = taints
+    if not len(unique):
+        return np.zeros(prices.shape, bool)
+    at = np.minimum(np.searchsorted(unique, prices), len(unique) - 1)
+    return (unique[at] == prices) & (first[at] <= rows)
+
+
+def _differences(tp: np.ndarray, ts: np.ndarray, mp: np.ndarray, ms: np.ndarray, k: int,
+                 side: int) -> tuple[np.ndarray, np.ndarray]:
+    """Which levels of one side disagree, by price: the file's top k levels (tp, ts) whose
+    price the replay's rows (mp, ms, all its levels) hold with another size or not at all,
+    and the replay's top k levels the file lacks; a level either view could not hold, being
+    deeper than the other's last level when that view is full, is left out (a level added or
+    missing higher up only pushes it out)."""
+    lowest = np.iinfo(np.int64).min
+    tk, mk = _keys(tp, ts, side), _keys(mp, ms, side)
+    same = (tp[:, :, None] == mp[:, None, :]) & (ts[:, :, None] > 0) & (ms[:, None, :] > 0)
+    agrees = (same & (ts[:, :, None] == ms[:, None, :])).any(axis=2)
+    mine_reach = np.where((ms > 0).all(axis=1), mk[:, -1], lowest)
+    theirs_off = (ts > 0) & ~agrees & (tk >= mine_reach[:, None])
+    held = same[:, :, :k].any(axis=1)
+    their_reach = np.where((ts > 0).all(axis=1), tk[:, -1], lowest)
+    mine_off = (ms[:, :k] > 0) & ~held & (mk[:, :k] >= their_reach[:, None])
+    return theirs_off, mine_off
+
+
+def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
+            chunk: int = 1 << 16, progress: Any = None) -> Comparison:
+    """Compares a replay's rows with an orderbook file's, up to `depth` levels (all the
+    replay's by default), chunk by chunk."""
+    started = _time.perf_counter()
+    k = min(depth or session.levels, session.levels, orderbook.shape[1] // 4)
+    n, first, full = len(session.messages), session.first, session.levels
+    equal = np.zeros(k, np.int64)
+    out = Comparison(levels=k, rows=max(n - first, 0), equal=equal)
+    # Without `follow`, a difference at a level the data stopped describing in full (from
+    # that row on) is one the replay could not avoid.
+    taints = None if session.follow else _taints(session.messages, orderbook[:, :4 * full],
+                                                 session.crossed_at)
+    for a in range(first, n, chunk):
+        b = min(n, a + chunk)
+        mine_full = session.rows(a, b)
+        mine, theirs = mine_full[:, :4 * k], orderbook[a:b, :4 * k]
+        same = (mine.reshape(-1, k, 4) == theirs.reshape(-1, k, 4)).all(axis=2)
+        prefix = np.logical_and.accumulate(same, axis=1)
+        equal += prefix.sum(axis=0)
+        bad = np.flatnonzero(~prefix[:, -1])
+        inside = np.zeros(len(bad), bool)
+        mine_sides, their_sides = _side_views(mine_full), _side_views(theirs)
+        for side in (core.BID, core.ASK):
+            if not len(bad):
+                break
+            mp, ms = (x[bad] for x in mine_sides[side])
+            tp, ts = (x[bad] for x in their_sides[side])
+            theirs_off, mine_off = _differences(tp, ts, mp, ms, k, side)
+            if taints is not None:
+                at = (a + bad)[:, None]
+                theirs_off &= ~_tainted(taints[side], tp, at)
+                mine_off &= ~_tainted(taints[side], mp[:, :k], at)
+            inside |= theirs_off.any(axis=1) | mine_off.any(axis=1)
+        out.inside += int(inside.sum())
+        out.beyond += int(len(bad) - inside.sum())
+        if len(bad) and out.first_mismatch is None:
+            out.first_mismatch = a + int(bad[0])
+        if inside.any() and out.first_inside is None:
+            out.first_inside = a + int(bad[np.argmax(inside)])
+        if progress is not None:
+            progress(b - first, n - first)
+    out.seconds = _time.perf_counter() - started
+    return out
