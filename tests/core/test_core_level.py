@@ -32,17 +32,12 @@ def queue(b, side, price):
 
 
 @pytest.mark.parametrize("rows, side, price, expected", [
-    pytest.param([(LEVEL, BID, -7, 97, 12)], BID, 97, [(-7, 12, True)], id="new-level-seeded"),
-    pytest.param([(LEVEL, BID, -7, 98, 9)], BID, 98, [(2, 7, False), (-7, 2, True)],
-                 id="more-behind-the-orders"),
-    pytest.param([(LEVEL, BID, -7, 99, 45)], BID, 99, [(1, 10, False), (-99, 35, True)],
-                 id="more-joins-the-seeded-order"),
-    pytest.param([(LEVEL, BID, -7, 99, 5)], BID, 99, [(1, 5, False)], id="less-oldest-first"),
-    pytest.param([(LEVEL, BID, -7, 99, 25)], BID, 99, [(-99, 15, True), (1, 10, False)],
-                 id="less-from-the-seeded-front"),
+    pytest.param([(LEVEL, BID, -7, 97, 12)], BID, 97, [(-7, 12, True)], id="new-level"),
+    pytest.param([(LEVEL, BID, -7, 99, 45)], BID, 99, [(-7, 45, True)], id="replaces-more"),
+    pytest.param([(LEVEL, BID, -7, 98, 3)], BID, 98, [(-7, 3, True)], id="replaces-less"),
     pytest.param([(LEVEL, BID, -7, 98, 0)], BID, 98, [], id="zero-removes"),
     pytest.param([(LEVEL, BID, -7, 98, -1)], BID, 98, [(2, 7, False)], id="negative-keeps"),
-    pytest.param([(LEVEL, ASK, -7, 103, 30)], ASK, 103, [(-98, 30, True)], id="same-total"),
+    pytest.param([(LEVEL, ASK, -7, 104, 0)], ASK, 104, [], id="zero-where-none"),
 ])
 def test_level_sets_the_total(rows, side, price, expected):
     b = book()
@@ -71,12 +66,13 @@ def test_a_run_states_a_stretch_of_the_side(rows, bids):
     b._check()
 
 
-def test_seeded_volume_from_a_level_takes_unknown_ids():
+def test_ids_a_level_replaced_take_from_its_seeded_order():
     b = book()
     result = b.replay(events((LEVEL, BID, -7, 99, 60), (core.CANCEL, BID, 555, 99, 25),
-                             (core.EXECUTE, BID, 556, 99, 5)))
-    assert result.seeded == 2 and queue(b, BID, 99) == [(1, 10, False), (-99, 20, True)]
-    assert result.fills["resting_id"].tolist() == [-99]
+                             (core.EXECUTE, BID, 556, 99, 5), (core.REDUCE, BID, 1, 99, 4)))
+    assert result.seeded == 3 and result.unknown == 0
+    assert queue(b, BID, 99) == [(-7, 26, True)]
+    assert result.fills["resting_id"].tolist() == [-7]
 
 
 @pytest.mark.parametrize("row", [(LEVEL, BID, -7, 103, 1), (LEVEL, ASK, -7, 100, 1),
