@@ -8,6 +8,7 @@ Plain and gzip-compressed files are both read, whatever their names.
 
 from __future__ import annotations
 
+import contextlib
 import gzip
 import io
 import os
@@ -98,15 +99,21 @@ class _Counting(io.RawIOBase):
         return n
 
 
-def _open_text(path: Path, progress: Progress | None) -> io.TextIOBase:
-    raw = open(path, "rb", buffering=0)  # noqa: SIM115 (closed through the text wrapper)
-    source: Any = raw
-    if progress is not None:
-        source = _Counting(raw, os.path.getsize(path), progress)
-    binary: Any = io.BufferedReader(source, 1 << 20)
-    if _is_gzip(path):
-        binary = gzip.GzipFile(fileobj=binary, mode="rb")
-    return io.TextIOWrapper(binary, encoding="ascii", errors="strict", newline=None)
+@contextlib.contextmanager
+def _open_text(path: Path, progress: Progress | None) -> Iterator[io.TextIOWrapper]:
+    """The file as text, decompressed when it is gzip, reporting progress on the bytes read.
+    Every layer is closed on the way out (GzipFile leaves its source open)."""
+    with open(path, "rb", buffering=0) as raw:
+        source: Any = raw
+        if progress is not None:
+            source = _Counting(raw, os.path.getsize(path), progress)
+        with io.BufferedReader(source, 1 << 20) as buffered:
+            binary: Any = buffered
+            if _is_gzip(path):
+                binary = gzip.GzipFile(fileobj=buffered, mode="rb")
+            with io.TextIOWrapper(binary, encoding="ascii", errors="strict",
+                                  newline=None) as text:
+                yield text
 
 
 def _lines(path: Path) -> Iterator[tuple[int, str]]:
@@ -114,6 +121,8 @@ def _lines(path: Path) -> Iterator[tuple[int, str]]:
     opener: Any = gzip.open if _is_gzip(path) else open
     with opener(path, "rt", encoding="ascii", errors="replace", newline=None) as f:
         for number, text in enumerate(f, 1):
+            if not text.endswith("\n"):
+                f.read(1)  # a last line without its end: raises if the data stops short
             text = text.rstrip("\n")
             if text:
                 yield number, text

@@ -83,20 +83,26 @@ def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
     count = present.sum(axis=1)
     new = np.zeros_like(present)
     left = np.zeros_like(present)
-    keys = _keys(prices, sizes, side)
-    step = max(1, (1 << 22) // max(depth * depth, 1))
-    for a in range(1, n, step):
-        b = min(n, a + step)
-        now, before = prices[a:b], prices[a - 1:b - 1]
-        match = (now[:, :, None] == before[:, None, :]) & present[a:b, :, None] \
-            & present[a - 1:b - 1, None, :]
-        new[a:b] = present[a:b] & ~match.any(axis=2)
-        pushed = (count[a:b] == depth)[:, None] & (keys[a - 1:b - 1] < keys[a:b, -1:])
-        left[a:b] = present[a - 1:b - 1] & ~match.any(axis=1) & pushed
+    unexplained = np.zeros_like(present)
+    # Only rows whose side shows other prices than the row before can have new or departed
+    # levels (most messages change a size): the pairwise test runs on those alone.
+    shown = np.where(present, prices, 0)
+    moved = 1 + np.flatnonzero((shown[1:] != shown[:-1]).any(axis=1))
+    del shown
     own = (messages["type"] == 1) & (messages["direction"] == (1 if side == core.BID else -1))
-    explained = (own[:, None] & (prices == messages["price"][:, None])
-                 & (sizes == messages["size"][:, None]))
-    return {"count": count, "new": new, "unexplained": new & ~explained, "left": left}
+    step = max(1, (1 << 22) // max(depth * depth, 1))
+    for a in range(0, len(moved), step):
+        r = moved[a:a + step]
+        match = (prices[r, :, None] == prices[r - 1, None, :]) & present[r, :, None] \
+            & present[r - 1, None, :]
+        new[r] = fresh = present[r] & ~match.any(axis=2)
+        keys, keys_before = _keys(prices[r], sizes[r], side), _keys(prices[r - 1], sizes[r - 1], side)
+        pushed = (count[r] == depth)[:, None] & (keys_before < keys[:, -1:])
+        left[r] = present[r - 1] & ~match.any(axis=1) & pushed
+        explained = (own[r, None] & (prices[r] == messages["price"][r, None])
+                     & (sizes[r] == messages["size"][r, None]))
+        unexplained[r] = fresh & ~explained
+    return {"count": count, "new": new, "unexplained": unexplained, "left": left}
 
 
 def _window_events(messages: np.ndarray, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -177,6 +183,7 @@ class Session:
     window: int = 0  # LEVEL events: levels the file showed coming into view
     refused: list[tuple[int, str]] = field(default_factory=list)  # (message, why)
     seconds: dict[str, float] = field(default_factory=dict)
+    book: core.Book | None = None  # the book after the last message
     _initial: Any = None  # the starting book's top levels: bid p, bid t, ask p, ask t
     _snaps: Any = None  # the core's rows, changed only
     _row_of: Any = None  # per message: its row in _snaps, or -1 for the starting book
@@ -245,12 +252,15 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
         more, more_owners = _window_events(messages, orderbook[:, :4 * levels])
         window = len(more)
         if window:
-            slot = np.concatenate([owners * 2, more_owners * 2 + 1])
-            order = np.argsort(slot, kind="stable")
+            # Both are in message order: each LEVEL run goes after its message's event.
+            at = np.searchsorted(owners, more_owners, side="right") + np.arange(window)
+            mine = np.ones(len(events) + window, bool)
+            mine[at] = False
             both = np.empty(len(events) + window, core.EVENT_DTYPE)  # concatenate would
-            both[:len(events)], both[len(events):] = events, more     # drop the padding
-            events = both[order]
-            owners = np.concatenate([owners, more_owners])[order]
+            both[mine], both[at] = events, more                       # drop the padding
+            all_owners = np.empty(len(both), np.int64)
+            all_owners[mine], all_owners[at] = owners, more_owners
+            events, owners = both, all_owners
     converted = _time.perf_counter()
     initial = _top(book, levels)
     snaps, fills, unknown, seeded, refused = _run(book, events, levels)
@@ -285,7 +295,7 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
         levels=levels, messages=messages, first=first, follow=follow and orderbook is not None,
         trades=trades, halts=halts, unknown=unknown, seeded=seeded,
         crossed_at=np.unique(owners[fills["seq"][fills["kind"] == core.LIMIT]]), window=window,
-        refused=[(int(owners[k]), text) for k, text in refused],
+        refused=[(int(owners[k]), text) for k, text in refused], book=book,
         _initial=initial, _snaps=snaps, _row_of=row_of)
     session.seconds = {"convert": converted - started, "replay": replayed - converted,
                        "index": _time.perf_counter() - replayed}

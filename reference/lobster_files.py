@@ -1,5 +1,5 @@
 """LOBSTER files made from a seeded order flow played on a plain-Python book, for the tests
-of velmora.lobster and its benchmark. Nothing here uses velmora.core: the book is dictionaries
+of velmora.lobster, its benchmark and its cluster example. Nothing here uses velmora.core: the book is dictionaries
 and lists, and each orderbook row is read off it directly.
 
 A session is a stream of messages of every type: limit orders that never cross (type 1),
@@ -81,12 +81,14 @@ class Session:
     max_levels: int = 0
 
 
-def make_session(seed, count, depth=50, tick=100, mid=5_850_000, spread=30, halt=True):
-    """A seeded session of `count` messages around `mid` (dollars x 10 000), keeping the top
-    `depth` levels after each. Orders land up to `spread` ticks behind the opposite best price;
-    deletions are likelier on a fuller book, so it stays a few hundred orders deep."""
+def play(seed, count, tick=100, mid=5_850_000, spread=30, halt=True):
+    """A seeded session of `count` messages around `mid` (dollars x 10 000): yields each
+    message with its reach (the best place, 0-based, it touches on its side; 0 for trades off
+    the book and halts) and the book after it. Orders land up to `spread` ticks behind the
+    opposite best price; deletions are likelier on a fuller book, so it stays a few hundred
+    orders deep."""
     rng = random.Random(seed)
-    book, out = PlainBook(), Session()
+    book = PlainBook()
     time, next_id = OPEN_NS, 10_000_000 + seed * 1000
     halt_at = count // 3 if halt else -1
     halted = False
@@ -133,10 +135,17 @@ def make_session(seed, count, depth=50, tick=100, mid=5_850_000, spread=30, halt
         before = _depth_of(book, direction, price)
         _apply(book, message)
         after = _depth_of(book, direction, price)
-        out.messages.append(message)
         # The message touches the top n levels when its price is among them before the change
         # (or after it, for an addition); trades off the book and halts touch every depth.
         reach = min(x for x in (before, after) if x is not None) if kind <= 4 else 0
+        yield message, reach, book
+
+
+def make_session(seed, count, depth=50, **flow):
+    """Every message of a session (play) with the top `depth` levels after each."""
+    out = Session()
+    for message, reach, book in play(seed, count, **flow):
+        out.messages.append(message)
         out.touches.append(reach)
         out.books.append((book.top(SELL, depth), book.top(BUY, depth)))
         out.max_levels = max(out.max_levels, len(book.sides[BUY]), len(book.sides[SELL]))
@@ -244,3 +253,29 @@ def write(folder, session, levels, start=0, ticker="VLMR", gz=False, decimals=9)
             path.write_text(text)
         paths.append(path)
     return paths[0], paths[1], messages, rows
+
+
+def write_stream(folder, seed, count, levels, ticker="VLMR", gz=False, **flow):
+    """Plays a session and writes its level-`levels` pair as it goes, keeping nothing per
+    message (for files of millions of messages). Returns (message, orderbook) paths and the
+    number of messages written."""
+    suffix = ".csv.gz" if gz else ".csv"
+    opener = gzip.open if gz else open
+    parts = [folder / f"{ticker}.message.tmp", folder / f"{ticker}.orderbook.tmp"]
+    first = last = None
+    written = 0
+    with opener(parts[0], "wt") as m_file, opener(parts[1], "wt") as o_file:
+        for message, reach, book in play(seed, count, **flow):
+            if reach >= levels:
+                continue
+            first = first if first is not None else message
+            last = message
+            written += 1
+            m_file.write(message_lines([message])[0] + "\n")
+            o_file.write(",".join(map(str, book.row(levels))) + "\n")
+    paths = []
+    for kind, part in zip(("message", "orderbook"), parts):
+        path = folder / file_name(ticker, levels, kind, [first, last], suffix)
+        part.replace(path)
+        paths.append(path)
+    return paths[0], paths[1], written

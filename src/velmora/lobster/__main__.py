@@ -1,0 +1,207 @@
+"""The command: check a LOBSTER pair against its replay, or write a replay.
+
+    python -m velmora.lobster check MESSAGE ORDERBOOK [--depth K] [--strict]
+    python -m velmora.lobster replay MESSAGE [ORDERBOOK] --out FILE [--strict]
+
+`check` prints the share of rows equal at each depth, the mismatches and the throughput, and
+exits with 0 when every row is equal, 1 when some are not, 2 when a file cannot be read.
+`replay` writes the rows after every message and the trades (Parquet with pyarrow, else CSV).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+from typing import Any, TextIO
+
+import numpy as np
+
+from velmora import lobster
+from velmora.lobster._files import clock, seconds
+
+TYPES = {1: "new limit order", 2: "partial cancellation", 3: "deletion",
+         4: "visible execution", 5: "hidden execution", 6: "cross trade", 7: "halt"}
+HALT_STATES = {-1: "trading halted", 0: "quotes resume", 1: "trading resumes"}
+
+
+class Bar:
+    """A progress bar on a terminal, redrawn in place; silent when off."""
+
+    def __init__(self, out: TextIO, on: bool):
+        self.out, self.on, self.label = out, on, ""
+
+    def stage(self, label: str) -> Bar:
+        self.label = label
+        return self
+
+    def __call__(self, done: int, total: int) -> None:
+        if not self.on or total <= 0:
+            return
+        share = min(done / total, 1.0)
+        filled = int(share * 30)
+        self.out.write(f"\r{self.label:<16} [{'#' * filled}{'.' * (30 - filled)}] "
+                       f"{share * 100:5.1f} %")
+        self.out.flush()
+
+    def clear(self) -> None:
+        if self.on:
+            self.out.write("\r" + " " * 60 + "\r")
+            self.out.flush()
+
+
+def describe(message: Any, line: int) -> str:
+    kind = int(message["type"])
+    side = "buy" if message["direction"] == 1 else "sell"
+    if kind == 7:
+        what = HALT_STATES.get(int(message["price"]), "halt")
+        return f"line {line:,} {seconds(message['time'])} type 7 ({what})"
+    return (f"line {line:,} {seconds(message['time'])} type {kind} ({TYPES[kind]}) id "
+            f"{message['order_id']} size {message['size']} price {message['price']} {side}")
+
+
+def levels_table(theirs: np.ndarray, mine: np.ndarray, depth: int) -> list[str]:
+    def cell(price: int, size: int) -> str:
+        return f"{size:,} @ {price}" if size else "-"
+
+    rows = [f"  {'level':>5}  {'file ask':>18}  {'replay ask':>18}  {'file bid':>18}  "
+            f"{'replay bid':>18}"]
+    for k in range(depth):
+        t, m = theirs[4 * k:4 * k + 4], mine[4 * k:4 * k + 4]
+        mark = "" if (t == m).all() else "  <"
+        rows.append(f"  {k + 1:>5}  {cell(t[0], t[1]):>18}  {cell(m[0], m[1]):>18}  "
+                    f"{cell(t[2], t[3]):>18}  {cell(m[2], m[3]):>18}{mark}")
+    return rows
+
+
+def report(session: lobster.Session, comparison: lobster.Comparison, message_path: Path,
+           orderbook: np.ndarray, wall: float) -> list[str]:
+    messages = session.messages
+    n = len(messages)
+    name = lobster.parse_name(message_path)
+    title = f"{name.ticker} {name.date}" if name else message_path.name
+    out = [f"{title}: {n:,} messages, {session.levels} levels, "
+           f"{clock(messages['time'][0])} to {clock(messages['time'][-1])}"]
+    first = orderbook[0]
+    bids, asks = int((first[3::4] > 0).sum()), int((first[1::4] > 0).sum())
+    how = ("levels coming into view from beyond the file's depth taken from it: "
+           f"{session.window:,} LEVEL events" if session.follow else
+           "replayed from the messages and the first row alone (--strict)")
+    out += [f"start: the first orderbook row, {bids} bid and {asks} ask levels seeded", how, ""]
+    out.append(f"{'depth':>5}  {'rows equal':>12}  {'share':>9}")
+    for k, equal in enumerate(comparison.equal, 1):
+        share = equal / comparison.rows * 100 if comparison.rows else 100.0
+        out.append(f"{k:>5}  {equal:>12,}  {share:>7.3f} %")
+    out.append("")
+    if comparison.mismatched:
+        out.append(f"mismatched rows: {comparison.mismatched:,} of {comparison.rows:,}")
+        out.append(f"  at levels the data stopped describing in full: {comparison.beyond:,}")
+        out.append(f"  unexplained, at levels the messages describe: {comparison.inside:,}")
+        for label, at in (("first mismatch", comparison.first_mismatch),
+                          ("first unexplained", comparison.first_inside)):
+            if at is None or (label == "first unexplained" and at == comparison.first_mismatch):
+                continue
+            out.append(f"{label}: after {describe(messages[at], at + 1)}")
+            for j in range(max(session.first, at - 3), min(n, at + 2)):
+                out.append(f"  {'>' if j == at else ' '} {describe(messages[j], j + 1)}")
+            out += levels_table(orderbook[at], session.rows(at, at + 1)[0], comparison.levels)
+    else:
+        out.append(f"every row equal to the file's at depth {comparison.levels}")
+    kinds = np.bincount(messages["type"], minlength=8)
+    out.append("")
+    out.append("messages: " + ", ".join(f"{kinds[t]:,} {TYPES[t]}" for t in range(1, 8)
+                                        if kinds[t]))
+    trades = session.trades
+    out.append(f"trades: {len(trades):,} ({int(trades['size'].sum()):,} shares), of which "
+               f"{int(trades['book_size'].sum()):,} shares taken from the visible book")
+    for halt in session.halts:
+        out.append(f"  {clock(halt['time'])} {HALT_STATES.get(int(halt['state']), 'halt')} "
+                   f"(line {halt['message'] + 1:,})")
+    out.append(f"ids the book never saw: {session.seeded:,} taken from seeded volume, "
+               f"{session.unknown:,} left unknown")
+    if len(session.crossed_at) or session.refused:
+        out.append(f"additions that traded in the replay: {len(session.crossed_at):,}; "
+                   f"events the engine refused: {len(session.refused):,}")
+        for at, why in session.refused[:3]:
+            out.append(f"  {describe(messages[at], at + 1)}: {why}")
+    stages = ", ".join(f"{name} {value:.2f} s" for name, value in session.seconds.items())
+    out.append(f"throughput: {n:,} messages in {wall:.2f} s, {n / wall:,.0f} messages/s "
+               f"({stages})")
+    return out
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m velmora.lobster",
+                                     description="Replay LOBSTER files on velmora.core.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    check = commands.add_parser("check", help="replay a pair and compare every row with the "
+                                "orderbook file")
+    check.add_argument("message", type=Path)
+    check.add_argument("orderbook", type=Path)
+    check.add_argument("--depth", type=int, default=None,
+                       help="compare the top K levels (default: all the file has)")
+    replay = commands.add_parser("replay", help="write the rows after every message and the "
+                                 "trades")
+    replay.add_argument("message", type=Path)
+    replay.add_argument("orderbook", type=Path, nargs="?", default=None,
+                        help="the starting book and the levels that come into view (default: "
+                             "the file named like the message file, if there is one)")
+    replay.add_argument("--out", type=Path, required=True,
+                        help="where the rows go; the trades go beside it, as NAME_trades")
+    replay.add_argument("--format", choices=("parquet", "csv"), default=None,
+                        help="default: from the suffix, else Parquet when pyarrow is there")
+    replay.add_argument("--levels", type=int, default=None,
+                        help="levels per row without an orderbook file (default 10)")
+    for command in (check, replay):
+        command.add_argument("--strict", action="store_true",
+                             help="replay from the messages and the first row alone")
+        command.add_argument("--progress", action=argparse.BooleanOptionalAction,
+                             default=None, help="a progress bar (default: on a terminal)")
+    args = parser.parse_args(argv)
+    if args.command == "check" and args.depth is not None and args.depth < 1:
+        parser.error("--depth must be at least 1")
+    bar = Bar(sys.stderr, sys.stderr.isatty() if args.progress is None else args.progress)
+    started = time.perf_counter()
+    try:
+        if args.command == "check":
+            messages = lobster.read_messages(args.message, bar.stage("messages"))
+            read = time.perf_counter()
+            rows = lobster.read_orderbook(args.orderbook, bar.stage("orderbook"))
+            lobster.check_lengths(messages, rows, args.message, args.orderbook)
+            loaded = time.perf_counter()
+            bar.stage("replay")(0, 1)
+            session = lobster.replay(messages, rows, follow=not args.strict)
+            comparison = lobster.compare(session, rows, args.depth,
+                                         progress=bar.stage("compare"))
+            bar.clear()
+            session.seconds = {"read messages": read - started, "read orderbook": loaded - read,
+                               **session.seconds, "compare": comparison.seconds}
+            wall = time.perf_counter() - started
+            print("\n".join(report(session, comparison, args.message, rows, wall)))
+            return 0 if comparison.mismatched == 0 else 1
+        orderbook_path = args.orderbook or lobster.orderbook_for(args.message)
+        messages = lobster.read_messages(args.message, bar.stage("messages"))
+        rows = None
+        if orderbook_path is not None:
+            rows = lobster.read_orderbook(orderbook_path, bar.stage("orderbook"))
+            lobster.check_lengths(messages, rows, args.message, orderbook_path)
+        bar.stage("replay")(0, 1)
+        session = lobster.replay(messages, rows, follow=not args.strict, levels=args.levels)
+        written = lobster.write(session, args.out, args.format)
+        bar.clear()
+        wall = time.perf_counter() - started
+        start = (f"from the first row of {orderbook_path.name}" if orderbook_path is not None
+                 else "from an empty book (no orderbook file)")
+        print(f"{len(messages):,} messages replayed {start}, {session.levels} levels, in "
+              f"{wall:.2f} s ({len(messages) / wall:,.0f} messages/s)")
+        print(f"rows: {written[0]}\ntrades: {written[1]} ({len(session.trades):,})")
+        return 0
+    except (lobster.LobsterFormatError, OSError) as exc:
+        bar.clear()
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())

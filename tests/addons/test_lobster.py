@@ -1,0 +1,221 @@
+"""velmora.lobster against LOBSTER files made from a plain-Python book (reference/lobster_files.py): every
+row of deep and shallow files, from the session's start or its middle, replays exactly;
+differences the data cannot explain are told from real ones; every malformed file is refused
+with its name and line; the command's two modes."""
+
+import os
+import subprocess
+import sys
+import zlib
+
+import numpy as np
+import pytest
+
+from velmora import lobster
+
+# The generator lives at the top of the repository: the benchmark and the example use it too.
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "reference"))
+from lobster_files import EMPTY_BID, level_file, make_session, orderbook_lines, write  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def session():
+    return make_session(21, 6000, depth=50)
+
+
+def replayed(paths, follow=True):
+    messages, rows, _ = lobster.load(*paths[:2])
+    result = lobster.replay(messages, rows, follow=follow)
+    return result, lobster.compare(result, rows), rows
+
+
+@pytest.mark.parametrize("levels, start, follow, gz, decimals", [
+    pytest.param(50, 0, False, False, 9, id="deep-from-the-open"),
+    pytest.param(50, 1500, False, True, 9, id="deep-mid-session-gz"),
+    pytest.param(10, 1500, True, False, 9, id="level-10-mid-session"),
+    pytest.param(3, 700, True, True, 4, id="level-3-gz-tenths-of-ms"),
+    pytest.param(1, 600, True, False, 9, id="level-1-mid-session"),
+])
+def test_every_row_replays_exactly(session, tmp_path, levels, start, follow, gz, decimals):
+    paths = write(tmp_path, session, levels, start, gz=gz, decimals=decimals)
+    result, comparison, rows = replayed(paths, follow)
+    messages = paths[2]
+    assert comparison.rows == len(messages) - 1 and comparison.mismatched == 0
+    assert comparison.equal.tolist() == [comparison.rows] * levels
+    assert (result.snapshots == rows).all() and result.book is not None
+    result.book._check()
+    assert (result.unknown, result.refused, len(result.crossed_at)) == (0, [], 0)
+    if follow:  # the premise: levels did come into view from beyond the file's depth
+        assert result.window > 0 and session.max_levels > levels
+    else:
+        assert result.window == 0 and session.max_levels <= levels
+    trades = [m for m in messages if 4 <= m[1] <= 6]
+    assert [(t[1], t[2], t[3], t[4], t[5]) for t in trades] == \
+        result.trades[["type", "order_id", "size", "price", "direction"]].tolist()
+    assert (result.trades["book_size"] == np.where(result.trades["type"] == 4,
+                                                   result.trades["size"], 0)).all()
+    scale = 10 ** (9 - decimals)
+    assert result.trades["time"].tolist() == [t[0] // scale * scale for t in trades]
+    assert result.halts["state"].tolist() == [m[4] for m in messages if m[1] == 7]
+
+
+@pytest.mark.parametrize("levels, start", [(5, 1500), (2, 200)])
+def test_strict_replay_differs_only_where_the_data_is_silent(session, tmp_path, levels, start):
+    result, comparison, _ = replayed(write(tmp_path, session, levels, start), follow=False)
+    assert comparison.beyond > 0 and comparison.inside == 0 and comparison.first_inside is None
+    assert comparison.equal[0] > comparison.equal[-1]
+
+
+def corrupt(messages, rows, fault):
+    """A fault at the 400th message of the kind asked: the replay disagrees from there."""
+    messages = list(messages)
+    at = next(i for i in range(400, len(messages)) if messages[i][1] == (1 if fault != "drop"
+                                                                          else 3))
+    if fault == "size":
+        messages[at] = messages[at][:3] + (messages[at][3] + 7,) + messages[at][4:]
+    elif fault == "side":
+        messages[at] = messages[at][:5] + (-messages[at][5],)
+    else:
+        del messages[at], rows[at]
+    return messages, rows, at
+
+
+@pytest.mark.parametrize("levels, follow", [(50, False), (5, True), (5, False)])
+@pytest.mark.parametrize("fault", ["size", "side", "drop"])
+def test_a_faulty_message_shows_as_unexplained(session, levels, follow, fault):
+    messages, rows = level_file(session, levels, 100)
+    messages, rows, at = corrupt(messages, rows, fault)
+    array = np.zeros(len(messages), lobster.MESSAGE_DTYPE)
+    array[:] = messages
+    result = lobster.replay(array, np.array(rows), follow=follow)
+    comparison = lobster.compare(result, np.array(rows))
+    assert comparison.inside > 0 and comparison.first_inside >= at - (fault == "drop")
+
+
+def edit(path, line, text):
+    lines = path.read_text().splitlines()
+    lines[line - 1] = text(lines[line - 1])
+    path.write_text("\n".join(lines) + "\n")
+
+
+def replace_field(k, value):
+    return lambda line: ",".join(value if i == k else f for i, f in enumerate(line.split(",")))
+
+
+MALFORMED = [
+    ("message", 5, lambda line: line + ",1", "expected 6 comma-separated fields, found 7"),
+    ("message", 7, replace_field(2, "12a"), "field 3 is not a 64-bit integer: '12a'"),
+    ("message", 3, replace_field(0, "noon"), "field 1 .time. is not a number"),
+    ("message", 9, replace_field(1, "8"), "unknown event type 8"),
+    ("message", 4, replace_field(3, "-100"), "negative size -100"),
+    ("message", 6, replace_field(4, "0"), "price 0 out of range"),
+    ("message", 6, replace_field(4, "99999999990"), "price 99999999990 out of range"),
+    ("message", 8, replace_field(5, "0"), "direction must be 1 .buy. or -1 .sell., got 0"),
+    ("message", 5, replace_field(3, "99999999999999999999"), "field 4 is not a 64-bit"),
+    ("orderbook", 11, lambda line: line.rsplit(",", 1)[0], "expected 20 comma-separated"),
+    ("orderbook", 2, replace_field(6, "x"), "field 7 is not a 64-bit integer: 'x'"),
+    ("orderbook", 12, replace_field(5, "-3"), "negative size -3"),
+    ("orderbook", 4, replace_field(4, "0"), "ask price 0 at level 2 out of range"),
+    ("orderbook", 13, replace_field(2, str(EMPTY_BID)), "bid price -9999999999 at level 1"),
+]
+
+
+@pytest.mark.parametrize("which, line, change, problem", MALFORMED,
+                         ids=[f"{m[0]}-{m[3][:24]}" for m in MALFORMED])
+def test_malformed_fields_name_file_and_line(session, tmp_path, which, line, change, problem):
+    paths = write(tmp_path, session, 5, 100)
+    target = paths[0] if which == "message" else paths[1]
+    edit(target, line, change)
+    with pytest.raises(lobster.LobsterFormatError, match=problem) as info:
+        lobster.load(*paths[:2])
+    assert (info.value.path, info.value.line) == (str(target), line)
+    assert f"{target}, line {line}:" in str(info.value)
+
+
+@pytest.mark.parametrize("which", ["message", "orderbook"])
+@pytest.mark.parametrize("keep", [0.3, 0.7])
+def test_truncated_gzip_names_where_it_breaks(session, tmp_path, which, keep):
+    paths = write(tmp_path, session, 5, 100, gz=True)
+    target = paths[0] if which == "message" else paths[1]
+    data = target.read_bytes()[:int(len(target.read_bytes()) * keep)]
+    target.write_bytes(data)
+    whole = zlib.decompressobj(31).decompress(data).count(b"\n")  # lines that survive
+    with pytest.raises(lobster.LobsterFormatError, match="truncated or corrupt") as info:
+        lobster.load(*paths[:2])
+    assert (info.value.path, info.value.line) == (str(target), whole + 1)
+
+
+def test_an_orderbook_shorter_than_the_messages(session, tmp_path):
+    message, orderbook, messages, rows = write(tmp_path, session, 5, 100)
+    orderbook.write_text("\n".join(orderbook_lines(rows[:-3])) + "\n")
+    with pytest.raises(lobster.LobsterFormatError, match=f"ends after {len(rows) - 3:,} rows, "
+                       f"but the message file {message.name} has {len(rows):,}") as info:
+        lobster.load(message, orderbook)
+    assert (info.value.path, info.value.line) == (str(orderbook), len(rows) - 2)
+
+
+@pytest.mark.parametrize("content, line, problem", [
+    pytest.param("", None, "holds no rows", id="empty"),
+    pytest.param("1,2,3,4,5,6,7,8,9,10\n" * 3, 1, "10 fields: an orderbook row holds 4 per level",
+                 id="not-whole-levels"),
+    pytest.param("\n5850000,100,5849900,100\n\n5850000,100,5849900,-1\n", 4, "negative size -1",
+                 id="blank-lines-counted"),
+])
+def test_whole_file_faults(tmp_path, content, line, problem):
+    path = tmp_path / "X_2026-01-02_0_1_orderbook_1.csv"
+    path.write_text(content)
+    with pytest.raises(lobster.LobsterFormatError, match=problem) as info:
+        lobster.read_orderbook(path)
+    assert info.value.line == line
+
+
+def test_refused_events_are_skipped_and_reported():
+    messages = np.array([(1, 1, 7, 100, 5_000_000, 1), (2, 1, 7, 50, 5_000_000, 1),
+                         (3, 4, 7, 500, 5_000_000, 1), (4, 1, 8, 20, 5_010_000, -1)],
+                        lobster.MESSAGE_DTYPE)
+    result = lobster.replay(messages, levels=2)
+    assert result.refused == [(1, "order id 7 is already resting in the book"),
+                              (2, "cannot execute order 7 for 500: it has 100 open")]
+    assert result.snapshots[:, :4].tolist() == [[lobster.EMPTY_ASK, 0, 5_000_000, 100]] * 3 + \
+        [[5_010_000, 20, 5_000_000, 100]]
+
+
+def run(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "velmora.lobster", *map(str, args)],
+                          capture_output=True, text=True, cwd=cwd, timeout=120)
+
+
+def test_the_command_checks_and_writes(session, tmp_path):
+    message, orderbook, messages, rows = write(tmp_path, session, 5, 100)
+    checked = run("check", message, orderbook, "--depth", 3, cwd=tmp_path)
+    assert checked.returncode == 0, checked.stderr
+    assert f"{len(rows) - 1:>12,}  100.000 %" in checked.stdout
+    assert "every row equal to the file's at depth 3" in checked.stdout
+    strict = run("check", message, orderbook, "--strict", cwd=tmp_path)
+    assert strict.returncode == 1 and "unexplained, at levels the messages describe: 0" in \
+        strict.stdout
+    for out in ("rows.csv", "rows.parquet"):
+        written = run("replay", message, "--out", tmp_path / out, cwd=tmp_path)
+        assert written.returncode == 0, written.stderr
+    assert (tmp_path / "rows.csv").read_text() == orderbook.read_text()
+    pq = pytest.importorskip("pyarrow.parquet")
+    table = pq.read_table(tmp_path / "rows.parquet")
+    assert table.column("bid_size_5").to_pylist() == [row[19] for row in rows]
+    trades = pq.read_table(tmp_path / "rows_trades.parquet")
+    assert trades.num_rows == sum(4 <= m[1] <= 6 for m in messages)
+    edit(orderbook, 9, replace_field(1, "-1"))
+    failed = run("check", message, orderbook, cwd=tmp_path)
+    assert failed.returncode == 2 and f"{orderbook}, line 9: negative size -1" in failed.stderr
+
+
+@pytest.mark.parametrize("name, partner", [
+    ("AAPL_2012-06-21_34200000_57600000_message_10.csv",
+     "AAPL_2012-06-21_34200000_57600000_orderbook_10.csv"),
+    ("BRK_B_2020-01-02_34200000_57600000_orderbook_1.csv.gz",
+     "BRK_B_2020-01-02_34200000_57600000_message_1.csv.gz"),
+    ("notes.csv", None),
+])
+def test_lobster_file_names(name, partner):
+    parsed = lobster.parse_name(name)
+    assert (parsed.partner() if parsed else None) == partner
