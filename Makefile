@@ -180,6 +180,7 @@ bench: install build/core-replay
 	$(VENV)/bin/python bench/run.py
 	$(VENV)/bin/python bench/core.py
 	$(VENV)/bin/python bench/core_mbo.py
+	$(VENV)/bin/python bench/lobster.py
 
 # The core's table with other engines beside it, installed from the package registry.
 PEER_DEPS := bourse==0.4.0 liquibook==2.0.1

@@ -58,13 +58,14 @@ from velmora.lobster._replay import (
     TRADE_DTYPE,
     Comparison,
     Session,
+    all_events,
     compare,
     replay,
     start_book,
     to_events,
 )
 
-__all__ = ["EMPTY_ASK", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
+__all__ = ["EMPTY_ASK", "all_events", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
            "Comparison", "FileName", "LobsterFormatError", "Session", "check", "compare",
            "load", "orderbook_for", "parse_name", "read_messages", "read_orderbook", "replay",
            "start_book", "to_events", "write"]

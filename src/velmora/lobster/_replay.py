@@ -18,7 +18,7 @@ from velmora import core
 from velmora.lobster._files import EMPTY_ASK, EMPTY_BID
 
 __all__ = ["TRADE_DTYPE", "HALT_DTYPE", "Session", "Comparison", "start_book", "replay",
-           "compare", "to_events"]
+           "compare", "to_events", "all_events"]
 
 # Message types 1 to 4 change the visible book; 5 and 6 are trades off it, 7 a halt.
 _KIND = np.array([-1, core.LIMIT, core.REDUCE, core.CANCEL, core.EXECUTE, -1, -1, -1], np.int8)
@@ -161,6 +161,31 @@ def _window_events(messages: np.ndarray, rows: np.ndarray) -> tuple[np.ndarray, 
     return events, owners
 
 
+def all_events(messages: np.ndarray, orderbook: np.ndarray | None = None,
+               follow: bool = True) -> tuple[np.ndarray, np.ndarray, int]:
+    """The events replay() feeds the core: the messages after the first (all of them without
+    an orderbook) as to_events makes them, with the LEVEL runs of levels coming into view
+    after their messages when `follow`; the message of each event, and the LEVEL count."""
+    first = 1 if orderbook is not None and len(messages) else 0
+    events, owners = to_events(messages[first:])
+    owners += first
+    if not (follow and orderbook is not None and len(messages) > 1):
+        return events, owners, 0
+    more, more_owners = _window_events(messages, orderbook)
+    window = len(more)
+    if window:
+        # Both are in message order: each LEVEL run goes after its message's event.
+        at = np.searchsorted(owners, more_owners, side="right") + np.arange(window)
+        mine = np.ones(len(events) + window, bool)
+        mine[at] = False
+        both = np.empty(len(events) + window, core.EVENT_DTYPE)  # concatenate would
+        both[mine], both[at] = events, more                       # drop the padding
+        all_owners = np.empty(len(both), np.int64)
+        all_owners[mine], all_owners[at] = owners, more_owners
+        events, owners = both, all_owners
+    return events, owners, window
+
+
 @dataclass
 class Session:
     """A replay of a message file: the top `levels` levels after every message (``rows()``,
@@ -245,22 +270,8 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
     else:
         book = core.Book()
         book.seeded_fallback = True
-    events, owners = to_events(messages[first:])
-    owners += first
-    window = 0
-    if follow and orderbook is not None and n > 1:
-        more, more_owners = _window_events(messages, orderbook[:, :4 * levels])
-        window = len(more)
-        if window:
-            # Both are in message order: each LEVEL run goes after its message's event.
-            at = np.searchsorted(owners, more_owners, side="right") + np.arange(window)
-            mine = np.ones(len(events) + window, bool)
-            mine[at] = False
-            both = np.empty(len(events) + window, core.EVENT_DTYPE)  # concatenate would
-            both[mine], both[at] = events, more                       # drop the padding
-            all_owners = np.empty(len(both), np.int64)
-            all_owners[mine], all_owners[at] = owners, more_owners
-            events, owners = both, all_owners
+    events, owners, window = all_events(messages, orderbook[:, :4 * levels]
+                                        if orderbook is not None else None, follow)
     converted = _time.perf_counter()
     initial = _top(book, levels)
     snaps, fills, unknown, seeded, refused = _run(book, events, levels)
