@@ -44,7 +44,14 @@ $(VENV)/.dist-ready $(ASAN_VENV)/.dist-ready: %/.dist-ready: %/.ready
 	$*/bin/pip install -q '$(DIST_DEPS)'
 	touch $@
 
-venv: $(VENV)/.ready $(VENV)/.dist-ready
+# Parquet output of velmora[lobster] (it reads and replays with NumPy alone): its tests and
+# its cluster example write Parquet.
+LOBSTER_DEPS := pyarrow>=14
+$(VENV)/.lobster-ready $(ASAN_VENV)/.lobster-ready: %/.lobster-ready: %/.ready
+	$*/bin/pip install -q '$(LOBSTER_DEPS)'
+	touch $@
+
+venv: $(VENV)/.ready $(VENV)/.dist-ready $(VENV)/.lobster-ready
 
 # A stamp of its own, so that an environment made before the extras gets them too.
 $(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.base
@@ -98,7 +105,8 @@ typecheck: install
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, in its own environment and build
 # tree. The runtime must come first in the process, hence the preload (test run only).
-test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras $(ASAN_VENV)/.dist-ready
+test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras $(ASAN_VENV)/.dist-ready \
+	  $(ASAN_VENV)/.lobster-ready
 	VELMORA_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -220,11 +220,14 @@ class Session:
         if not len(self._snaps):  # no event changed the top levels
             index = np.full(len(index), -1)
         snaps = self._snaps[np.maximum(index, 0)] if len(self._snaps) else self._initial
+        start_book = len(index) and index[0] < 0  # the index never decreases
         out = np.empty((len(index), 4 * self.levels), np.int64)
         for column, name, empty in ((0, "ask_price", EMPTY_ASK), (2, "bid_price", EMPTY_BID)):
             total = name.replace("price", "total")
-            prices = np.where(index[:, None] < 0, self._initial[name], snaps[name])
-            totals = np.where(index[:, None] < 0, self._initial[total], snaps[total])
+            prices, totals = snaps[name], snaps[total]
+            if start_book:
+                prices = np.where(index[:, None] < 0, self._initial[name], prices)
+                totals = np.where(index[:, None] < 0, self._initial[total], totals)
             out[:, column::4] = np.where(totals > 0, prices, empty)
             out[:, column + 1::4] = totals
         return out
@@ -445,10 +448,10 @@ def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
         b = min(n, a + chunk)
         mine_full = session.rows(a, b)
         mine, theirs = mine_full[:, :4 * k], orderbook[a:b, :4 * k]
-        same = (mine.reshape(-1, k, 4) == theirs.reshape(-1, k, 4)).all(axis=2)
-        prefix = np.logical_and.accumulate(same, axis=1)
-        equal += prefix.sum(axis=0)
-        bad = np.flatnonzero(~prefix[:, -1])
+        # Most rows are equal throughout: the levels of the others are looked at one by one.
+        bad = np.flatnonzero((mine != theirs).any(axis=1))
+        same = (mine[bad].reshape(-1, k, 4) == theirs[bad].reshape(-1, k, 4)).all(axis=2)
+        equal += (b - a) - len(bad) + np.logical_and.accumulate(same, axis=1).sum(axis=0)
         inside = np.zeros(len(bad), bool)
         mine_sides, their_sides = _side_views(mine_full), _side_views(theirs)
         for side in (core.BID, core.ASK):
