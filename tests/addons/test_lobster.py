@@ -118,6 +118,9 @@ MALFORMED = [
     ("orderbook", 12, replace_field(5, "-3"), "negative size -3"),
     ("orderbook", 4, replace_field(4, "0"), "ask price 0 at level 2 out of range"),
     ("orderbook", 13, replace_field(2, str(EMPTY_BID)), "bid price -9999999999 at level 1"),
+    ("orderbook", 1, lambda line: ",".join([line.split(",")[0], "1", line.split(",")[0], "1",
+                                            *line.split(",")[4:]]),
+     "the first row is a crossed book"),
 ]
 
 
@@ -170,15 +173,28 @@ def test_whole_file_faults(tmp_path, content, line, problem):
     assert info.value.line == line
 
 
-def test_refused_events_are_skipped_and_reported():
-    messages = np.array([(1, 1, 7, 100, 5_000_000, 1), (2, 1, 7, 50, 5_000_000, 1),
-                         (3, 4, 7, 500, 5_000_000, 1), (4, 1, 8, 20, 5_010_000, -1)],
-                        lobster.MESSAGE_DTYPE)
+@pytest.mark.parametrize("second, third, refused", [
+    pytest.param((2, 1, 7, 50, 5_000_000, 1), (3, 4, 7, 500, 5_000_000, 1),
+                 [(1, "order id 7 is already resting in the book"),
+                  (2, "cannot execute order 7 for 500: it has 100 open")], id="duplicate-overdraw"),
+    pytest.param((2, 1, 9, 2**63 - 1, 5_000_000, 1), (3, 2, 9, 1, 5_000_000, 1),
+                 [(1, "the level's total quantity would exceed 2**63 - 1")], id="level-overflow"),
+])
+def test_refused_events_are_skipped_and_reported(second, third, refused):
+    messages = np.array([(1, 1, 7, 100, 5_000_000, 1), second, third,
+                         (4, 1, 8, 20, 5_010_000, -1)], lobster.MESSAGE_DTYPE)
     result = lobster.replay(messages, levels=2)
-    assert result.refused == [(1, "order id 7 is already resting in the book"),
-                              (2, "cannot execute order 7 for 500: it has 100 open")]
+    assert result.refused == refused
     assert result.snapshots[:, :4].tolist() == [[lobster.EMPTY_ASK, 0, 5_000_000, 100]] * 3 + \
         [[5_010_000, 20, 5_000_000, 100]]
+    result.book._check()
+
+
+def test_without_an_orderbook_the_replay_starts_empty(session):
+    messages, rows = level_file(session, 50)
+    array = np.array(messages, lobster.MESSAGE_DTYPE)
+    result = lobster.replay(array, levels=50)
+    assert result.first == 0 and (result.snapshots == np.array(rows)).all()
 
 
 def run(*args, cwd):
@@ -199,6 +215,15 @@ def test_the_command_checks_and_writes(session, tmp_path):
         written = run("replay", message, "--out", tmp_path / out, cwd=tmp_path)
         assert written.returncode == 0, written.stderr
     assert (tmp_path / "rows.csv").read_text() == orderbook.read_text()
+    alone = tmp_path / "alone.csv"
+    alone.write_bytes(message.read_bytes())  # no partner: from an empty book
+    written = run("replay", alone, orderbook, "--out", tmp_path / "given.csv", "--progress",
+                  cwd=tmp_path)
+    assert written.returncode == 0 and "100.0 %" in written.stderr
+    assert (tmp_path / "given.csv").read_text() == orderbook.read_text()
+    empty = run("replay", alone, "--out", tmp_path / "empty.csv", "--levels", 5, cwd=tmp_path)
+    assert "from an empty book" in empty.stdout
+    assert (tmp_path / "empty.csv").read_text().count("\n") == len(rows)
     pq = pytest.importorskip("pyarrow.parquet")
     table = pq.read_table(tmp_path / "rows.parquet")
     assert table.column("bid_size_5").to_pylist() == [row[19] for row in rows]

@@ -197,7 +197,7 @@ def main(argv: list[str] | None = None) -> int:
               f"{wall:.2f} s ({len(messages) / wall:,.0f} messages/s)")
         print(f"rows: {written[0]}\ntrades: {written[1]} ({len(session.trades):,})")
         return 0
-    except (lobster.LobsterFormatError, OSError) as exc:
+    except (lobster.LobsterFormatError, OSError, ImportError) as exc:
         bar.clear()
         print(f"error: {exc}", file=sys.stderr)
         return 2

@@ -243,7 +243,8 @@ def read_orderbook(path: str | os.PathLike[str], progress: Progress | None = Non
 
     Checked: the same number of integer fields on every line, a multiple of 4; sizes of 0 or
     more; a level with a size has a price from 1 to MAX_PRICE (an empty one, size 0, may carry
-    LOBSTER's markers). Raises LobsterFormatError naming the line.
+    LOBSTER's markers); the first row, a replay's starting book, is not crossed. Raises
+    LobsterFormatError naming the line.
     """
     path = Path(path)
     rows = _load(path, np.dtype(np.int64), None, False, progress)
@@ -256,6 +257,11 @@ def read_orderbook(path: str | os.PathLike[str], progress: Progress | None = Non
     _first_bad(path, negative, lambda r: f"negative size {sizes[r][sizes[r] < 0][0]}")
     wrong = (sizes > 0) & ((prices < 1) | (prices > MAX_PRICE))
     _first_bad(path, wrong.any(axis=1), lambda r: _bad_price(rows[r], wrong[r]))
+    # The first row is the book a replay starts from: it must be one.
+    if len(rows) and rows[0, 1] > 0 and rows[0, 3] > 0 and rows[0, 2] >= rows[0, 0]:
+        raise LobsterFormatError(path, _line_of_row(path, 0),
+                                 f"the first row is a crossed book: best bid {rows[0, 2]} is "
+                                 f"not below best ask {rows[0, 0]}")
     return rows
 
 
