@@ -46,6 +46,8 @@ def test_every_row_replays_exactly(session, tmp_path, levels, start, follow, gz,
     assert (result.snapshots == rows).all() and result.book is not None
     result.book._check()
     assert (result.unknown, result.refused, len(result.crossed_at)) == (0, [], 0)
+    if start:  # the premise: orders rested before the file, and messages name them
+        assert result.seeded > 0
     if follow:  # the premise: levels did come into view from beyond the file's depth
         assert result.window > 0 and session.max_levels > levels
     else:
@@ -58,6 +60,11 @@ def test_every_row_replays_exactly(session, tmp_path, levels, start, follow, gz,
     scale = 10 ** (9 - decimals)
     assert result.trades["time"].tolist() == [t[0] // scale * scale for t in trades]
     assert result.halts["state"].tolist() == [m[4] for m in messages if m[1] == 7]
+
+
+def test_the_generated_session_holds_every_message_type(session):
+    assert {m[1] for m in session.messages} == set(range(1, 8))
+    assert [m[4] for m in session.messages if m[1] == 7] == [-1, 0, 1]  # halt, quotes, trading
 
 
 @pytest.mark.parametrize("levels, start", [(5, 1500), (2, 200)])

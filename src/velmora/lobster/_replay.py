@@ -86,9 +86,12 @@ def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
     unexplained = np.zeros_like(present)
     # Only rows whose side shows other prices than the row before can have new or departed
     # levels (most messages change a size): the pairwise test runs on those alone.
-    shown = np.where(present, prices, 0)
-    moved = 1 + np.flatnonzero((shown[1:] != shown[:-1]).any(axis=1))
-    del shown
+    # (Booleans rather than the shown prices: an int64 copy costs more in fresh pages.)
+    changed = prices[1:] != prices[:-1]
+    changed &= present[1:] | present[:-1]
+    changed |= present[1:] != present[:-1]
+    moved = 1 + np.flatnonzero(changed.any(axis=1))
+    del changed
     own = (messages["type"] == 1) & (messages["direction"] == (1 if side == core.BID else -1))
     step = max(1, (1 << 22) // max(depth * depth, 1))
     for a in range(0, len(moved), step):
