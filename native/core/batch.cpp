@@ -445,6 +445,12 @@ struct Run {
             stop = Stop::crossing;  // before anything changes
             return;
         }
+        OrderView resting;
+        if (e.quantity > 0 && engine.order(e.order_id, &resting) &&
+            (resting.side != side || resting.ticks != e.price)) {
+            refusal = Refusal::duplicate_id;  // refused before anything changes too
+            return;
+        }
         if (run_seq == i - 1 && run_side == side) {
             clear_between(side, run_price, e.price, false);
         }

@@ -85,6 +85,16 @@ def test_a_level_that_would_cross_stops_the_batch(row):
     assert info.value.applied == 1 and b.orders() == before
 
 
+def test_a_level_whose_id_rests_elsewhere_is_refused_before_any_change():
+    b = book()
+    before = b.orders()
+    with pytest.raises(ValueError, match="event 1: order id -98 is already resting") as info:
+        b.replay(events((LEVEL, ASK, -5, 103, -1), (LEVEL, BID, -98, 98, 4)))
+    assert info.value.applied == 1 and b.orders() == before  # order 2 still at 98
+    b.replay(events((LEVEL, BID, 2, 98, 9)))  # its own level: it takes the order's place
+    assert queue(b, BID, 98) == [(2, 9, True)]
+
+
 def test_snapshots_follow_levels_as_depth_does():
     """Random LEVEL runs among orders of every kind: the snapshots written in one batch equal
     depth() read after each event, or each whole run, replayed alone."""
