@@ -183,12 +183,14 @@ test-debug: venv $(VENV)/.extras
 	$(VENV)/bin/ninja -C $(DEBUG_BUILD)
 	cd tests && PYTHONPATH=$(abspath $(DEBUG_BUILD))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
-bench: install build/core-replay
+bench: install build/core-replay build/id-probes
 	@command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
 	$(VENV)/bin/python bench/run.py
 	$(VENV)/bin/python bench/core.py
 	$(VENV)/bin/python bench/core_mbo.py
 	$(VENV)/bin/python bench/lobster.py
+	$(VENV)/bin/python bench/core_cost.py
+	build/id-probes
 
 # The core's table with other engines beside it, installed from the package registry.
 PEER_DEPS := bourse==0.4.0 liquibook==2.0.1
@@ -201,6 +203,11 @@ bench-peers: install build/core-replay
 build/core-replay: bench/core_replay.cpp native/core/engine.hpp | toolchain
 	@mkdir -p build
 	g++ -std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Inative -o $@ bench/core_replay.cpp
+
+# The id index's probe counts for increasing, strided and random ids.
+build/id-probes: bench/id_probes.cpp native/core/engine.hpp | toolchain
+	@mkdir -p build
+	g++ -std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Inative -o $@ bench/id_probes.cpp
 
 # Developer loop: an incremental CMake build staged at $(DEV)/pkg, tests run against it.
 # RelWithDebInfo: the wheel's optimisation level plus debug info, for profiling and gdb.
