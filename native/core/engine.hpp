@@ -205,8 +205,21 @@ class IdIndex {
         table_[i] = Entry{NIL, 0};
         --count_;
     }
-    // The address of the home position of hash h, for a prefetch; requires a table.
-    const void* home_address(std::uint32_t h) const noexcept { return &table_[home(h)]; }
+    // Starts loading the position a look-up of hash h reads first.
+    void prefetch(std::uint32_t h) const noexcept {
+        if (!table_.empty()) {
+            __builtin_prefetch(&table_[home(h)]);
+        }
+    }
+    // The slot in the home position of hash h when its hash matches (most likely the id's),
+    // else NIL; a guess for a prefetch.
+    std::uint32_t guess(std::uint32_t h) const noexcept {
+        if (table_.empty()) {
+            return NIL;
+        }
+        const Entry& e = table_[home(h)];
+        return e.hash == h ? e.slot : NIL;
+    }
     // Positions a look-up of hash h reads before it stops (the entry, or an empty position).
     std::size_t probes(std::uint32_t h, std::uint32_t slot) const noexcept {
         if (table_.empty()) {
@@ -246,6 +259,7 @@ class IdIndex {
         return nullptr;
     }
     std::size_t size() const noexcept { return count_; }
+    std::size_t positions() const noexcept { return table_.size(); }
     std::size_t bytes() const noexcept { return table_.capacity() * sizeof(Entry); }
 
   private:
@@ -700,12 +714,24 @@ class BasicEngine {
         return refusal;
     }
 
+    // Hints for a caller that knows what comes next: start loading the index position a
+    // look-up of `id` reads first, or the resting order `id` most likely names (that reads
+    // the index position, so it pays once the position itself has been prefetched).
+    void prefetch_id(std::int64_t id) const noexcept { ids_.prefetch(IdIndex::hash(id)); }
+    void prefetch_order(std::int64_t id) const noexcept {
+        std::uint32_t slot = ids_.guess(IdIndex::hash(id));
+        if (slot != NIL) {
+            __builtin_prefetch(&nodes_[slot]);
+        }
+    }
+
     bool has_best(Side side) const noexcept { return !sides_[side].empty(); }
     std::int64_t best(Side side) const noexcept { return ticks_of(side, sides_[side].best_key()); }
     bool crossed() const noexcept {
         return has_best(BID) && has_best(ASK) && best(BID) >= best(ASK);
     }
     std::size_t size() const noexcept { return ids_.size(); }
+    std::size_t index_positions() const noexcept { return ids_.positions(); }
     std::size_t levels(Side side) const noexcept { return sides_[side].size(); }
     bool contains(std::int64_t id) const noexcept {
         return ids_.find(id, IdIndex::hash(id), nodes_) != NIL;
