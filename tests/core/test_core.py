@@ -264,12 +264,12 @@ def test_to_orderbook_refuses_quantities_the_exact_book_cannot_hold():
 
 def test_memory_per_resting_order_on_a_100k_order_book():
     # Ten orders per level, as in the benchmark's deep book: the native structures stay
-    # within 64 bytes per resting order.
+    # within 48 bytes per resting order.
     book = core.Book()
     for k in range(100_000):
         side = k % 2
         level = k // 20
         book.add_limit(k, side, 10_000 - level if side == BID else 20_000 + level, 1 + k % 5)
     assert len(book) == 100_000
-    assert book._native_bytes() / len(book) <= 64
+    assert book._native_bytes() / len(book) <= 48
     book._check()
