@@ -94,16 +94,8 @@ class Pool {
     }
     // Makes sure the next acquire() cannot allocate. May throw std::bad_alloc; returns false
     // when the slot numbers are exhausted.
-    bool reserve_one() {
-        if (free_ != NIL || used_ < chunks_.size() * CHUNK) {
-            return true;
-        }
-        if (chunks_.size() >= (Max >> SHIFT)) {
-            return false;
-        }
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.push_back(std::make_unique_for_overwrite<T[]>(CHUNK));
-        return true;
+    [[gnu::always_inline]] bool reserve_one() {
+        return free_ != NIL || used_ < capacity_ || grow();
     }
     // Requires a successful reserve_one() since the last acquire().
     std::uint32_t acquire() noexcept {
@@ -124,8 +116,19 @@ class Pool {
     }
 
   private:
+    [[gnu::noinline]] bool grow() {
+        if (chunks_.size() >= (Max >> SHIFT)) {
+            return false;
+        }
+        chunks_.reserve(chunks_.size() + 1);
+        chunks_.push_back(std::make_unique_for_overwrite<T[]>(CHUNK));
+        capacity_ += CHUNK;
+        return true;
+    }
+
     std::vector<std::unique_ptr<T[]>> chunks_;
-    std::uint32_t used_ = 0;  // slots ever handed out
+    std::uint32_t used_ = 0;      // slots ever handed out
+    std::uint32_t capacity_ = 0;  // chunks_.size() * CHUNK
     std::uint32_t free_ = NIL;
 };
 
@@ -169,27 +172,10 @@ class IdIndex {
     }
     // Makes room for one more entry. May throw std::bad_alloc, changing nothing.
     template <class Nodes>
-    void reserve_one(const Nodes& nodes) {
-        if ((count_ + 1) * 5 <= table_.size() * 4) {
-            return;
+    [[gnu::always_inline]] void reserve_one(const Nodes& nodes) {
+        if (count_ >= limit_) {
+            grow(nodes);
         }
-        std::vector<std::uint32_t> bigger(std::max<std::size_t>(16, table_.size() * 2), EMPTY);
-        std::size_t mask = bigger.size() - 1;
-        unsigned shift = 32 - static_cast<unsigned>(std::countr_zero(bigger.size()));
-        for (std::uint32_t e : table_) {
-            if (e != EMPTY) {
-                std::size_t i = hash(nodes[e & SLOT].id) >> shift;
-                std::uint32_t away = 0;
-                while (bigger[i] != EMPTY) {
-                    i = (i + 1) & mask;
-                    away = AWAY;
-                }
-                bigger[i] = (e & ~AWAY) | away;
-            }
-        }
-        table_.swap(bigger);
-        mask_ = mask;
-        shift_ = shift;
     }
     // Requires reserve_one() and an id not yet present.
     void insert(std::uint32_t h, std::uint32_t slot) noexcept {
@@ -288,6 +274,28 @@ class IdIndex {
     std::size_t bytes() const noexcept { return table_.capacity() * sizeof(std::uint32_t); }
 
   private:
+    template <class Nodes>
+    [[gnu::noinline]] void grow(const Nodes& nodes) {
+        std::vector<std::uint32_t> bigger(std::max<std::size_t>(16, table_.size() * 2), EMPTY);
+        std::size_t mask = bigger.size() - 1;
+        unsigned shift = 32 - static_cast<unsigned>(std::countr_zero(bigger.size()));
+        for (std::uint32_t e : table_) {
+            if (e != EMPTY) {
+                std::size_t i = hash(nodes[e & SLOT].id) >> shift;
+                std::uint32_t away = 0;
+                while (bigger[i] != EMPTY) {
+                    i = (i + 1) & mask;
+                    away = AWAY;
+                }
+                bigger[i] = (e & ~AWAY) | away;
+            }
+        }
+        table_.swap(bigger);
+        mask_ = mask;
+        shift_ = shift;
+        limit_ = holds(table_.size());
+    }
+
     static constexpr std::uint32_t SLOT = MAX_NODES;  // the low 28 bits
     static constexpr std::uint32_t AWAY = 1u << 28;
     static constexpr std::uint32_t TAG = 7u << 29;
@@ -299,10 +307,14 @@ class IdIndex {
         return static_cast<std::size_t>(std::uint64_t{h} >> shift_);
     }
 
+    // The most entries a table of n positions holds: a load of 4/5.
+    static std::size_t holds(std::size_t n) noexcept { return n / 5 * 4; }
+
     std::vector<std::uint32_t> table_;
     std::size_t mask_ = 0;
     unsigned shift_ = 32;
     std::size_t count_ = 0;
+    std::size_t limit_ = 0;  // grow before holding more entries than this
 };
 
 // One side's price levels in ascending key order (best last), as a list of sorted blocks of
