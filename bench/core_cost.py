@@ -1,21 +1,28 @@
 """What an event costs velmora.core on a shallow and on a deep book: instructions and cache
 misses per event under callgrind's cache simulation, per event from a Python loop and in one
-batch call, and bytes per resting order (on a 100 000-order book, and across a long stream at
-a stable size).
+batch call; bytes per resting order (on a 100 000-order book, and across a long stream at a
+stable size); and the level storage as shipped (a window by price, sorted blocks beyond it)
+against sorted blocks alone, in the native replay, on four flows.
 
-    python bench/core_cost.py [--events N] [--stream N] [--jobs J]
+    python bench/core_cost.py [--events N] [--stream N] [--jobs J] [--native PATH]
 
 Flows: the benchmark's mixed flow from 10 resting orders (shallow, about 50 rest while it
 runs) and from 100 000 (deep: the extra orders rest beyond the flow's prices), converted to
-ticks as bench/core.py does. Before counting, the batch's fills and book are checked equal to
+ticks as bench/core.py does; for the level storage also "far levels", the shallow flow with
+every tenth limit order moved 5 000 to 10 million ticks away from the best, and "wide", a
+book whose orders arrive at distances from the opposite best spread evenly on a log scale from
+1 to 20 000 ticks (thousands of levels per side, dense near the best). Before counting, the batch's fills and book are checked equal to
 the per-event calls'. Counts are taken inside the measured call only, as (count for 2N events
 - count for N events) / N; first-level misses are valgrind's I1 and D1 misses, last-level its
 LL misses (its model of this machine's caches: no second level, no TLB).
 """
 
 import argparse
+import json
 import os
+import random
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -46,6 +53,84 @@ def books(stream=0):
         setup, first = core_events(flow.setup, 0)
         events, _ = core_events(flow.events, first)
         out[name] = (rows_of(setup), rows_of(events))
+    return out
+
+
+def far_levels(setup, events, seed=4):
+    """Every tenth limit order of the flow moved far from the best, on its own side."""
+    rng = random.Random(seed)
+    out, limits = [], 0
+    for kind, side, order_id, price, quantity, t in events:
+        if kind == core.LIMIT:
+            limits += 1
+            if limits % 10 == 0:
+                away = rng.randrange(5_000, 10_000_000)
+                price = price - away if side == core.BID else price + away
+        out.append((kind, side, order_id, price, quantity, t))
+    return setup, out
+
+
+def wide(count=100_000, seed=9):
+    """A book of orders placed at log-uniform distances (1 to 20 000 ticks) from the opposite
+    best, cancelled at random, with a market order one event in twenty."""
+    rng = random.Random(seed)
+    book, live, rows = core.Book(), [], []
+    mid = 10**7
+    for t in range(count + 20_000):
+        roll = rng.random()
+        if roll < 0.05 and t > 1_000:
+            kind, side, order_id, price = core.MARKET, rng.randrange(2), t, 0
+        elif roll < 0.47 and live:
+            k = rng.randrange(len(live))
+            live[k], live[-1] = live[-1], live[k]
+            kind, side, order_id, price = core.CANCEL, 0, live.pop(), 0
+        else:
+            side = rng.randrange(2)
+            other = book.depth(1 - side, 1)
+            best = other[0][0] if other else mid
+            distance = int(10 ** (rng.random() * 4.3))
+            kind, order_id = core.LIMIT, t
+            price = best - distance if side == core.BID else best + distance
+            live.append(t)
+        row = (kind, side, order_id, price, rng.randrange(1, 6), t)
+        if kind == core.LIMIT:
+            book.add_limit(order_id, side, price, row[4], t)
+        elif kind == core.MARKET:
+            book.add_market(order_id, side, row[4])
+        else:
+            book.cancel(order_id)
+        rows.append(row)
+    return rows[:20_000], rows[20_000:]
+
+
+def core_levels(flow):
+    """The price levels left resting by a flow's set-up and events."""
+    book = core.Book()
+    book.replay(as_array(flow[0]))
+    book.replay(as_array(flow[1]))
+    return book.depth(0, 10**6) + book.depth(1, 10**6)
+
+
+def storage(native, flows_, repeats=5):
+    """{flow: {variant: (ns per event, bytes per resting order)}} from the native replay; the
+    variants must agree on the fills."""
+    out = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for name, (setup, events) in flows_.items():
+            path = os.path.join(folder, f"{name}.flow")
+            with open(path, "wb") as f:
+                np.array([len(setup), len(events)], dtype="<i8").tofile(f)
+                as_array(setup).tofile(f)
+                as_array(events).tofile(f)
+            rows = {}
+            for variant in ("window", "blocks"):
+                run = subprocess.run([native, path, str(repeats), variant], check=True,
+                                     capture_output=True, text=True).stdout
+                rows[variant] = json.loads(run)
+            if rows["window"]["fills"] != rows["blocks"]["fills"]:
+                raise SystemExit(f"*** {name}: the level storages disagree on the fills ***")
+            out[name] = {v: (statistics.median(r["ns"]) / len(events),
+                             r["bytes"] / max(r["resting"], 1)) for v, r in rows.items()}
     return out
 
 
@@ -118,7 +203,9 @@ def main():
     parser.add_argument("--stream", type=int, default=400_000,
                         help="events of the long stream on the deep book (400 000)")
     parser.add_argument("--jobs", type=int, default=2, help="valgrind runs at a time (2)")
-    parser.add_argument("--no-callgrind", action="store_true", help="memory figures only")
+    parser.add_argument("--no-callgrind", action="store_true", help="no callgrind figures")
+    parser.add_argument("--native", default="build/core-replay",
+                        help="the native replay program (make bench builds it)")
     args = parser.parse_args()
     print(f"velmora.core: {core.__file__}")
     built = books()
@@ -142,6 +229,22 @@ def main():
         table(["book", "call", "instructions", "L1 misses", "LL misses"], rows)
         deep, shallow = figures["deep", "batch"][0], figures["shallow", "batch"][0]
         print(f"deep / shallow batch instructions: {deep / shallow:.2f}")
+
+    if os.path.exists(args.native):
+        wide_book = wide()
+        check(*wide_book)
+        flows_ = dict(built, **{"far levels": far_levels(*built["shallow"]), "wide": wide_book})
+        figures = storage(args.native, flows_)
+        print("\nLevel storage, native replay (ns per event, median of 5; bytes per resting order"
+              " at the end):")
+        table(["flow", "levels", "window ns", "blocks ns", "blocks/window", "window B/order",
+               "blocks B/order"],
+              [[name, f"{sum(len(core_levels(f)) for f in [flows_[name]])}",
+                f"{w[0]:.1f}", f"{b[0]:.1f}", f"{b[0] / w[0]:.2f}", f"{w[1]:.1f}", f"{b[1]:.1f}"]
+               for name, (w, b) in ((n, (v["window"], v["blocks"])) for n, v in figures.items())])
+        print("levels: price levels resting at the end of the flow, both sides.")
+    else:
+        print(f"\n(no level storage table: {args.native} not found; make bench builds it)")
 
     print(f"\nNative bytes per resting order, 100,000-order book, ten orders a level, time"
           f" stamps set: {bytes_per_order(100_000):.1f}")

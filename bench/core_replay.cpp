@@ -1,6 +1,7 @@
 // The core engine with no Python anywhere: replays a flow file written by bench/core.py and
-// prints the time of each repeat, for the engine as shipped (sorted blocks of levels) and
-// for two other level indexes (a red-black tree, one flat sorted array) to compare storage.
+// prints the time of each repeat, for the engine as shipped (a window of levels by price with
+// sorted blocks beyond it) and for three other level indexes (sorted blocks alone, a
+// red-black tree, one flat sorted array) to compare storage.
 //
 //   core-replay FLOW_FILE REPEATS
 //
@@ -185,6 +186,9 @@ int main(int argc, char** argv) {
     auto setup = static_cast<std::size_t>(counts[0]);
     const char* only = argc > 3 ? argv[3] : nullptr;
     auto wanted = [&](const char* name) { return !only || std::strcmp(only, name) == 0; };
+    if (wanted("window")) {
+        run<WindowLevels>("window", all, setup, repeats);
+    }
     if (wanted("blocks")) {
         run<BlockLevels>("blocks", all, setup, repeats);
     }

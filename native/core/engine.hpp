@@ -408,6 +408,38 @@ class BlockLevels {
             }
         }
     }
+    // The entry with the lowest key at least `key`: false when there is none.
+    bool first_from(std::int64_t key, std::int64_t* found, std::uint32_t* level) const noexcept {
+        if (blocks_.empty()) {
+            return false;
+        }
+        std::size_t bi = block_for(key);
+        const Block& b = blocks_[bi];
+        auto it = lower(b.begin(), b.end(), key);
+        if (it == b.end()) {
+            if (bi + 1 == blocks_.size()) {
+                return false;
+            }
+            it = blocks_[bi + 1].begin();
+        }
+        *found = it->key;
+        *level = it->level;
+        return true;
+    }
+    // No block is empty and the keys ascend through all of them; a description of the first
+    // breach, or nullptr.
+    const char* check() const noexcept {
+        std::size_t n = 0;
+        for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
+            const Block& b = blocks_[bi];
+            if (b.empty() || b.size() > BLOCK ||
+                (bi > 0 && blocks_[bi - 1].back().key >= b.front().key)) {
+                return "level block empty, overfull or out of order";
+            }
+            n += b.size();
+        }
+        return n == size_ ? nullptr : "level blocks miscounted";
+    }
     std::size_t bytes() const noexcept {
         std::size_t n = blocks_.capacity() * sizeof(Block) + spare_.capacity() * sizeof(Entry);
         for (const Block& b : blocks_) {
@@ -477,6 +509,270 @@ class BlockLevels {
     std::vector<Block> blocks_;  // never holds an empty block
     Block spare_;                // an emptied block's storage, reused for the next first one
     std::size_t size_ = 0;
+};
+
+// One side's price levels, best (largest key) first, for prices on a tick grid: levels whose
+// key lies in a window of WIDTH consecutive keys sit in an array indexed by key, with a
+// bitmap of the positions in use (and a word saying which bitmap words are non-zero) to find
+// the next best in a few instructions; levels outside the window, far from the best, sit in
+// sorted blocks. The window follows the market: a new level just above it (within WIDTH) or
+// the first level of a side whose window holds none moves it so that the level sits three
+// quarters of the way up, moving the levels it leaves into the blocks and those it reaches out
+// of them. A move touches at most WIDTH levels, and moves are at least WIDTH / 4 insertions
+// and removals apart, so no sequence of prices costs more than a few level moves per
+// operation; what cannot move the window goes to the blocks, which handle any key.
+class WindowLevels {
+  public:
+    static constexpr std::size_t WIDTH = 4096;
+    static constexpr std::size_t WORDS = WIDTH / 64;
+    static_assert(WORDS == 64, "one summary word");
+
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    std::int64_t best_key() const noexcept { return best_key_; }
+    std::uint32_t best_level() const noexcept { return best_level_; }
+
+    std::uint32_t find(std::int64_t key) const noexcept {
+        std::uint64_t at = offset(key);
+        return at < width_ ? slots_[at] : far_.find(key);
+    }
+    // Makes sure insert(key, ...) cannot allocate; may throw std::bad_alloc, and may move the
+    // window (which changes no key and no level).
+    void prepare_insert(std::int64_t key) {
+        if (width_ == 0) {
+            slots_.assign(WIDTH, NIL);
+            width_ = WIDTH;
+        }
+        if (offset(key) < WIDTH) {
+            return;
+        }
+        if (size_ == 0) {
+            lo_ = low_end_for(key);  // nothing to move
+        } else if (credit_ >= CREDIT) {
+            if (in_window_ == 0) {
+                rebase(std::max(key, far_.best_key()));
+            } else if (std::uint64_t above =
+                           static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(top());
+                       key > top() && above <= WIDTH) {
+                move_up(key);
+            }
+        }
+        if (offset(key) >= WIDTH) {
+            far_.prepare_insert(key);
+        }
+    }
+    // Requires prepare_insert(key) and a key not present.
+    void insert(std::int64_t key, std::uint32_t level) noexcept {
+        std::uint64_t at = offset(key);
+        if (at < width_) {
+            put(at, level);
+        } else {
+            far_.insert(key, level);
+        }
+        if (size_ == 0 || key > best_key_) {
+            best_key_ = key;
+            best_level_ = level;
+        }
+        ++size_;
+        credit_ += credit_ < CREDIT;
+    }
+    void pop_best() noexcept { erase(best_key_); }
+    // Requires the key to be present.
+    void erase(std::int64_t key) noexcept {
+        std::uint64_t at = offset(key);
+        if (at < width_) {
+            clear(at);
+        } else {
+            far_.erase(key);
+        }
+        --size_;
+        credit_ += credit_ < CREDIT;
+        if (key == best_key_ && size_ > 0) {
+            refresh_best();
+        }
+    }
+    // Calls f(key, level) from the best level down while it returns true.
+    template <class F>
+    void for_each_from_best(F&& f) const {
+        std::size_t at = in_window_ ? below(WIDTH - 1) : NONE;
+        bool going = true;
+        far_.for_each_from_best([&](std::int64_t key, std::uint32_t level) {
+            for (; at != NONE && key_at(at) > key; at = at ? below(at - 1) : NONE) {
+                if (!f(key_at(at), slots_[at])) {
+                    return going = false;
+                }
+            }
+            return going = f(key, level);
+        });
+        for (; going && at != NONE; at = at ? below(at - 1) : NONE) {
+            going = f(key_at(at), slots_[at]);
+        }
+    }
+    // The bitmap and its summary match the window's slots, the blocks hold no key inside the
+    // window, the counts add up and the cached best is the best; a description of the first
+    // breach, or nullptr.
+    const char* check() const {
+        if (const char* problem = far_.check()) {
+            return problem;
+        }
+        std::size_t used = 0;
+        for (std::size_t at = 0; at < slots_.size(); ++at) {
+            bool bit = (bits_[at / 64] >> (at % 64)) & 1;
+            if (bit != (slots_[at] != NIL) ||
+                ((summary_ >> (at / 64)) & 1) != (bits_[at / 64] != 0)) {
+                return "level window bitmap does not match its slots";
+            }
+            used += bit;
+        }
+        if (used != in_window_ || in_window_ + far_.size() != size_) {
+            return "level window miscounted";
+        }
+        const char* problem = nullptr;
+        bool first = true;
+        for_each_from_best([&](std::int64_t key, std::uint32_t level) {
+            if (first && (key != best_key_ || level != best_level_)) {
+                problem = "cached best level is not the best";
+            }
+            first = false;
+            return !problem;
+        });
+        far_.for_each_from_best([&](std::int64_t key, std::uint32_t) {
+            if (offset(key) < width_) {
+                problem = "a level in the blocks lies inside the window";
+            }
+            return !problem;
+        });
+        return problem;
+    }
+    std::size_t bytes() const noexcept {
+        return slots_.capacity() * sizeof(std::uint32_t) + sizeof bits_ + far_.bytes();
+    }
+
+  private:
+    static constexpr std::size_t NONE = WIDTH;
+    static constexpr std::uint32_t CREDIT = WIDTH / 4;
+    static constexpr std::int64_t HIGHEST_LOW =
+        std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(WIDTH - 1);
+
+    // The position of key in the window: inside it when below width_ (0 until the window
+    // exists, WIDTH after).
+    std::uint64_t offset(std::int64_t key) const noexcept {
+        return static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(lo_);
+    }
+    std::int64_t key_at(std::size_t at) const noexcept {
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(lo_) + at);
+    }
+    std::int64_t top() const noexcept { return key_at(WIDTH - 1); }
+    // The window's low end that puts key three quarters of the way up, within the range.
+    static std::int64_t low_end_for(std::int64_t key) noexcept {
+        constexpr std::int64_t below_key = static_cast<std::int64_t>(WIDTH * 3 / 4);
+        if (key < std::numeric_limits<std::int64_t>::min() + below_key) {
+            return std::numeric_limits<std::int64_t>::min();
+        }
+        return std::min(key - below_key, HIGHEST_LOW);
+    }
+
+    void put(std::size_t at, std::uint32_t level) noexcept {
+        slots_[at] = level;
+        bits_[at / 64] |= std::uint64_t{1} << (at % 64);
+        summary_ |= std::uint64_t{1} << (at / 64);
+        ++in_window_;
+    }
+    void clear(std::size_t at) noexcept {
+        slots_[at] = NIL;
+        bits_[at / 64] &= ~(std::uint64_t{1} << (at % 64));
+        if (bits_[at / 64] == 0) {
+            summary_ &= ~(std::uint64_t{1} << (at / 64));
+        }
+        --in_window_;
+    }
+    // The highest position at most `at` in use, or NONE.
+    std::size_t below(std::size_t at) const noexcept {
+        std::size_t w = at / 64;
+        std::uint64_t word = bits_[w] & (~std::uint64_t{0} >> (63 - at % 64));
+        if (word == 0) {
+            std::uint64_t words = summary_ & ((std::uint64_t{1} << w) - 1);
+            if (words == 0) {
+                return NONE;
+            }
+            w = 63 - static_cast<std::size_t>(std::countl_zero(words));
+            word = bits_[w];
+        }
+        return w * 64 + 63 - static_cast<std::size_t>(std::countl_zero(word));
+    }
+    void refresh_best() noexcept {
+        bool found = false;
+        if (in_window_ > 0) {
+            std::size_t at = below(WIDTH - 1);
+            best_key_ = key_at(at);
+            best_level_ = slots_[at];
+            found = true;
+        }
+        if (!far_.empty() && (!found || far_.best_key() > best_key_)) {
+            best_key_ = far_.best_key();
+            best_level_ = far_.best_level();
+        }
+    }
+
+    // Moves the empty window so that `key` sits three quarters of the way up, and the levels
+    // of the blocks it now covers into it.
+    void rebase(std::int64_t key) noexcept {
+        lo_ = low_end_for(key);
+        take_in();
+        credit_ = 0;
+    }
+    // Moves the window up so that `key`, above it, sits three quarters of the way up: the
+    // levels below its new low end go to the blocks (which may throw std::bad_alloc, leaving
+    // every level filed in one place or the other), the rest shift down, and the levels of
+    // the blocks it now covers come in.
+    void move_up(std::int64_t key) {
+        std::int64_t lo = low_end_for(key);
+        std::size_t shift = static_cast<std::size_t>(offset(lo));  // below WIDTH * 2
+        for (std::size_t at = std::min(shift, WIDTH); at-- > 0;) {
+            if (slots_[at] != NIL) {
+                far_.prepare_insert(key_at(at));
+                far_.insert(key_at(at), slots_[at]);
+                clear(at);
+            }
+        }
+        if (shift < WIDTH) {
+            std::copy(slots_.begin() + static_cast<std::ptrdiff_t>(shift), slots_.end(),
+                      slots_.begin());
+            std::fill(slots_.end() - static_cast<std::ptrdiff_t>(shift), slots_.end(), NIL);
+        }
+        lo_ = lo;
+        std::fill(std::begin(bits_), std::end(bits_), 0);
+        summary_ = 0;
+        in_window_ = 0;
+        for (std::size_t at = 0; at < WIDTH; ++at) {
+            if (slots_[at] != NIL) {
+                put(at, slots_[at]);
+            }
+        }
+        take_in();
+        credit_ = 0;
+    }
+    // Moves the levels of the blocks inside the window into it.
+    void take_in() noexcept {
+        std::int64_t key;
+        std::uint32_t level;
+        while (far_.first_from(lo_, &key, &level) && offset(key) < WIDTH) {
+            far_.erase(key);
+            put(static_cast<std::size_t>(offset(key)), level);
+        }
+    }
+
+    std::vector<std::uint32_t> slots_;  // WIDTH level slots (NIL: none), once a level came
+    std::uint64_t width_ = 0;           // slots_.size()
+    std::uint64_t bits_[WORDS] = {};    // bit at: slots_[at] holds a level
+    std::uint64_t summary_ = 0;         // bit w: bits_[w] is not 0
+    std::int64_t lo_ = 0;               // the key at position 0
+    std::size_t in_window_ = 0;
+    BlockLevels far_;
+    std::size_t size_ = 0;
+    std::int64_t best_key_ = 0;  // valid while size_ > 0
+    std::uint32_t best_level_ = NIL;
+    std::uint32_t credit_ = CREDIT;  // insertions and removals since the last move, capped
 };
 
 // One fill as the engine reports it to a sink: the resting order's id, the price (the
@@ -924,6 +1220,11 @@ class BasicEngine {
         if (const char* problem = ids_.check(nodes_)) {
             return problem;
         }
+        for (Side side : {BID, ASK}) {
+            if (const char* problem = sides_[side].check()) {
+                return problem;
+            }
+        }
         if (crossed()) {
             return "book is crossed";
         }
@@ -1106,6 +1407,6 @@ class BasicEngine {
     Changes changes_{0, 0, {NIL, NIL}};
 };
 
-using Engine = BasicEngine<BlockLevels>;
+using Engine = BasicEngine<WindowLevels>;
 
 }  // namespace velmora::core
