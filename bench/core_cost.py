@@ -228,7 +228,8 @@ def main():
                              f"{l1:.2f}", f"{ll:.2f}"])
         table(["book", "call", "instructions", "L1 misses", "LL misses"], rows)
         deep, shallow = figures["deep", "batch"][0], figures["shallow", "batch"][0]
-        print(f"deep / shallow batch instructions: {deep / shallow:.2f}")
+        print(f"target: deep / shallow batch instructions <= 1.5: {deep / shallow:.2f}"
+              f"  -> {'met' if deep / shallow <= 1.5 else 'NOT MET'}")
 
     if os.path.exists(args.native):
         wide_book = wide()
@@ -246,8 +247,9 @@ def main():
     else:
         print(f"\n(no level storage table: {args.native} not found; make bench builds it)")
 
+    per_order = bytes_per_order(100_000)
     print(f"\nNative bytes per resting order, 100,000-order book, ten orders a level, time"
-          f" stamps set: {bytes_per_order(100_000):.1f}")
+          f" stamps set: {per_order:.1f}  (target <= 48: {'met' if per_order <= 48 else 'NOT MET'})")
     setup, events = books(args.stream)["deep"]
     print(f"Native bytes across a stream of {len(events):,} events on the deep book:")
     table(["events", "resting", "bytes", "B/order"],
