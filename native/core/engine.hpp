@@ -728,12 +728,27 @@ class WindowLevels {
     void move_up(std::int64_t key) {
         std::int64_t lo = low_end_for(key);
         std::size_t shift = static_cast<std::size_t>(offset(lo));  // below WIDTH * 2
-        for (std::size_t at = std::min(shift, WIDTH); at-- > 0;) {
-            if (slots_[at] != NIL) {
-                far_.prepare_insert(key_at(at));
-                far_.insert(key_at(at), slots_[at]);
-                clear(at);
+        std::size_t leaving = std::min(shift, WIDTH);
+        std::size_t out = leaving;
+        try {
+            while (out-- > 0) {
+                if (slots_[out] != NIL) {
+                    far_.prepare_insert(key_at(out));
+                    far_.insert(key_at(out), slots_[out]);
+                    clear(out);
+                }
             }
+        } catch (const std::bad_alloc&) {
+            // The window has not moved: the levels already in the blocks are inside it, where
+            // no block may hold one. They go back (removals from the blocks never allocate).
+            for (std::size_t back = out + 1; back < leaving; ++back) {
+                std::uint32_t level = far_.find(key_at(back));
+                if (level != NIL) {
+                    far_.erase(key_at(back));
+                    put(back, level);
+                }
+            }
+            throw;
         }
         if (shift < WIDTH) {
             std::copy(slots_.begin() + static_cast<std::ptrdiff_t>(shift), slots_.end(),
