@@ -35,7 +35,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import flows  # noqa: E402
 from core import core_events  # noqa: E402
-from core_mbo import as_array, bytes_per_order, rows_of, table  # noqa: E402
+from core_mbo import as_array, bytes_per_order, rows_of  # noqa: E402
+from run import print_table  # noqa: E402
 
 from velmora import core  # noqa: E402
 
@@ -226,7 +227,7 @@ def main():
                 ins, l1, ll = figures[name, engine]
                 rows.append([name, "per event" if engine == "loop" else "batch", f"{ins:,.0f}",
                              f"{l1:.2f}", f"{ll:.2f}"])
-        table(["book", "call", "instructions", "L1 misses", "LL misses"], rows)
+        print_table(["book", "call", "instructions", "L1 misses", "LL misses"], rows)
         deep, shallow = figures["deep", "batch"][0], figures["shallow", "batch"][0]
         print(f"target: deep / shallow batch instructions <= 1.5: {deep / shallow:.2f}"
               f"  -> {'met' if deep / shallow <= 1.5 else 'NOT MET'}")
@@ -238,7 +239,7 @@ def main():
         figures = storage(args.native, flows_)
         print("\nLevel storage, native replay (ns per event, median of 5; bytes per resting order"
               " at the end):")
-        table(["flow", "levels", "window ns", "blocks ns", "blocks/window", "window B/order",
+        print_table(["flow", "levels", "window ns", "blocks ns", "blocks/window", "window B/order",
                "blocks B/order"],
               [[name, f"{sum(len(core_levels(f)) for f in [flows_[name]])}",
                 f"{w[0]:.1f}", f"{b[0]:.1f}", f"{b[0] / w[0]:.2f}", f"{w[1]:.1f}", f"{b[1]:.1f}"]
@@ -252,7 +253,7 @@ def main():
           f" stamps set: {per_order:.1f}  (target <= 48: {'met' if per_order <= 48 else 'NOT MET'})")
     setup, events = books(args.stream)["deep"]
     print(f"Native bytes across a stream of {len(events):,} events on the deep book:")
-    table(["events", "resting", "bytes", "B/order"],
+    print_table(["events", "resting", "bytes", "B/order"],
           [[f"{k:,}", f"{r:,}", f"{b:,}", f"{b / r:.1f}"] for k, r, b in
            stream_bytes(setup, events)])
     return 0

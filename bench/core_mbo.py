@@ -37,7 +37,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 import flows  # noqa: E402
 from core import core_events  # noqa: E402
 from peers import timed  # noqa: E402
-from run import fmt_rate, fmt_ratio, ratios  # noqa: E402
+from run import fmt_rate, fmt_ratio, print_table, ratios  # noqa: E402
 
 from velmora import core  # noqa: E402
 
@@ -305,15 +305,6 @@ def child(argv):
 # --- report ------------------------------------------------------------------------------------
 
 
-def table(columns, rows):
-    widths = [max(len(str(r[i])) for r in rows + [columns]) for i in range(len(columns))]
-    line = "  ".join(("{:<%d}" if i == 0 else "{:>%d}") % w for i, w in enumerate(widths))
-    print(line.format(*columns))
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print(line.format(*r))
-
-
 def median_ratio(num, den):
     values = ratios(num, den)
     return statistics.median(values) if values else float("nan")
@@ -378,7 +369,7 @@ def main():
         else:
             row += [fmt_ratio(ratios(times["loop+depth"], times["batch"]))]
         rows.append(row)
-    table(columns, rows)
+    print_table(columns, rows)
     print("batch: Book.replay(events); snapshots: replay(events, depth=N), a row per event;"
           " changed: the same with\nchanged_only=True; loop: a Python loop of per-event calls;"
           " loop+depth: the same loop calling\ndepth(BID, N) and depth(ASK, N) after each"
@@ -407,7 +398,8 @@ def main():
             else:
                 row += [f"{instructions[case.name, 'loop+depth'] / instructions[case.name, 'batch']:.1f}"]
             rows.append(row)
-        table(["flow"] + names + [c.replace(" time", "") for c in columns[2 + len(names):]], rows)
+        print_table(["flow"] + names + [c.replace(" time", "") for c in columns[2 + len(names):]],
+                    rows)
 
         size = 10_000 if args.quick else 100_000
         available = [op for op in OPERATIONS if hasattr(core.Book, op)]
@@ -423,7 +415,7 @@ def main():
         if not operations["cancel"]:  # a stripped build (the wheel): no function names
             operations = {}
             print("(the method's own figures need a build with symbols: PYTHONPATH=build/...)")
-        table(["operation", "method", "/ cancel", "call", "/ cancel"],
+        print_table(["operation", "method", "/ cancel", "call", "/ cancel"],
               [[op] + ([f"{operations[op]:,.0f}", f"{operations[op] / operations['cancel']:.2f}"]
                        if operations else ["-", "-"])
                + [f"{whole[op]:,.0f}", f"{whole[op] / whole['cancel']:.2f}"] for op in available])

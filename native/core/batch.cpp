@@ -428,8 +428,8 @@ struct Run {
         return true;
     }
 
-    // LEVEL: see Kind. Walks the side's orders when it changes a level, which is rare next
-    // to the events that name orders.
+    // LEVEL: see Kind. Walks the side's orders from the best down to the levels it changes,
+    // which are near the best in the feeds that send it.
     void set_level(const Event& e, Py_ssize_t i) {
         if (e.side != BID && e.side != ASK) {
             stop = Stop::bad_side;
@@ -474,12 +474,15 @@ struct Run {
         std::int64_t better = std::max(key_of(side, a), key_of(side, b));
         std::int64_t worse = std::min(key_of(side, a), key_of(side, b));
         std::vector<std::int64_t> doomed;
-        engine.for_each_order(side, [&](const Node& n, std::int64_t ticks) {
-            std::int64_t key = key_of(side, ticks);
-            if (closed ? key >= worse && key <= better : key > worse && key < better) {
-                doomed.push_back(n.id);
-            }
-        });
+        engine.for_each_order(
+            side,
+            [&](const Node& n, std::int64_t ticks) {
+                std::int64_t key = key_of(side, ticks);
+                if (closed ? key >= worse && key <= better : key > worse && key < better) {
+                    doomed.push_back(n.id);
+                }
+            },
+            worse);
         for (std::int64_t id : doomed) {
             engine.cancel(id);
         }

@@ -342,13 +342,7 @@ std::unique_ptr<BookState> load_rows(PyObject* rows) noexcept {
             return nullptr;
         }
     }
-    const Engine& engine = state->engine;
-    if (engine.crossed()) {
-        PyErr_Format(PyExc_ValueError,
-                     "the rows describe a crossed book: best bid %lld is not below best ask "
-                     "%lld",
-                     static_cast<long long>(engine.best(BID)),
-                     static_cast<long long>(engine.best(ASK)));
+    if (refuse_crossed(state->engine, "rows")) {
         return nullptr;
     }
     return state;
@@ -597,6 +591,17 @@ bool ready_small_ints() noexcept {
             return false;
         }
     }
+    return true;
+}
+
+bool refuse_crossed(const Engine& engine, const char* what) noexcept {
+    if (!engine.crossed()) {
+        return false;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "the %s describe a crossed book: best bid %lld is not below best ask %lld", what,
+                 static_cast<long long>(engine.best(BID)),
+                 static_cast<long long>(engine.best(ASK)));
     return true;
 }
 

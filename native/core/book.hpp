@@ -71,6 +71,10 @@ PyObject* fills_result(BookState* state, bool lost) noexcept;
 PyObject* book_with_state(PyObject* type, std::unique_ptr<BookState> state,
                           const char* caller) noexcept;
 
+// True with ValueError "the <what> describe a crossed book: ..." when a book built from
+// saved orders or levels has its best bid at or above its best ask.
+bool refuse_crossed(const Engine& engine, const char* what) noexcept;
+
 // Where an order the book does not know rested, for the seeded fallback: `given` when the
 // side= and price= keywords were both passed.
 struct Seat {

@@ -917,17 +917,11 @@ class BasicEngine {
         if (quantity > n.quantity) {
             return Refusal::exceeds_open;
         }
-        Level& lv = levels_[n.level];
+        const Level& lv = levels_[n.level];
         *side = lv.side;
         sink(Fill{id, lv.ticks, quantity});
-        if (quantity == n.quantity) {
-            remove(slot, h);
-        } else {
-            touch(lv.side, key_of(lv.side, lv.ticks), n.level);
-            n.flags |= Node::TRADED;
-            n.quantity -= quantity;
-            lv.total -= quantity;
-        }
+        n.flags |= Node::TRADED;
+        take_from(slot, h, quantity);
         return Refusal::none;
     }
 
@@ -1124,11 +1118,15 @@ class BasicEngine {
             return f(lv.ticks, lv.total, lv.count);
         });
     }
-    // Calls f(order, ticks) for a side's orders in priority order: levels from the best down,
-    // each level oldest first.
+    // Calls f(order, ticks) for a side's orders in priority order: levels from the best down
+    // to the level whose key (key_of) is `down_to`, each level oldest first.
     template <class F>
-    void for_each_order(Side side, F&& f) const {
-        sides_[side].for_each_from_best([&](std::int64_t, std::uint32_t slot) {
+    void for_each_order(Side side, F&& f,
+                        std::int64_t down_to = std::numeric_limits<std::int64_t>::min()) const {
+        sides_[side].for_each_from_best([&](std::int64_t key, std::uint32_t slot) {
+            if (key < down_to) {
+                return false;
+            }
             const Level& lv = levels_[slot];
             for (std::uint32_t s = lv.head; s != NIL; s = nodes_[s].next) {
                 f(nodes_[s], lv.ticks);

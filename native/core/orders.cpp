@@ -342,13 +342,7 @@ PyObject* book_from_depth(PyObject* type, PyObject* const* args, Py_ssize_t narg
         !seed_side(state.get(), ASK, a[1], time, &next_id, &ids_left)) {
         return nullptr;
     }
-    const Engine& engine = state->engine;
-    if (engine.crossed()) {
-        PyErr_Format(PyExc_ValueError,
-                     "the levels describe a crossed book: best bid %lld is not below best ask "
-                     "%lld",
-                     static_cast<long long>(engine.best(BID)),
-                     static_cast<long long>(engine.best(ASK)));
+    if (refuse_crossed(state->engine, "levels")) {
         return nullptr;
     }
     state->seeded_fallback = fallback;
