@@ -9,6 +9,7 @@
 #include "records/pickling.hpp"
 #include "records/price_level.hpp"
 #include "ref.hpp"
+#include "runtime/exclusive.hpp"
 #include "runtime/function.hpp"
 #include "runtime/names.hpp"
 #include "runtime/state.hpp"
@@ -215,7 +216,8 @@ bool run_body() {
         !definitions::make_order_id_source() || !definitions::make_trade()) {
         return false;
     }
-    if (!price_level::place_methods() || !book::make_class() || !pickling::bind_reconstructors()) {
+    if (!price_level::place_methods() || !book::make_class() || !pickling::bind_reconstructors() ||
+        !exclusive::follow_forks()) {
         return false;
     }
     Ref test = Ref::steal(PyDict_New());

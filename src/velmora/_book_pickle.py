@@ -2,12 +2,16 @@
 through a check that they make a book the engine can work on; and a check that nothing
 changed the book while its contents were being pickled or copied.
 
-Registered with copyreg, so neither the module nor OrderBook gains a name. The book is made
-by copyreg.__newobj__ as any instance is; its attributes are then set by _restore, which first
-checks the invariants the engine relies on and refuses a state that breaks one with
-ValueError "damaged OrderBook snapshot: ..." naming what is wrong. Snapshots are files: they
-get truncated, edited and mixed up, and a book that loads silently corrupt trades wrongly
-from then on.
+Registered with copyreg. The book is made by copyreg.__newobj__ as any instance is; its
+attributes are then set by _restore, which first checks the invariants the engine relies on
+and refuses a state that breaks one with ValueError "damaged OrderBook snapshot: ..." naming
+what is wrong. Snapshots are files: they get truncated, edited and mixed up, and a book that
+loads silently corrupt trades wrongly from then on.
+
+Snapshots written before that check carry the instance dictionary as their state, which the
+unpickler would set on the new book without asking anyone. OrderBook.__setstate__ (the one
+name this adds to the class) puts such a state through the same check; it also loads the
+pickles of OrderBook subclasses, which reduce the ordinary way.
 
 Prices, orders and levels can run code of their own when they are pickled (a price's
 __reduce__, say); if that code trades on or cancels from the book being pickled, the pickle
@@ -111,4 +115,26 @@ def _restore(book, attributes, _):
     return {}
 
 
+def _setstate(book, state):
+    """The unpickler's and copy's last step, as object's default would take it (a dict of
+    attributes, or that and a dict of slot attributes as a pair), except that a dict of
+    attributes is checked first. A snapshot in today's form has already been restored by
+    _restore and brings nothing here; a copy sets its attributes as they are."""
+    if isinstance(state, tuple) and len(state) == 2:
+        state, slots = state
+    else:
+        slots = None
+    if state is not None:
+        _check_state(state)
+        attributes = vars(book)
+        for name, value in state.items():
+            attributes[name] = value
+    if slots:
+        for name, value in slots.items():
+            setattr(book, name, value)
+
+
+_setstate.__name__ = "__setstate__"
+_setstate.__qualname__ = "OrderBook.__setstate__"
+OrderBook.__setstate__ = _setstate
 copyreg.pickle(OrderBook, _reduce_book)

@@ -2,10 +2,13 @@
 call into the same book; that thread waits, with the interpreter lock released; a wait that
 could never end raises instead of hanging."""
 
+import os
 import random
+import signal
 import sys
 import threading
 import time
+import warnings
 from collections import Counter
 from decimal import Decimal
 
@@ -167,3 +170,76 @@ def test_threads_inside_each_others_book_get_an_error_not_a_deadlock():
     assert list(outcomes) == [1 - failures[0][0]]
     for book in books:
         _check(book)
+
+
+def forked(child, timeout=20):
+    """Runs `child` in a forked process and returns its exit status; a child still running
+    after `timeout` seconds is killed and reported as hung (None)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running
+        pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            status = 0 if child() else 3
+        finally:
+            os._exit(status)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_child_of_a_fork_uses_a_book_another_thread_was_inside():
+    book, asks = OrderBook(), [Order(ASK, 5, Decimal(p)) for p in ("100", "101", "102")]
+    for o in asks:
+        book.add_limit_order(o)
+    Pausing.tests = 0
+    Pausing.inside.clear(), Pausing.go.clear()
+    first = threading.Thread(target=book.add_limit_order, args=(Order(BID, 8, Pausing(101)),))
+    first.start()
+    assert Pausing.inside.wait(30)  # this process's other thread is inside the sweep
+
+    def child():
+        # The sweep stopped where the fork caught it, after its first fill.
+        seen = book.best_ask(), len(book.trade_log)
+        book.add_limit_order(Order(ASK, 4, Decimal("103")))
+        return seen == (Decimal(101), 1) and book.cancel_order(asks[2].order_id)
+
+    try:
+        status = forked(child)
+    finally:
+        Pausing.go.set()
+        first.join(30)
+    assert status == 0, "the child hung on the book" if status is None else status
+    assert len(book.trade_log) == 2 and book.best_ask() == Decimal(101)  # the parent's is whole
+    _check(book)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_thread_that_forks_inside_an_operation_keeps_its_hold_in_the_child():
+    book, outcome = OrderBook(), []
+    book.add_limit_order(Order(ASK, 5, Decimal(100)))
+
+    class Forking(Decimal):
+        def __ge__(self, other):
+            if not outcome:
+                # Inside add_limit_order: the child's thread is the one inside the book, so it
+                # calls in again without waiting, and another thread waits for it.
+                def child():
+                    waiter = threading.Thread(target=book.best_ask)
+                    waiter.start()
+                    waiter.join(0.3)
+                    held = waiter.is_alive()
+                    return held and book.best_bid() is None
+                outcome.append(forked(child))
+            return Decimal.__ge__(self, other)
+
+    book.add_limit_order(Order(BID, 2, Forking(100)))
+    assert outcome == [0] and len(book.trade_log) == 1

@@ -34,6 +34,10 @@ extern function::Def init_def, best_bid_def, best_ask_def, match_def, add_limit_
 // namespaces as they are.
 bool install_snapshot_check();
 
+// Whether `price` can key a sorted side for good, by the rules a limit order's price meets
+// (entry.cpp): true, or false with ValueError (or an error the comparison raised) set.
+bool check_limit_price(PyObject* price);
+
 // Operations that change a book's state bump this count, so that code which has called out
 // to Python can tell cheaply whether the engine ran in the meantime.
 extern std::uint64_t changes;

@@ -115,60 +115,6 @@ class Submission {
     std::uint64_t changes_ = 0;
 };
 
-// ValueError with `message`, a format filled with the price. An error from the comparison that
-// says the price cannot be compared (a TypeError, a ValueError, or an ArithmeticError such as
-// the InvalidOperation a signalling NaN raises) becomes its cause; any other error (a
-// RecursionError, say) is left to propagate as it is.
-bool refuse_price(PyObject* price, const char* message) {
-    PyObject* cause = PyErr_GetRaisedException();
-    if (cause && !PyErr_GivenExceptionMatches(cause, PyExc_TypeError) &&
-        !PyErr_GivenExceptionMatches(cause, PyExc_ValueError) &&
-        !PyErr_GivenExceptionMatches(cause, PyExc_ArithmeticError)) {
-        PyErr_SetRaisedException(cause);
-        return false;
-    }
-    PyErr_Format(PyExc_ValueError, message, price);
-    if (cause) {
-        PyObject* error = PyErr_GetRaisedException();
-        PyException_SetCause(error, Py_NewRef(cause));  // steals
-        PyException_SetContext(error, cause);           // steals
-        PyErr_SetRaisedException(error);
-    }
-    return false;
-}
-
-// A limit price must be usable as a key of a sorted side for good. None cannot be ordered;
-// a price unequal to itself (a NaN; a signalling one raises instead of answering) or not
-// ordered against itself (`price <= price` false or raising, as for 1j) would break the
-// side's ordering and with it every later order there.
-bool check_limit_price(PyObject* price) {
-    if (price == Py_None) {
-        PyErr_SetString(PyExc_ValueError, "limit order price must not be None");
-        return false;
-    }
-    if (PyLong_CheckExact(price)) {
-        return true;
-    }
-    int same;
-    if (PyFloat_CheckExact(price)) {
-        double v = PyFloat_AS_DOUBLE(price);
-        same = v == v;
-    } else {
-        same = protocol::compare(price, price, Py_EQ);
-    }
-    if (same <= 0) {
-        return refuse_price(price, "limit order price must be equal to itself (got %R)");
-    }
-    // An exact float or Decimal runs no code when compared and cannot be patched; one that
-    // equals itself is not a NaN, so it is ordered against itself too.
-    if (PyFloat_CheckExact(price) || Py_IS_TYPE(price, decimal_type.as<PyTypeObject>())) {
-        return true;
-    }
-    int ordered = protocol::compare(price, price, Py_LE);
-    return ordered > 0 ||
-           refuse_price(price, "limit order price cannot be ordered against itself (got %R)");
-}
-
 bool Submission::vouches_for_price(PyObject* price) const noexcept {
     return price_ && price == price_ &&
            (PyLong_CheckExact(price) || PyFloat_CheckExact(price) ||
@@ -421,6 +367,64 @@ const char* const entry_annotations[] = {"order", "Order", "return", "None", nul
     {"velmora.orderbook.OrderBook." fn, "native/orderbook/book/entry.cpp", __LINE__}
 
 }  // namespace
+
+// ValueError with `message`, a format filled with the price. An error from the comparison that
+// says the price cannot be compared (a TypeError, a ValueError, or an ArithmeticError such as
+// the InvalidOperation a signalling NaN raises) becomes its cause; any other error (a
+// RecursionError, say) is left to propagate as it is.
+namespace {
+
+bool refuse_price(PyObject* price, const char* message) {
+    PyObject* cause = PyErr_GetRaisedException();
+    if (cause && !PyErr_GivenExceptionMatches(cause, PyExc_TypeError) &&
+        !PyErr_GivenExceptionMatches(cause, PyExc_ValueError) &&
+        !PyErr_GivenExceptionMatches(cause, PyExc_ArithmeticError)) {
+        PyErr_SetRaisedException(cause);
+        return false;
+    }
+    PyErr_Format(PyExc_ValueError, message, price);
+    if (cause) {
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(cause));  // steals
+        PyException_SetContext(error, cause);           // steals
+        PyErr_SetRaisedException(error);
+    }
+    return false;
+}
+
+}  // namespace
+
+// A limit price must be usable as a key of a sorted side for good. None cannot be ordered;
+// a price unequal to itself (a NaN; a signalling one raises instead of answering) or not
+// ordered against itself (`price <= price` false or raising, as for 1j) would break the
+// side's ordering and with it every later order there.
+bool check_limit_price(PyObject* price) {
+    if (price == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "limit order price must not be None");
+        return false;
+    }
+    if (PyLong_CheckExact(price)) {
+        return true;
+    }
+    int same;
+    if (PyFloat_CheckExact(price)) {
+        double v = PyFloat_AS_DOUBLE(price);
+        same = v == v;
+    } else {
+        same = protocol::compare(price, price, Py_EQ);
+    }
+    if (same <= 0) {
+        return refuse_price(price, "limit order price must be equal to itself (got %R)");
+    }
+    // An exact float or Decimal runs no code when compared and cannot be patched; one that
+    // equals itself is not a NaN, so it is ordered against itself too.
+    if (PyFloat_CheckExact(price) || Py_IS_TYPE(price, decimal_type.as<PyTypeObject>())) {
+        return true;
+    }
+    int ordered = protocol::compare(price, price, Py_LE);
+    return ordered > 0 ||
+           refuse_price(price, "limit order price cannot be ordered against itself (got %R)");
+}
 
 function::Def update_limit_order_def{
     "_update_limit_order",

@@ -28,6 +28,34 @@ bool damaged(const char* format, ...) {
     return false;
 }
 
+// The pending error, taken when it says that a price cannot be held or compared (a
+// ValueError from the price rules; a TypeError or ArithmeticError from a comparison), to
+// become the cause of the refusal; null with any other error (a RecursionError, say) left
+// to propagate as it is.
+PyObject* take_price_error() {
+    PyObject* error = PyErr_GetRaisedException();
+    if (error && (PyErr_GivenExceptionMatches(error, PyExc_ValueError) ||
+                  PyErr_GivenExceptionMatches(error, PyExc_TypeError) ||
+                  PyErr_GivenExceptionMatches(error, PyExc_ArithmeticError))) {
+        return error;
+    }
+    PyErr_SetRaisedException(error);
+    return nullptr;
+}
+
+// Puts `cause` (a reference this takes) under the error just raised.
+bool caused_by(PyObject* cause) {
+    PyObject* error = PyErr_GetRaisedException();
+    if (error) {
+        PyException_SetCause(error, Py_NewRef(cause));  // steals
+        PyException_SetContext(error, cause);           // steals
+        PyErr_SetRaisedException(error);
+    } else {
+        Py_DECREF(cause);
+    }
+    return false;
+}
+
 // The names a walk compares with, read once per check.
 struct Walk {
     PyObject* orders;  // the index, an exact dict
@@ -131,6 +159,16 @@ bool check_order(Walk& w, bool bid, PyObject* price, PyObject* level, PyObject* 
 // One level of a side, filed under `price`.
 bool check_level(Walk& w, bool bid, PyObject* price, PyObject* level) {
     const char* word = bid ? "bid" : "ask";
+    // A key no limit order could rest at (None, a NaN, 1j) would make every later order at
+    // that side raise, or sort wrongly.
+    if (!check_limit_price(price)) {
+        PyObject* why = take_price_error();
+        if (!why) {
+            return false;
+        }
+        damaged("the %s level at %R is at no price a book can hold (%S)", word, price, why);
+        return caused_by(why);
+    }
     if (!PyObject_TypeCheck(level, &PriceLevelType)) {
         return damaged("the %s level at %R is a %.200s, not a PriceLevel", word, price,
                        Py_TYPE(level)->tp_name);
@@ -227,6 +265,29 @@ bool check_side(Walk& w, bool bid, PyObject* side, PyObject* best) {
     return true;
 }
 
+// The engine trades a bid that reaches the best ask at once, so a resting bid is always
+// below every resting ask; a crossed snapshot would go on trading at the wrong prices.
+bool check_not_crossed(PyObject* best_bid, PyObject* best_ask) {
+    if (best_bid == Py_None || best_ask == Py_None) {
+        return true;
+    }
+    Ref bid = Ref::borrow(best_bid), ask = Ref::borrow(best_ask);
+    int below = protocol::compare(bid.get(), ask.get(), Py_LT);
+    if (below > 0) {
+        return true;
+    }
+    if (below == 0) {
+        return damaged("it is crossed: its best bid %R is not below its best ask %R", bid.get(),
+                       ask.get());
+    }
+    PyObject* why = take_price_error();
+    if (!why) {
+        return false;
+    }
+    damaged("its best bid %R and best ask %R cannot be compared (%S)", bid.get(), ask.get(), why);
+    return caused_by(why);
+}
+
 // An index entry that no level queues: one whose pair is not (a level filed in its side at
 // its price, an order queued there under this identifier). 1 found (raised), 0 none, -1 error.
 int find_stray(PyObject* orders, PyObject* const sides[2]) {
@@ -313,7 +374,8 @@ PyObject* check_snapshot_body(PyObject*, PyObject* const* args) {
     Walk w{orders, member(kBid), member(kOpen), member(kPartiallyFilled), member(kCancelled)};
     if (!w.bid || !w.open || !w.partially_filled || !w.cancelled ||
         !check_side(w, true, bids, values[3].get()) ||
-        !check_side(w, false, asks, values[4].get())) {
+        !check_side(w, false, asks, values[4].get()) ||
+        !check_not_crossed(values[3].get(), values[4].get())) {
         return nullptr;
     }
     if (w.queued != PyDict_GET_SIZE(orders)) {

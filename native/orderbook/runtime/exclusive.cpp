@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <new>
 #include <vector>
 
@@ -129,7 +130,41 @@ bool would_deadlock(Thread me, Thread owner) noexcept {
     return status != PY_LOCK_INTR || PyErr_CheckSignals() == 0;
 }
 
+// In the child of a fork only the thread that called fork() exists: an object another thread
+// was inside would otherwise stay held by nobody who can let it go, and the child's first call
+// into it would wait forever. What that thread was doing stops where it was; the object is
+// left as it stands. Entries of the forking thread itself stay, since it goes on to leave
+// them. Gates are dropped, not freed: their locks are in whatever state the fork caught them,
+// and nobody waits on them here. Neither table allocates as it shrinks, so nothing here takes
+// the allocator's lock, which another thread may have held at the fork.
+void forget_other_threads() noexcept {
+    Thread me = pthread_self();
+    std::size_t kept = 0;
+    for (Entry& e : held) {
+        if (pthread_equal(e.owner, me)) {
+            e.gate = nullptr;
+            held[kept++] = e;
+        }
+    }
+    held.resize(kept);
+    waiters.clear();
+}
+
 }  // namespace
+
+bool follow_forks() noexcept {
+    static bool registered = false;
+    if (!registered) {
+        int error = pthread_atfork(nullptr, nullptr, forget_other_threads);
+        if (error != 0) {
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return false;
+        }
+        registered = true;
+    }
+    return true;
+}
 
 bool enter(PyObject* obj) noexcept {
     Thread me = pthread_self();

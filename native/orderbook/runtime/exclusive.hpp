@@ -18,6 +18,9 @@ namespace velmora::exclusive {
 bool enter(PyObject* obj) noexcept;
 // Lets go of `obj` once for every enter() that succeeded; the last one wakes the waiters.
 void leave(PyObject* obj) noexcept;
+// Makes the tables follow fork(): the child keeps only what its one thread holds. Once per
+// process; false with an exception set when the handler cannot be registered.
+bool follow_forks() noexcept;
 
 class Hold {
   public:
