@@ -1,0 +1,394 @@
+// LOBSTER's two CSV files parsed straight into the arrays a replay works on: plain C++ over
+// byte ranges, no Python. A file is read in blocks; each call parses the complete lines of one
+// block and says how far it got, so the caller carries the unfinished last line over to the
+// next block and memory stays that of one block plus the rows.
+//
+// Lines end at "\n", "\r\n" or a lone "\r" (as Python's universal newlines read them); empty
+// lines are skipped but counted, so that every fault names the file's own line. Fields are
+// decimal integers with an optional sign, surrounded by optional blanks; a message's time is
+// seconds after midnight as a plain decimal, kept exactly as integer nanoseconds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace velmora::lobster {
+
+// An empty orderbook level: this price and a size of 0; real prices lie below.
+inline constexpr std::int64_t kEmptyAsk = 9'999'999'999;
+inline constexpr std::int64_t kMaxPrice = kEmptyAsk - 1;
+inline constexpr std::int64_t kMaxSeconds = 48 * 3600;
+
+// One message as the package's MESSAGE_DTYPE lays it out: packed, 34 bytes.
+inline constexpr std::size_t kMessageSize = 34;
+inline constexpr std::size_t kMessageFields = 6;
+struct MessageOffsets {
+    static constexpr std::size_t time = 0, type = 8, order_id = 9, size = 17, price = 25,
+                                 direction = 33;
+};
+
+// Why a line was refused. `line` counts from 1 at the block's first line; `text` is the
+// offending field as it stands in the file when the problem quotes it (the caller decides how
+// to show bytes that are not text), and `problem` may hold "{text}" where it goes.
+struct Fault {
+    std::int64_t line = 0;
+    std::string problem;
+    std::string text;
+};
+
+struct Progress {
+    std::size_t rows = 0;      // rows written
+    std::size_t consumed = 0;  // bytes of the block used up: whole lines only
+    std::int64_t lines = 0;    // lines passed, empty ones included
+};
+
+namespace detail {
+
+inline bool blank(char c) noexcept { return c == ' ' || c == '\t'; }
+inline bool line_end(char c) noexcept { return c == '\n' || c == '\r'; }
+
+inline std::string format(const char* pattern, long long a, long long b = 0, long long c = 0,
+                          long long d = 0) {
+    char text[256];
+    int n = std::snprintf(text, sizeof text, pattern, a, b, c, d);
+    return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+// The end of the line that starts at `p` (its terminator, or `end`).
+inline const char* find_line_end(const char* p, const char* end) noexcept {
+    while (p < end && !line_end(*p)) {
+        ++p;
+    }
+    return p;
+}
+
+// One signed decimal integer field from `p` up to the next comma or the line's end `eol`.
+// Advances `p` past the field (to the comma or `eol`); false when the field is not a 64-bit
+// integer.
+inline bool integer(const char*& p, const char* eol, std::int64_t& value) noexcept {
+    const char* q = p;
+    while (q < eol && blank(*q)) {
+        ++q;
+    }
+    bool negative = false;
+    if (q < eol && (*q == '-' || *q == '+')) {
+        negative = *q == '-';
+        ++q;
+    }
+    const char* digits = q;
+    // Up to 18 digits cannot overflow: the loop that takes them checks nothing else.
+    const char* safe_end = eol - digits > 18 ? digits + 18 : eol;
+    std::uint64_t v = 0;
+    unsigned d;
+    while (q < safe_end && (d = static_cast<unsigned char>(*q - '0')) < 10) {
+        v = v * 10 + d;
+        ++q;
+    }
+    while (q < eol && (d = static_cast<unsigned char>(*q - '0')) < 10) {
+        if (v > (UINT64_MAX - d) / 10) {
+            return false;
+        }
+        v = v * 10 + d;
+        ++q;
+    }
+    if (q == digits) {
+        return false;
+    }
+    while (q < eol && blank(*q)) {
+        ++q;
+    }
+    if (q < eol && *q != ',') {
+        return false;
+    }
+    constexpr std::uint64_t limit = std::uint64_t{1} << 63;
+    if (v > limit - (negative ? 0 : 1)) {
+        return false;
+    }
+    value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+    p = q;
+    return true;
+}
+
+// Seconds as a plain decimal ("34200.000000001") to integer nanoseconds, exactly; digits past
+// the ninth decimal round to the nearest nanosecond (halves up). 0 when it is one, 1 when it
+// is not a number of that form, 2 when it is one but no time of day (negative or past 48 h).
+inline int seconds(const char*& p, const char* eol, std::int64_t& ns) noexcept {
+    const char* q = p;
+    while (q < eol && blank(*q)) {
+        ++q;
+    }
+    bool negative = q < eol && *q == '-';
+    if (q < eol && (*q == '-' || *q == '+')) {
+        ++q;
+    }
+    std::int64_t whole = 0;
+    int whole_digits = 0;
+    while (q < eol && static_cast<unsigned char>(*q - '0') < 10) {
+        if (whole <= kMaxSeconds) {  // past that only the digit count matters
+            whole = whole * 10 + (*q - '0');
+        }
+        ++whole_digits;
+        ++q;
+    }
+    std::int64_t fraction = 0;
+    int fraction_digits = 0;
+    bool round_up = false;
+    if (q < eol && *q == '.') {
+        ++q;
+        while (q < eol && static_cast<unsigned char>(*q - '0') < 10) {
+            if (fraction_digits < 9) {
+                fraction = fraction * 10 + (*q - '0');
+            } else if (fraction_digits == 9) {
+                round_up = *q >= '5';
+            }
+            ++fraction_digits;
+            ++q;
+        }
+    }
+    if (whole_digits + fraction_digits == 0) {
+        return 1;
+    }
+    while (q < eol && blank(*q)) {
+        ++q;
+    }
+    if (q < eol && *q != ',') {
+        return 1;
+    }
+    p = q;
+    for (int k = fraction_digits; k < 9; ++k) {
+        fraction *= 10;
+    }
+    if (whole > kMaxSeconds) {
+        return 2;
+    }
+    ns = whole * 1'000'000'000 + fraction + (round_up ? 1 : 0);
+    if (ns > kMaxSeconds * 1'000'000'000 || (negative && ns != 0)) {
+        return 2;
+    }
+    return 0;
+}
+
+// The text of field `k` (0-based) of the line [begin, eol).
+inline std::string field_text(const char* begin, const char* eol, std::size_t k) {
+    const char* p = begin;
+    for (std::size_t i = 0; i < k && p < eol; ++i) {
+        p = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(eol - p)));
+        if (!p) {
+            return std::string();
+        }
+        ++p;
+    }
+    const char* q = p;
+    while (q < eol && *q != ',') {
+        ++q;
+    }
+    return std::string(p, q);
+}
+
+inline std::size_t count_fields(const char* begin, const char* eol) noexcept {
+    std::size_t n = 1;
+    for (const char* p = begin; p < eol; ++p) {
+        n += *p == ',';
+    }
+    return n;
+}
+
+// Splits a block into lines and hands each non-empty one to `row(begin, eol, line)`, which
+// returns false with `fault` filled to stop. Only whole lines are used up, unless `final`
+// (the block is the file's last): then a last line without its end counts too.
+template <typename Row>
+bool for_each_line(const char* data, std::size_t size, bool final, std::size_t capacity,
+                   Progress& done, Row&& row) {
+    const char* p = data;
+    const char* end = data + size;
+    // Most files end their lines with "\n" alone: memchr finds those fastest.
+    bool any_cr = std::memchr(data, '\r', size) != nullptr;
+    while (p < end && done.rows < capacity) {
+        const char* eol;
+        if (!any_cr) {
+            eol = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            eol = eol ? eol : end;
+        } else {
+            eol = find_line_end(p, end);
+        }
+        const char* next;
+        if (eol == end) {
+            if (!final) {
+                break;
+            }
+            next = end;
+        } else if (*eol == '\r') {
+            if (eol + 1 == end && !final) {
+                break;  // the "\n" of a "\r\n" may open the next block
+            }
+            next = eol + 1 < end && eol[1] == '\n' ? eol + 2 : eol + 1;
+        } else {
+            next = eol + 1;
+        }
+        ++done.lines;
+        if (eol > p && !row(p, eol, done.lines)) {
+            return false;
+        }
+        p = next;
+        done.consumed = static_cast<std::size_t>(p - data);
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Orderbook rows: `fields` int64 per row at `out` (room for `capacity` rows). Checked: the
+// same number of integer fields on each line, sizes of 0 or more, a price from 1 to kMaxPrice
+// at every level with a size.
+inline bool parse_orderbook(const char* data, std::size_t size, bool final, std::size_t fields,
+                            std::int64_t* out, std::size_t capacity, Progress& done, Fault& fault) {
+    using namespace detail;
+    return for_each_line(
+        data, size, final, capacity, done,
+        [&](const char* begin, const char* eol, std::int64_t line) {
+            std::int64_t* row = out + done.rows * fields;
+            const char* p = begin;
+            std::size_t k = 0;
+            for (; k < fields; ++k) {
+                if (k && (p == eol || *p++ != ',')) {
+                    break;
+                }
+                if (!integer(p, eol, row[k])) {
+                    if (count_fields(begin, eol) == fields) {
+                        fault = {line,
+                                 format("field %lld is not a 64-bit integer: {text}",
+                                        static_cast<long long>(k + 1)),
+                                 field_text(begin, eol, k)};
+                        return false;
+                    }
+                    break;
+                }
+            }
+            if (k < fields || p != eol) {
+                fault = {line,
+                         format("expected %lld comma-separated fields, found %lld",
+                                static_cast<long long>(fields),
+                                static_cast<long long>(count_fields(begin, eol))),
+                         {}};
+                return false;
+            }
+            for (std::size_t c = 0; c + 1 < fields; c += 2) {
+                std::int64_t price = row[c], quantity = row[c + 1];
+                if (quantity < 0) {
+                    fault = {line, format("negative size %lld", quantity), {}};
+                    return false;
+                }
+                if (quantity > 0 && (price < 1 || price > kMaxPrice)) {
+                    fault = {line,
+                             format(c % 4 == 0 ? "ask price %lld at level %lld out of range (1 "
+                                                 "to %lld for a level with size %lld)"
+                                               : "bid price %lld at level %lld out of range (1 "
+                                                 "to %lld for a level with size %lld)",
+                                    price, static_cast<long long>(c / 4 + 1), kMaxPrice, quantity),
+                             {}};
+                    return false;
+                }
+            }
+            ++done.rows;
+            return true;
+        });
+}
+
+// Messages into MESSAGE_DTYPE records at `out` (room for `capacity`). Checked: six fields;
+// a time of day; types 1 to 7; directions 1 or -1; sizes of at least 1 for types 1 to 6 (0
+// or more for halts); prices from 1 to kMaxPrice for types 1 to 6 and -1, 0 or 1 for halts.
+inline bool parse_messages(const char* data, std::size_t size, bool final, unsigned char* out,
+                           std::size_t capacity, Progress& done, Fault& fault) {
+    using namespace detail;
+    return for_each_line(
+        data, size, final, capacity, done,
+        [&](const char* begin, const char* eol, std::int64_t line) {
+            auto wrong_count = [&] {
+                fault = {line,
+                         format("expected 6 comma-separated fields, found %lld",
+                                static_cast<long long>(count_fields(begin, eol))),
+                         {}};
+                return false;
+            };
+            const char* p = begin;
+            std::int64_t time = 0;
+            int state = seconds(p, eol, time);
+            if (state != 0) {
+                if (count_fields(begin, eol) != kMessageFields) {
+                    return wrong_count();
+                }
+                fault = {line,
+                         state == 1 ? "field 1 (time) is not a number of seconds: {text}"
+                                    : "time {text} is not a time of day in seconds",
+                         field_text(begin, eol, 0)};
+                return false;
+            }
+            std::int64_t v[kMessageFields];
+            for (std::size_t k = 1; k < kMessageFields; ++k) {
+                if (p == eol || *p++ != ',') {
+                    return wrong_count();
+                }
+                if (!integer(p, eol, v[k])) {
+                    if (count_fields(begin, eol) != kMessageFields) {
+                        return wrong_count();
+                    }
+                    fault = {line,
+                             format("field %lld is not a 64-bit integer: {text}",
+                                    static_cast<long long>(k + 1)),
+                             field_text(begin, eol, k)};
+                    return false;
+                }
+            }
+            if (p != eol) {
+                return wrong_count();
+            }
+            std::int64_t type = v[1], order_id = v[2], quantity = v[3], price = v[4],
+                         direction = v[5];
+            if (type < 1 || type > 7) {
+                fault = {line, format("unknown event type %lld (LOBSTER's are 1 to 7)", type), {}};
+                return false;
+            }
+            if (direction != 1 && direction != -1) {
+                fault = {line,
+                         format("direction must be 1 (buy) or -1 (sell), got %lld", direction),
+                         {}};
+                return false;
+            }
+            bool halt = type == 7;
+            if (quantity < (halt ? 0 : 1)) {
+                fault = {line,
+                         format(quantity < 0 ? "negative size %lld" : "zero size %lld", quantity),
+                         {}};
+                return false;
+            }
+            if (!halt && (price < 1 || price > kMaxPrice)) {
+                fault = {line,
+                         format("price %lld out of range (1 to %lld for type %lld)", price,
+                                kMaxPrice, type),
+                         {}};
+                return false;
+            }
+            if (halt && (price < -1 || price > 1)) {
+                fault = {line, format("a halt's price must be -1, 0 or 1, got %lld", price), {}};
+                return false;
+            }
+            unsigned char* record = out + done.rows * kMessageSize;
+            auto put = [record](std::size_t offset, std::int64_t value) {
+                std::memcpy(record + offset, &value, sizeof value);
+            };
+            put(MessageOffsets::time, time);
+            record[MessageOffsets::type] = static_cast<unsigned char>(type);
+            put(MessageOffsets::order_id, order_id);
+            put(MessageOffsets::size, quantity);
+            put(MessageOffsets::price, price);
+            record[MessageOffsets::direction] =
+                static_cast<unsigned char>(static_cast<std::int8_t>(direction));
+            ++done.rows;
+            return true;
+        });
+}
+
+}  // namespace velmora::lobster

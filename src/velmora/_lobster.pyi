@@ -1,0 +1,9 @@
+from collections.abc import Buffer
+
+MESSAGE_SIZE: int
+MAX_PRICE: int
+
+class ParseError(ValueError): ...
+
+def parse_orderbook(data: Buffer, out: Buffer, fields: int, final: bool, /) -> tuple[int, int, int]: ...
+def parse_messages(data: Buffer, out: Buffer, final: bool, /) -> tuple[int, int, int]: ...

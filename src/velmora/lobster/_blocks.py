@@ -1,0 +1,193 @@
+"""LOBSTER files read block by block through the native parser (velmora._lobster).
+
+A file, plain or gzip, is read in blocks of a few MiB; each block's whole lines are parsed
+natively, checked as they are parsed, straight into the array they end up in, and the
+unfinished last line is carried over to the next block. Memory is one block plus the rows.
+Faults name the file's own line: the parser counts lines, empty ones included, as it goes.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gzip
+import os
+import time as _time
+import zlib
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velmora import _lobster
+
+BLOCK = 1 << 22
+BOM = b"\xef\xbb\xbf"
+
+# (bytes read, bytes in all), as a file is read.
+Progress = Callable[[int, int], None]
+# Raised for a file that cannot be read as one: (path, line or None, problem).
+Refuse = Callable[[Path, "int | None", str], Exception]
+
+
+@contextlib.contextmanager
+def _source(path: Path, progress: Progress | None) -> Iterator[tuple[Callable[[], bytes], bool]]:
+    """A function that returns the file's next block of bytes (decompressed when the file is
+    gzip), b"" at its end, reporting progress on the bytes read from disk; and whether the
+    file is gzip."""
+    total = os.path.getsize(path)
+    with open(path, "rb") as raw:
+        compressed = raw.read(2) == b"\x1f\x8b"
+        raw.seek(0)
+        shown = [0.0]
+
+        def report() -> None:
+            now = _time.monotonic()
+            if progress is not None and (now - shown[0] > 0.1):
+                shown[0] = now
+                progress(raw.tell(), total)
+
+        if compressed:
+            with gzip.GzipFile(fileobj=raw, mode="rb") as unzipped:
+                def read() -> bytes:
+                    block = unzipped.read(BLOCK)
+                    report()
+                    return block
+                yield read, True
+        else:
+            def read() -> bytes:
+                block = raw.read(BLOCK)
+                report()
+                return block
+            yield read, False
+        if progress is not None:
+            progress(total, total)
+
+
+class _Rows:
+    """An array that grows as blocks are parsed into it; `free(n)` is room for n more rows."""
+
+    def __init__(self, dtype: Any, tail: tuple[int, ...], expected: int):
+        self.array = np.empty((max(expected, 16),) + tail, dtype)
+        self.count = 0
+
+    def free(self, rows: int) -> np.ndarray:
+        """All the room left, at least `rows`."""
+        if self.count + rows > len(self.array):
+            grown = np.empty((max(self.count + rows, len(self.array) * 3 // 2),)
+                             + self.array.shape[1:], self.array.dtype)
+            grown[:self.count] = self.array[:self.count]
+            self.array = grown
+        return self.array[self.count:]
+
+    def result(self) -> np.ndarray:
+        rows = self.array[:self.count]
+        # A gzip file's rows were estimated: give back what the estimate left over.
+        return rows.copy() if len(self.array) > self.count * 1.1 + 1024 else rows
+
+
+def read(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
+         progress: Progress | None = None) -> np.ndarray:
+    """A message file as an array of `record` (the 34-byte message record), or with `record`
+    None an orderbook file as an int64 array of its rows; every fault raised through
+    `refuse`."""
+    kind = "orderbook" if record is None else "message"
+    if record is not None and record.itemsize != _lobster.MESSAGE_SIZE:
+        raise ValueError(f"message records are {_lobster.MESSAGE_SIZE} bytes")
+    pending = bytearray()
+    line = 0  # lines passed before `pending`
+    rows: _Rows | None = None
+    fields = 0
+    with _source(path, progress) as (next_block, compressed):
+        first = True
+        while True:
+            try:
+                block = next_block()
+            except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
+                raise refuse(path, _broken_at(path), "the compressed data ends or breaks here "
+                             f"({exc}): the file is truncated or corrupt") from None
+            final = not block
+            pending += block
+            if first:
+                if len(pending) < len(BOM) and BOM.startswith(pending) and not final:
+                    continue  # too short yet to tell whether a byte order mark opens it
+                if pending.startswith(BOM):  # as a spreadsheet saves text: not data
+                    del pending[:len(BOM)]
+                if kind == "orderbook":
+                    fields = _first_line_fields(pending, final)
+                    if fields is None:
+                        continue  # the first line is longer than a block: read on
+                first = False
+                expected = _expected_rows(path, pending, compressed, final)
+                if record is not None:
+                    rows = _Rows(record, (), expected)
+                else:
+                    rows = _Rows(np.int64, (fields,), expected)
+            assert rows is not None
+            used = 0
+            while True:  # until the block's whole lines are parsed, growing the rows if full
+                out = rows.free(1)
+                try:
+                    if kind == "message":
+                        parsed, step, lines = _lobster.parse_messages(
+                            memoryview(pending)[used:], out, final)
+                    else:
+                        parsed, step, lines = _lobster.parse_orderbook(
+                            memoryview(pending)[used:], out, fields, final)
+                except _lobster.ParseError as exc:
+                    at, problem, text = exc.args
+                    quoted = repr(text.decode("ascii", "replace"))
+                    raise refuse(path, line + at, problem.replace("{text}", quoted)) from None
+                rows.count += parsed
+                line += lines
+                used += step
+                if parsed < len(out):
+                    break
+            del pending[:used]
+            if final:
+                break
+    if rows is None or rows.count == 0:
+        raise refuse(path, None, "the file holds no rows")
+    return rows.result()
+
+
+def _broken_at(path: Path) -> int:
+    """The line where a gzip file stops making sense: the lines whose ends come through
+    before the compressed data ends or breaks, plus one. Only read when it does."""
+    lines = 0
+    with open(path, "rb") as f:
+        unzip = zlib.decompressobj(31)
+        try:
+            while data := f.read(1 << 20):
+                while data:
+                    lines += unzip.decompress(data).count(b"\n")
+                    data = b""
+                    if unzip.eof:  # another member may follow
+                        data, unzip = unzip.unused_data, zlib.decompressobj(31)
+        except zlib.error:
+            pass
+    return lines + 1
+
+
+def _first_line_fields(pending: bytearray, final: bool) -> int | None:
+    """The number of fields on the first non-empty line, or None while it is not all read."""
+    start = 0
+    while start < len(pending) and pending[start] in b"\r\n":
+        start += 1
+    end = start
+    while end < len(pending) and pending[end] not in b"\r\n":
+        end += 1
+    if end == len(pending) and not final:
+        return None
+    return pending.count(b",", start, end) + 1
+
+
+def _expected_rows(path: Path, first: bytearray, compressed: bool, final: bool) -> int:
+    """Rows in the whole file, estimated from its size and the first block's lines."""
+    lines = first.count(b"\n") + 1
+    if final or len(first) < BLOCK:
+        return lines  # the whole file is in the first block
+    estimate = os.path.getsize(path) / (len(first) / lines)
+    if compressed:
+        estimate *= 8  # LOBSTER's CSV compresses about eight to one
+    return int(estimate * 1.02) + 1024
