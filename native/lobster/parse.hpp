@@ -20,7 +20,7 @@ namespace velmora::lobster {
 // An empty orderbook level: this price and a size of 0; real prices lie below.
 inline constexpr std::int64_t kEmptyAsk = 9'999'999'999;
 inline constexpr std::int64_t kMaxPrice = kEmptyAsk - 1;
-inline constexpr std::int64_t kMaxSeconds = 48 * 3600;
+inline constexpr std::int64_t kMaxSeconds = std::int64_t{48} * 3600;
 
 // One message as the package's MESSAGE_DTYPE lays it out: packed, 34 bytes.
 inline constexpr std::size_t kMessageSize = 34;
@@ -253,14 +253,17 @@ inline bool parse_orderbook(const char* data, std::size_t size, bool final, std:
             const char* p = begin;
             std::size_t k = 0;
             for (; k < fields; ++k) {
-                if (k && (p == eol || *p++ != ',')) {
-                    break;
+                if (k) {
+                    if (p == eol || *p != ',') {
+                        break;
+                    }
+                    ++p;
                 }
                 if (!integer(p, eol, row[k])) {
                     if (count_fields(begin, eol) == fields) {
                         fault = {line,
                                  format("field %lld is not a 64-bit integer: {text}",
-                                        static_cast<long long>(k + 1)),
+                                        static_cast<long long>(k) + 1),
                                  field_text(begin, eol, k)};
                         return false;
                     }
@@ -287,7 +290,7 @@ inline bool parse_orderbook(const char* data, std::size_t size, bool final, std:
                                                  "to %lld for a level with size %lld)"
                                                : "bid price %lld at level %lld out of range (1 "
                                                  "to %lld for a level with size %lld)",
-                                    price, static_cast<long long>(c / 4 + 1), kMaxPrice, quantity),
+                                    price, static_cast<long long>(c / 4) + 1, kMaxPrice, quantity),
                              {}};
                     return false;
                 }
@@ -328,16 +331,17 @@ inline bool parse_messages(const char* data, std::size_t size, bool final, unsig
             }
             std::int64_t v[kMessageFields];
             for (std::size_t k = 1; k < kMessageFields; ++k) {
-                if (p == eol || *p++ != ',') {
+                if (p == eol || *p != ',') {
                     return wrong_count();
                 }
+                ++p;
                 if (!integer(p, eol, v[k])) {
                     if (count_fields(begin, eol) != kMessageFields) {
                         return wrong_count();
                     }
                     fault = {line,
                              format("field %lld is not a 64-bit integer: {text}",
-                                    static_cast<long long>(k + 1)),
+                                    static_cast<long long>(k) + 1),
                              field_text(begin, eol, k)};
                     return false;
                 }

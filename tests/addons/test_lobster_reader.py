@@ -190,3 +190,30 @@ def test_a_first_line_longer_than_a_block_is_read_whole(tmp_path, monkeypatch):
     row = ",".join(["5850100,10,5850000,10"] * 30)
     path.write_text(f"{row}\n{row}\n")
     assert lobster.read_orderbook(path).shape == (2, 120)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda m: m.parse_orderbook(b"1,2\n", bytes(16), 2, True), BufferError),  # read-only
+    (lambda m: m.parse_orderbook(b"1,2\n", np.zeros((4, 4))[:, ::2], 2, True),
+     (BufferError, ValueError)),
+    (lambda m: m.parse_orderbook("1,2\n", bytearray(16), 2, True), TypeError),
+    (lambda m: m.parse_orderbook(b"1,2\n", bytearray(16), 0, True), ValueError),
+    (lambda m: m.parse_orderbook(b"1,2\n", bytearray(16), 2**40, True), ValueError),
+    (lambda m: m.parse_orderbook(b"1,2\n", bytearray(16), 2), TypeError),
+    (lambda m: m.parse_messages(b"1,1,1,1,1,1\n", bytearray(34), "maybe", True), TypeError),
+], ids=["read-only", "strided", "str", "no-fields", "too-many-fields", "arguments",
+        "message-arguments"])
+def test_the_native_parser_refuses_what_it_cannot_use(call, error):
+    from velmora import _lobster
+    with pytest.raises(error):
+        call(_lobster)
+
+
+@pytest.mark.parametrize("room", [0, 1, 15, 16, 17])
+def test_the_native_parser_stops_where_the_room_ends(room):
+    from velmora import _lobster
+    out = bytearray(room)  # two int64 a row: 16 bytes
+    rows, used, lines = _lobster.parse_orderbook(b"1,2\n3,4\n", out, 2, True)
+    assert (rows, used, lines) == ((0, 0, 0) if room < 16 else (1, 4, 1))
+    assert out == (np.array([1, 2], np.int64).tobytes() + bytes(room - 16) if room >= 16
+                   else bytes(room))  # nothing written past the room
