@@ -51,7 +51,13 @@ $(VENV)/.lobster-ready $(ASAN_VENV)/.lobster-ready: %/.lobster-ready: %/.ready
 	$*/bin/pip install -q '$(LOBSTER_DEPS)'
 	touch $@
 
-venv: $(VENV)/.ready $(VENV)/.dist-ready $(VENV)/.lobster-ready
+# velmora[dbn] reads zstd with zstandard; Databento's own encoder writes the tests' files.
+DBN_DEPS := 'zstandard>=0.22' 'databento-dbn>=0.40'
+$(VENV)/.dbn-ready $(ASAN_VENV)/.dbn-ready: %/.dbn-ready: %/.ready
+	$*/bin/pip install -q $(DBN_DEPS)
+	touch $@
+
+venv: $(VENV)/.ready $(VENV)/.dist-ready $(VENV)/.lobster-ready $(VENV)/.dbn-ready
 
 # A stamp of its own, so that an environment made before the extras gets them too.
 $(VENV)/.extras $(ASAN_VENV)/.extras: %/.extras: %/.base
@@ -106,7 +112,7 @@ typecheck: install
 # AddressSanitizer + UndefinedBehaviorSanitizer build, in its own environment and build
 # tree. The runtime must come first in the process, hence the preload (test run only).
 test-asan: $(ASAN_VENV)/.ready $(ASAN_VENV)/.extras $(ASAN_VENV)/.dist-ready \
-	  $(ASAN_VENV)/.lobster-ready
+	  $(ASAN_VENV)/.lobster-ready $(ASAN_VENV)/.dbn-ready
 	VELMORA_SANITIZE=ON $(ASAN_VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
 	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
