@@ -177,3 +177,26 @@ def test_without_numpy_the_import_says_what_to_install():
                          check=True).stdout
     assert out.strip() == ("velmora.dbn needs NumPy, which is not installed: "
                            "pip install 'velmora[dbn]'")
+
+
+def test_generated_flows_read_the_same_here_and_in_the_encoders_decoder(tmp_path):
+    import sys
+    from pathlib import Path
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "reference"))
+    import dbn_files
+
+    flow = dbn_files.make_flow(5, 3000, tob_publisher=2)
+    path = dbn_files.write(tmp_path / "flow.dbn", flow)
+    meta, whole = dbn.read_records(path)
+    assert meta.instruments() == {38: "SYM38", 39: "SYM39", 40: "SYM40"}
+    decoder = d.DBNDecoder()
+    decoder.write(path.read_bytes())
+    decoded = [r for r in decoder.decode() if isinstance(r, d.MBOMsg)]
+    assert expected_rows(decoded) == ours(whole)
+    # The flow holds every action, groups of several records, and every flag it promises.
+    assert set(whole["action"].tolist()) == {b"A", b"C", b"M", b"R", b"T", b"F", b"N"}
+    flags = np.bitwise_or.reduce(whole["flags"])
+    assert flags & (dbn.F_LAST | dbn.F_SNAPSHOT | dbn.F_TOB | dbn.F_BAD_TS_RECV
+                    | dbn.F_MAYBE_BAD_BOOK) == (dbn.F_LAST | dbn.F_SNAPSHOT | dbn.F_TOB
+                                                | dbn.F_BAD_TS_RECV | dbn.F_MAYBE_BAD_BOOK)
+    assert (whole["flags"] & dbn.F_LAST == 0).sum() > 100
