@@ -11,6 +11,7 @@
 
 #include "args.hpp"
 #include "ref.hpp"
+#include "sampler.hpp"
 
 namespace velmora::core::batch {
 namespace {
@@ -24,6 +25,8 @@ struct NumPy {
     std::string event_format;  // the buffer format NumPy exports for EVENT_DTYPE
 };
 NumPy numpy;
+
+}  // namespace
 
 bool load_numpy() noexcept {
     if (numpy.empty) {
@@ -83,6 +86,11 @@ bool load_numpy() noexcept {
     numpy.fill_dtype = fill_dtype.release();
     return true;
 }
+
+PyObject* numpy_dtype() noexcept { return numpy.dtype; }
+PyObject* numpy_empty() noexcept { return numpy.empty; }
+
+namespace {
 
 // Releases a buffer view on scope exit, unless released earlier.
 struct View {
@@ -333,8 +341,9 @@ class Snapshots {
     std::vector<std::int64_t> scratch_;
 };
 
-const char* const replay_names[] = {"events", "depth", "changed_only", "clamp", "stop_on_unknown"};
-const args::Params replay_params{"replay", replay_names, 5, 1, 1};
+const char* const replay_names[] = {"events",          "depth",   "changed_only", "clamp",
+                                    "stop_on_unknown", "sampler", "group_ends"};
+const args::Params replay_params{"replay", replay_names, 7, 1, 1};
 
 PyStructSequence_Field replay_fields[] = {
     {"fills", "the fills, an array of FILL_DTYPE"},
@@ -357,7 +366,17 @@ constexpr std::int64_t MAX_DEPTH = 1 << 20;
 
 // Why the loop stopped early: an event refused (nothing changed by it), or `lost`, an event
 // applied whose fills could not all be recorded.
-enum class Stop { none, refused, unknown, bad_kind, bad_side, crossing, no_memory, lost };
+enum class Stop {
+    none,
+    refused,
+    unknown,
+    bad_kind,
+    bad_side,
+    crossing,
+    no_memory,
+    lost,
+    too_many_rows
+};
 
 // One batch while its events are applied. LIMIT, MARKET and CANCEL, most of any flow, are
 // applied inline; the per-order kinds and ids that are not resting go through calls, which
@@ -564,7 +583,7 @@ constexpr std::size_t PREFETCH_FROM = std::size_t{1} << 15;
 
 PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-    PyObject* a[5];
+    PyObject* a[7];
     std::int64_t depth = 0;
     bool changed_only = false, clamp = false, stop_on_unknown = false;
     if (!args::bind(replay_params, args, nargs, kwnames, a) ||
@@ -581,6 +600,32 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     if (changed_only && depth == 0) {
         PyErr_SetString(PyExc_ValueError, "changed_only needs a depth of at least 1");
+        return nullptr;
+    }
+    // A sampler takes the rows instead of the snapshots; it says what it samples itself.
+    Ref sampler_ref;  // held across the Python code below
+    Sampler* sampler = nullptr;
+    if (a[5] && a[5] != Py_None) {
+        if (!PyObject_TypeCheck(a[5], &SamplerType)) {
+            PyErr_Format(PyExc_TypeError, "sampler must be a velmora.core.Sampler, not %.100s",
+                         Py_TYPE(a[5])->tp_name);
+            return nullptr;
+        }
+        if (depth != 0 || changed_only) {
+            PyErr_SetString(PyExc_ValueError,
+                            "with a sampler, give the depth and changed to the Sampler: "
+                            "replay's depth and changed_only are for its own snapshots");
+            return nullptr;
+        }
+        sampler_ref = Ref::borrow(a[5]);
+        sampler = reinterpret_cast<SamplerObject*>(a[5])->sampler;
+    }
+    bool grouped = sampler && sampler->config().every == Every::group;
+    if (grouped != (a[6] && a[6] != Py_None)) {
+        PyErr_SetString(PyExc_ValueError,
+                        grouped ? "a Sampler(groups=True) needs group_ends: which events end "
+                                  "their group"
+                                : "group_ends is for a Sampler(groups=True)");
         return nullptr;
     }
     // Getting the buffer may run Python code (a __buffer__ method), which may change this
@@ -605,6 +650,20 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!locate(events.view, &base, &stride, &count)) {
         return nullptr;
     }
+    View ends;
+    if (grouped) {
+        if (PyObject_GetBuffer(a[6], &ends.view, PyBUF_C_CONTIGUOUS) < 0) {
+            return nullptr;
+        }
+        ends.held = true;
+        if (ends.view.len != count) {
+            PyErr_Format(PyExc_ValueError,
+                         "group_ends must hold one byte (a bool) per event: %zd for %zd events",
+                         ends.view.len, count);
+            return nullptr;
+        }
+    }
+    const auto* group_end = static_cast<const std::uint8_t*>(ends.view.buf);
     std::unique_ptr<Snapshots> snapshots;
     if (depth > 0) {
         try {
@@ -625,7 +684,11 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (snapshots) {
         snapshots->start(engine);
     }
+    bool too_many_rows = false;
     try {
+        if (sampler) {
+            sampler->begin(engine);
+        }
         // Most events fill nothing; start small and let the buffer grow with the fills.
         run.fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
         bool ahead = engine.index_positions() >= PREFETCH_FROM;
@@ -634,11 +697,20 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                 prefetch_ahead(engine, base, stride, count, i);
             }
             std::memcpy(&e, base + i * stride, sizeof e);  // read once, whatever the alignment
+            std::size_t filled = run.fills.size();
+            if (sampler && !sampler->before(engine, e.time)) {
+                too_many_rows = true;
+                break;
+            }
             if (!run.apply(e, i)) {
                 break;
             }
             if (snapshots) {
                 snapshots->step(engine, i);
+            }
+            if (sampler) {
+                sampler->after(engine, sampler->seen() + i, e.time, run.fills.data() + filled,
+                               run.fills.size() - filled, grouped && group_end[i] != 0);
             }
             if (run.lost) {
                 run.stop = Stop::lost;
@@ -652,9 +724,16 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     // change this book or replace its state: the engine is not touched again.
     engine.unwatch();
     events.release();
+    ends.release();
+    if (too_many_rows) {
+        run.stop = Stop::too_many_rows;
+    }
     Stop stop = run.stop;
     Refusal refusal = run.refusal;
     Py_ssize_t applied = stop == Stop::lost ? i + 1 : i;
+    if (sampler) {
+        sampler->advance(applied);
+    }
 
     Ref result = Ref::steal(PyStructSequence_New(&ReplayType));
     Ref array = Ref::steal(to_array(run.fills));
@@ -681,6 +760,13 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                          i);
             break;
         case Stop::no_memory: PyErr_Format(PyExc_MemoryError, "event %zd: out of memory", i); break;
+        case Stop::too_many_rows:
+            PyErr_Format(PyExc_ValueError,
+                         "event %zd: the sampler would write more than %zu rows before it (time "
+                         "%lld): an interval far smaller than the stream's gaps, or rows never "
+                         "taken",
+                         i, Sampler::MAX_ROWS, static_cast<long long>(e.time));
+            break;
         case Stop::bad_kind:
             PyErr_Format(PyExc_ValueError,
                          "event %zd: kind must be 0 (LIMIT) to 6 (LEVEL), got kind %d, side %d", i,

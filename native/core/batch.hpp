@@ -54,6 +54,12 @@ enum Kind : std::int8_t {
     LEVEL = 6
 };
 
+// NumPy, imported on first use: false with ImportError (naming velmora[batch]) when it is
+// missing. After that, numpy.dtype and numpy.empty (borrowed, kept for the process).
+bool load_numpy() noexcept;
+PyObject* numpy_dtype() noexcept;
+PyObject* numpy_empty() noexcept;
+
 // The result type of Book.replay (velmora.core.Replay), readied with the module.
 extern PyTypeObject ReplayType;
 bool ready_replay_type() noexcept;

@@ -553,10 +553,11 @@ PyMethodDef book_methods[] = {
      "level, numbered from first_id in the order given, bids first."},
     {"replay", FASTCALL(batch::book_replay), METH_FASTCALL | METH_KEYWORDS,
      "replay($self, events, *, depth=0, changed_only=False, clamp=False, "
-     "stop_on_unknown=False)\n--\n\n"
+     "stop_on_unknown=False, sampler=None, group_ends=None)\n--\n\n"
      "Apply an array of events (EVENT_DTYPE layout) in order; returns a Replay: the fills "
      "(FILL_DTYPE), the top `depth` levels after each event, and the counts of events on "
-     "unknown ids and of those seeded volume took."},
+     "unknown ids and of those seeded volume took. A Sampler takes rows and measures when "
+     "it is asked to instead (group_ends: one bool per event, for Sampler(groups=True))."},
     {"__reduce__", FASTCALL(book_reduce), METH_NOARGS, nullptr},
     {"__setstate__", FASTCALL(book_setstate), METH_O, nullptr},
     {"_check", FASTCALL(book_check), METH_NOARGS,

@@ -1072,6 +1072,10 @@ class BasicEngine {
 
     bool has_best(Side side) const noexcept { return !sides_[side].empty(); }
     std::int64_t best(Side side) const noexcept { return ticks_of(side, sides_[side].best_key()); }
+    // The total of a side's best level (the side must have one).
+    std::int64_t best_total(Side side) const noexcept {
+        return levels_[sides_[side].best_level()].total;
+    }
     bool crossed() const noexcept {
         return has_best(BID) && has_best(ASK) && best(BID) >= best(ASK);
     }

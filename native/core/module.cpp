@@ -5,6 +5,7 @@
 #include "batch.hpp"
 #include "book.hpp"
 #include "ref.hpp"
+#include "sampler.hpp"
 
 namespace velmora::core {
 namespace {
@@ -68,12 +69,14 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if ((!small_ints[256] && !ready_small_ints()) || (!BookType.tp_name && !ready_book_type()) ||
-        (!batch::ReplayType.tp_name && !batch::ready_replay_type())) {
+        (!batch::ReplayType.tp_name && !batch::ready_replay_type()) ||
+        (!(SamplerType.tp_flags & Py_TPFLAGS_READY) && !ready_sampler_type())) {
         return -1;
     }
     if (PyModule_AddObjectRef(module, "Book", reinterpret_cast<PyObject*>(&BookType)) < 0 ||
         PyModule_AddObjectRef(module, "Replay", reinterpret_cast<PyObject*>(&batch::ReplayType)) <
             0 ||
+        PyModule_AddObjectRef(module, "Sampler", reinterpret_cast<PyObject*>(&SamplerType)) < 0 ||
         PyModule_AddIntConstant(module, "BID", BID) < 0 ||
         PyModule_AddIntConstant(module, "ASK", ASK) < 0 ||
         PyModule_AddIntConstant(module, "LIMIT", batch::LIMIT) < 0 ||

@@ -1,7 +1,7 @@
 # velmora.core: a limit order book on integer ticks, 64-bit quantities and order ids.
 import sys
 from _typeshed import structseq
-from collections.abc import Buffer, Iterable
+from collections.abc import Buffer, Iterable, Sequence
 from decimal import Decimal
 from typing import Any, Final, Self, TypeAlias, final
 
@@ -49,6 +49,25 @@ class Replay(structseq[Any], tuple[_Array, _Array | None, int, int]):
     def unknown(self) -> int: ...
     @property
     def seeded(self) -> int: ...
+
+@final
+class Sampler:
+    def __new__(
+        cls,
+        depth: int = 0,
+        *,
+        every: int | None = None,
+        every_events: int | None = None,
+        at: Sequence[int] | None = None,
+        groups: bool = False,
+        changed: bool = False,
+        measures: Sequence[str] | None = (),
+    ) -> Self: ...
+    @property
+    def dtype(self) -> np.dtype[np.void]: ...
+    def take(self) -> _Array: ...
+    def finish(self, book: Book, /) -> None: ...
+    def __len__(self) -> int: ...
 
 @final
 class Book:
@@ -107,6 +126,8 @@ class Book:
         changed_only: bool = False,
         clamp: bool = False,
         stop_on_unknown: bool = False,
+        sampler: Sampler | None = None,
+        group_ends: Buffer | None = None,
     ) -> Replay: ...
     def to_orderbook(self, tick_size: _TickSize = 1) -> OrderBook: ...
     @classmethod

@@ -1,0 +1,360 @@
+// Rows of a replay taken when the caller wants them, with the measures researchers compute on
+// them, in the same pass: plain C++ over an Engine, no Python. A replay of any feed (the
+// batch, and the native replays of exchange files) drives one Sampler per book it samples:
+// before(time) ahead of each event, after(...) behind it, finish() at the end of the stream.
+// The state (the next tick, the best quotes for order-flow imbalance, what traded since the
+// last row) carries over from one call to the next, so a stream can be fed in chunks.
+//
+// A row is words of 8 bytes: the index of the last event it reflects (-1: none yet), its
+// time, the top `depth` levels (bid prices, bid totals, ask prices, ask totals, best first;
+// empty places as the batch writes them), then one word per measure, int64 or float64.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "engine.hpp"
+
+namespace velmora::core {
+
+// 128-bit arithmetic for sums and times that may pass the range of int64 (a GCC and Clang
+// extension; __extension__ keeps -Wpedantic quiet about it).
+__extension__ typedef __int128 Wide;
+
+// When rows are written.
+enum class Every {
+    event,   // after every event
+    change,  // after an event that changed the top `depth` levels
+    time,    // at each multiple of `interval` nanoseconds of event time, from the first event's
+             // time to the first multiple at or after the last one: the book as of the last
+             // event at or before it; intervals without events repeat the book
+    events,  // after every `interval`-th event
+    at,      // at each of the given times, as for `time`
+    group,   // after an event that ends its group (the caller says which do)
+};
+
+// What follows the levels in a row. Prices in ticks; NaN where a side it needs is empty.
+enum class Measure : std::uint8_t {
+    mid,         // (best bid + best ask) / 2
+    spread,      // best ask - best bid
+    microprice,  // best prices weighted by the other side's best size: the size-weighted mid
+    imbalance,   // (bid size - ask size) / (bid size + ask size) over the top k levels
+    ofi,         // order-flow imbalance since the last row (Cont, Kukanov and Stoikov), int64
+    volume,      // quantity traded since the last row, int64
+    notional,    // sum of price x quantity of those fills, float64 (ticks x quantity)
+    vwap,        // notional / volume
+    trades,      // fills since the last row, int64
+    events,      // events since the last row, int64
+};
+
+struct MeasureSpec {
+    Measure kind;
+    std::uint32_t k;  // levels, for imbalance
+    bool integer() const noexcept {
+        return kind == Measure::ofi || kind == Measure::volume || kind == Measure::trades ||
+               kind == Measure::events;
+    }
+};
+
+class Sampler {
+  public:
+    struct Config {
+        Every every = Every::event;
+        std::int64_t interval = 0;     // nanoseconds (time) or events (events)
+        std::vector<std::int64_t> at;  // sorted times (at)
+        std::size_t depth = 0;
+        std::vector<MeasureSpec> measures;
+    };
+
+    // The most rows one sampler holds before it is emptied: a guard against an interval far
+    // smaller than the stream's span.
+    static constexpr std::size_t MAX_ROWS = std::size_t{1} << 27;
+
+    explicit Sampler(Config config) : config_(std::move(config)) {
+        width_ = 2 + 4 * config_.depth + config_.measures.size();
+        for (const MeasureSpec& m : config_.measures) {
+            needs_ofi_ |= m.kind == Measure::ofi;
+            needs_fills_ |= m.kind == Measure::volume || m.kind == Measure::notional ||
+                            m.kind == Measure::vwap || m.kind == Measure::trades;
+        }
+        top_.assign(4 * config_.depth, 0);
+    }
+
+    const Config& config() const noexcept { return config_; }
+    std::size_t width() const noexcept { return width_; }
+    std::vector<std::int64_t>& rows() noexcept { return rows_; }
+    std::size_t row_count() const noexcept { return rows_.size() / width_; }
+
+    // Before the stream's first event of this call: the book as it stands.
+    void begin(Engine& engine) {
+        if (!begun_) {
+            begun_ = true;
+            quotes(engine, prev_);
+        }
+        if (config_.every == Every::change) {
+            refresh_top(engine);  // watches the top levels for changes()
+        }
+    }
+
+    // Ahead of an event at `time`: rows for the ticks (or given times) before it. False,
+    // with nothing written, when they would take the rows past MAX_ROWS; throws
+    // std::bad_alloc when the rows cannot grow.
+    bool before(Engine& engine, std::int64_t time) {
+        if (config_.every == Every::time) {
+            if (!ticking_) {
+                ticking_ = true;
+                next_tick_ = ceil_multiple(time, config_.interval);
+            }
+            if (next_tick_ < time) {
+                // Ticks next_tick_, next_tick_ + interval, ... below `time` (128 bits: a
+                // tick may lie past the range of int64).
+                Wide ticks = (time - next_tick_ - 1) / config_.interval + 1;
+                if (ticks > static_cast<Wide>(MAX_ROWS - row_count())) {
+                    return false;
+                }
+                for (; ticks > 0; --ticks) {
+                    emit(engine, static_cast<std::int64_t>(next_tick_));
+                    next_tick_ += config_.interval;
+                }
+            }
+        } else if (config_.every == Every::at) {
+            while (next_at_ < config_.at.size() && config_.at[next_at_] < time) {
+                emit(engine, config_.at[next_at_++]);
+            }
+        }
+        return true;
+    }
+
+    // Behind event `seq` (its index in the whole stream) at `time`, whose fills are
+    // [fills, fills + count) and which ends its group when `group_end`.
+    template <typename FillIt>
+    void after(Engine& engine, std::int64_t seq, std::int64_t time, FillIt fills, std::size_t count,
+               bool group_end) {
+        last_seq_ = seq;
+        ++events_;
+        if (needs_fills_) {
+            for (std::size_t i = 0; i < count; ++i, ++fills) {
+                volume_ += fills->quantity;
+                notional_ += static_cast<Wide>(fills->price) * fills->quantity;
+                ++trades_;
+            }
+        }
+        if (needs_ofi_) {
+            Quotes now;
+            quotes(engine, now);
+            ofi_ += flow(prev_, now);
+            prev_ = now;
+        }
+        bool write = false;
+        switch (config_.every) {
+            case Every::event: write = true; break;
+            case Every::events: write = ++counted_ % config_.interval == 0; break;
+            case Every::group: write = group_end; break;
+            case Every::change: write = top_changed(engine); break;
+            case Every::time:
+            case Every::at: break;
+        }
+        if (write) {
+            emit(engine, time);
+        }
+    }
+
+    // At the end of the stream: the first tick at or after the last event, or the given
+    // times not yet reached.
+    void finish(Engine& engine) {
+        if (config_.every == Every::time && ticking_) {
+            // The first tick at or after the last event; at the very end of int64 time, the
+            // last time there is.
+            constexpr Wide last = std::numeric_limits<std::int64_t>::max();
+            emit(engine, static_cast<std::int64_t>(next_tick_ < last ? next_tick_ : last));
+            next_tick_ += config_.interval;
+            ticking_ = false;  // the stream is done; a later one starts afresh
+        } else if (config_.every == Every::at) {
+            while (next_at_ < config_.at.size()) {
+                emit(engine, config_.at[next_at_++]);
+            }
+        }
+    }
+
+    // Events of earlier calls, so that a row's index counts from the stream's start.
+    std::int64_t seen() const noexcept { return seen_; }
+    void advance(std::int64_t applied) noexcept { seen_ += applied; }
+
+  private:
+    struct Quotes {
+        std::int64_t bid_price, bid_size, ask_price, ask_size;
+        bool has_bid, has_ask;
+    };
+
+    static void quotes(const Engine& engine, Quotes& q) noexcept {
+        q.has_bid = engine.has_best(BID);
+        q.has_ask = engine.has_best(ASK);
+        q.bid_price = q.has_bid ? engine.best(BID) : 0;
+        q.bid_size = q.has_bid ? engine.best_total(BID) : 0;
+        q.ask_price = q.has_ask ? engine.best(ASK) : 0;
+        q.ask_size = q.has_ask ? engine.best_total(ASK) : 0;
+    }
+
+    // One event's contribution to order-flow imbalance (Cont, Kukanov and Stoikov 2014):
+    // e = [Pb >= Pb'] qb - [Pb <= Pb'] qb' - [Pa <= Pa'] qa + [Pa >= Pa'] qa', primes before
+    // the event. An empty side counts as a bid at minus infinity (an ask at plus infinity)
+    // with size 0.
+    static Wide flow(const Quotes& was, const Quotes& now) noexcept {
+        Wide e = 0;
+        int bid = compare(now.has_bid, now.bid_price, was.has_bid, was.bid_price);
+        if (bid >= 0) {
+            e += now.bid_size;
+        }
+        if (bid <= 0) {
+            e -= was.bid_size;
+        }
+        int ask = -compare(now.has_ask, -now.ask_price, was.has_ask, -was.ask_price);
+        if (ask <= 0) {
+            e -= now.ask_size;
+        }
+        if (ask >= 0) {
+            e += was.ask_size;
+        }
+        return e;
+    }
+    // -1, 0 or 1 as a is below, at or above b, an absent price being below every other.
+    static int compare(bool has_a, std::int64_t a, bool has_b, std::int64_t b) noexcept {
+        if (!has_a || !has_b) {
+            return has_a == has_b ? 0 : (has_a ? 1 : -1);
+        }
+        return (a > b) - (a < b);
+    }
+
+    // Sums of 64-bit quantities are kept in 128 bits; a row shows them in int64, held at its
+    // ends in the (absurd) case they pass it.
+    static std::int64_t saturate(Wide v) noexcept {
+        constexpr Wide hi = std::numeric_limits<std::int64_t>::max();
+        constexpr Wide lo = std::numeric_limits<std::int64_t>::min();
+        return static_cast<std::int64_t>(v > hi ? hi : v < lo ? lo : v);
+    }
+
+    static Wide ceil_multiple(std::int64_t t, std::int64_t step) noexcept {
+        Wide q = t / step;
+        if (q * step < t) {
+            ++q;
+        }
+        return q * step;
+    }
+
+    // The top levels into top_ (and the engine watching them, for change mode).
+    void refresh_top(Engine& engine) noexcept {
+        std::size_t n = config_.depth;
+        if (n == 0) {
+            return;
+        }
+        engine.top(BID, n, top_.data(), top_.data() + n);
+        engine.top(ASK, n, top_.data() + 2 * n, top_.data() + 3 * n);
+    }
+
+    bool top_changed(Engine& engine) {
+        Engine::Changes changes = engine.changes();
+        if (!changes.dirty) {
+            return false;
+        }
+        scratch_ = top_;
+        refresh_top(engine);
+        return scratch_ != top_;
+    }
+
+    void emit(Engine& engine, std::int64_t time) {
+        std::size_t at = rows_.size();
+        rows_.resize(at + width_);  // may throw: nothing is counted before it succeeds
+        std::int64_t* row = rows_.data() + at;
+        row[0] = last_seq_;
+        row[1] = time;
+        std::size_t n = config_.depth;
+        if (n) {
+            if (config_.every != Every::change) {
+                refresh_top(engine);
+            }
+            std::copy(top_.begin(), top_.end(), row + 2);
+        }
+        std::int64_t* out = row + 2 + 4 * n;
+        Quotes q;
+        quotes(engine, q);
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        bool both = q.has_bid && q.has_ask;
+        for (const MeasureSpec& m : config_.measures) {
+            double value = nan;
+            std::int64_t whole = 0;
+            switch (m.kind) {
+                case Measure::mid:
+                    if (both) {
+                        value =
+                            (static_cast<double>(q.bid_price) + static_cast<double>(q.ask_price)) /
+                            2;
+                    }
+                    break;
+                case Measure::spread:
+                    if (both) {
+                        // In doubles: the difference of two far ticks may pass int64.
+                        value = static_cast<double>(q.ask_price) - static_cast<double>(q.bid_price);
+                    }
+                    break;
+                case Measure::microprice:
+                    if (both) {
+                        auto b = static_cast<double>(q.bid_size);
+                        auto a = static_cast<double>(q.ask_size);
+                        value = (static_cast<double>(q.bid_price) * a +
+                                 static_cast<double>(q.ask_price) * b) /
+                                (a + b);
+                    }
+                    break;
+                case Measure::imbalance: {
+                    double b = 0, a = 0;
+                    for (std::size_t i = 0; i < m.k; ++i) {
+                        b += static_cast<double>(top_[n + i]);
+                        a += static_cast<double>(top_[3 * n + i]);
+                    }
+                    if (a + b > 0) {
+                        value = (b - a) / (b + a);
+                    }
+                    break;
+                }
+                case Measure::ofi: whole = saturate(ofi_); break;
+                case Measure::volume: whole = saturate(volume_); break;
+                case Measure::notional: value = static_cast<double>(notional_); break;
+                case Measure::vwap:
+                    if (volume_ > 0) {
+                        value = static_cast<double>(notional_) / static_cast<double>(volume_);
+                    }
+                    break;
+                case Measure::trades: whole = trades_; break;
+                case Measure::events: whole = events_; break;
+            }
+            *out++ = m.integer() ? whole : std::bit_cast<std::int64_t>(value);
+        }
+        ofi_ = volume_ = notional_ = 0;
+        trades_ = events_ = 0;
+        if (config_.every != Every::change) {
+            engine.unwatch();  // top() watched the sides; nobody needs their changes
+        }
+    }
+
+    Config config_;
+    std::size_t width_ = 0;
+    bool needs_ofi_ = false, needs_fills_ = false;
+    std::vector<std::int64_t> rows_;
+    std::vector<std::int64_t> top_, scratch_;
+    bool begun_ = false;
+    bool ticking_ = false;
+    Wide next_tick_ = 0;
+    std::size_t next_at_ = 0;
+    std::int64_t counted_ = 0;
+    std::int64_t last_seq_ = -1;
+    std::int64_t seen_ = 0;
+    Quotes prev_{};
+    Wide ofi_ = 0, volume_ = 0;
+    std::int64_t trades_ = 0, events_ = 0;
+    Wide notional_ = 0;
+};
+
+}  // namespace velmora::core
