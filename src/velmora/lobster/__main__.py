@@ -4,7 +4,9 @@
     python -m velmora.lobster replay MESSAGE [ORDERBOOK] --out FILE [--strict]
 
 `check` prints the share of rows equal at each depth, the mismatches and the throughput, and
-exits with 0 when every row is equal, 1 when some are not, 2 when a file cannot be read.
+exits with 0 when every row is equal and every message was applied, 1 when some rows differ
+or the engine refused a message (even if the rows still agree), 2 when a file cannot be read
+or an output cannot be written.
 `replay` writes the rows after every message and the trades (Parquet with pyarrow, else CSV).
 """
 
@@ -106,6 +108,10 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
             for j in range(max(session.first, at - 3), min(n, at + 2)):
                 out.append(f"  {'>' if j == at else ' '} {describe(messages[j], j + 1)}")
             out += levels_table(orderbook[at], session.rows(at, at + 1)[0], comparison.levels)
+    elif session.refused:
+        out.append(f"every row equal to the file's at depth {comparison.levels}, but the "
+                   f"engine refused {len(session.refused):,} of the messages (below): the "
+                   "rows agree with a replay that skipped them, so the check fails")
     else:
         out.append(f"every row equal to the file's at depth {comparison.levels}")
     kinds = np.bincount(messages["type"], minlength=8)
@@ -129,6 +135,12 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
     out.append(f"throughput: {n:,} messages in {wall:.2f} s, {n / wall:,.0f} messages/s "
                f"({stages})")
     return out
+
+
+def passed(session: lobster.Session, comparison: lobster.Comparison) -> bool:
+    """Every row equal and every message applied: a refused event that left the rows equal
+    still means the messages and the engine disagree about the book."""
+    return comparison.mismatched == 0 and not session.refused
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -179,7 +191,7 @@ def main(argv: list[str] | None = None) -> int:
                                **session.seconds, "compare": comparison.seconds}
             wall = time.perf_counter() - started
             print("\n".join(report(session, comparison, args.message, rows, wall)))
-            return 0 if comparison.mismatched == 0 else 1
+            return 0 if passed(session, comparison) else 1
         orderbook_path = args.orderbook or lobster.orderbook_for(args.message)
         messages = lobster.read_messages(args.message, bar.stage("messages"))
         rows = None

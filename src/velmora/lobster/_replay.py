@@ -73,9 +73,13 @@ def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
     row before it and counts as seen):
       count        the levels each row shows;
       new          places showing a price the row before did not;
-      unexplained  new places the message does not account for (it is not an addition of
-                   exactly that level's size at that price): orders came into view that no
-                   message describes;
+      unexplained  new places that a level from beyond the file's depth can fill and that the
+                   message does not account for (it is not an addition of exactly that level's
+                   size at that price): orders came into view that no message describes. Only
+                   the deepest places qualify, as many as the message freed (levels of the row
+                   before that are gone, less the place an addition at a new price takes), and
+                   only when the row before showed the side's full depth: with fewer levels
+                   shown nothing lies beyond. A new level anywhere else is a disagreement;
       left         places of the row before whose level is out of view while still resting
                    (pushed past the file's depth: the row shows the full depth, all better)."""
     n, depth = prices.shape
@@ -93,18 +97,25 @@ def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
     moved = 1 + np.flatnonzero(changed.any(axis=1))
     del changed
     own = (messages["type"] == 1) & (messages["direction"] == (1 if side == core.BID else -1))
+    places = np.arange(depth)
     step = max(1, (1 << 22) // max(depth * depth, 1))
     for a in range(0, len(moved), step):
         r = moved[a:a + step]
         match = (prices[r, :, None] == prices[r - 1, None, :]) & present[r, :, None] \
             & present[r - 1, None, :]
         new[r] = fresh = present[r] & ~match.any(axis=2)
+        gone = present[r - 1] & ~match.any(axis=1)
         keys, keys_before = _keys(prices[r], sizes[r], side), _keys(prices[r - 1], sizes[r - 1], side)
         pushed = (count[r] == depth)[:, None] & (keys_before < keys[:, -1:])
-        left[r] = present[r - 1] & ~match.any(axis=1) & pushed
+        left[r] = gone & pushed
         explained = (own[r, None] & (prices[r] == messages["price"][r, None])
                      & (sizes[r] == messages["size"][r, None]))
-        unexplained[r] = fresh & ~explained
+        # An addition at a price the row before did not show takes a place of its own.
+        opens = own[r] & ~((prices[r - 1] == messages["price"][r, None])
+                           & present[r - 1]).any(axis=1)
+        freed = np.maximum(gone.sum(axis=1) - opens, 0)
+        deepest = places[None, :] >= (count[r] - freed)[:, None]
+        unexplained[r] = fresh & ~explained & deepest & (count[r - 1] == depth)[:, None]
     return {"count": count, "new": new, "unexplained": unexplained, "left": left}
 
 
