@@ -355,3 +355,98 @@ def test_a_refused_event_fails_the_check_even_when_the_rows_agree(tmp_path):
     checked = run("check", message, orderbook, cwd=tmp_path)
     assert checked.returncode == 1 and "every row equal to the file's at depth 1, but the " \
         "engine refused 1 of the messages" in checked.stdout, checked.stdout
+
+
+FIRST_ROWS = [
+    pytest.param("5010000,10,5000000,5,5020000,10,5000000,7", 1,
+                 "two bid levels at price 5000000 .levels 1 and 2.", id="two-bids-at-one-price"),
+    pytest.param("5010000,10,5000000,5,5010000,10,4990000,7", 1,
+                 "two ask levels at price 5010000 .levels 1 and 2.", id="two-asks-at-one-price"),
+    pytest.param("5010000,10,5000000,5,5020000,10,5015000,7", 1,
+                 "crossed book: bid 5015000 at level 2 is not below ask 5010000 at level 1",
+                 id="crossed-below-level-1"),
+]
+
+
+@pytest.mark.parametrize("first, line, problem", FIRST_ROWS)
+def test_a_first_row_that_is_no_book_is_refused(tmp_path, first, line, problem):
+    message, orderbook = tmp_path / "m.csv", tmp_path / "o.csv"
+    message.write_text("34200.0,1,7,5,5000000,1\n34201.0,3,7,5,5000000,1\n")
+    orderbook.write_text(f"{first}\n5010000,10,4990000,7,5020000,10,0,0\n")
+    with pytest.raises(lobster.LobsterFormatError, match=problem) as info:
+        lobster.load(message, orderbook)
+    assert (info.value.path, info.value.line) == (str(orderbook), line)
+    checked = run("check", message, orderbook, cwd=tmp_path)
+    assert checked.returncode == 2 and f"{orderbook}, line 1: " in checked.stderr
+    assert "Traceback" not in checked.stderr
+
+
+@pytest.mark.parametrize("keep", [1, 5, 9])
+def test_a_gzip_file_cut_inside_its_header(session, tmp_path, keep):
+    message, orderbook, _, _ = write(tmp_path, session, 5, 100, gz=True)
+    orderbook.write_bytes(orderbook.read_bytes()[:keep])
+    checked = run("check", message, orderbook, cwd=tmp_path)
+    assert checked.returncode == 2 and f"error: {orderbook}, line 1: " in checked.stderr, \
+        checked.stderr
+
+
+def test_missing_inputs_and_byte_order_marks(session, tmp_path):
+    message, orderbook, _, rows = write(tmp_path, session, 5, 100)
+    with pytest.raises(FileNotFoundError, match="no such file"):
+        lobster.read_messages(tmp_path / "absent.csv")
+    checked = run("check", tmp_path / "absent.csv", orderbook, cwd=tmp_path)
+    assert checked.returncode == 2 and "absent.csv" in checked.stderr
+    message.write_bytes(b"\xef\xbb\xbf" + message.read_bytes())  # as some editors save
+    _, comparison = lobster.check(message, orderbook)
+    assert comparison.mismatched == 0 and comparison.rows == len(rows) - 1
+
+
+def test_a_level_count_in_the_name_that_the_rows_deny_is_warned(session, tmp_path):
+    message, orderbook, _, _ = write(tmp_path, session, 5, 100)
+    named = tmp_path / "VLMR_2026-03-02_0_1_orderbook_50.csv"
+    named.write_bytes(orderbook.read_bytes())
+    with pytest.warns(UserWarning, match="the name says 50 levels, the rows hold 5"):
+        lobster.read_orderbook(named)
+    with pytest.warns(UserWarning, match="the name says 5 levels, the orderbook rows of "
+                      "other.csv hold 4"):
+        rows = np.zeros((3, 16), np.int64)
+        lobster.check_lengths(np.zeros(3, lobster.MESSAGE_DTYPE), rows, message,
+                              tmp_path / "other.csv")
+
+
+@pytest.mark.parametrize("out", ["message", "orderbook", "trades-sibling", ".", "rows.xlsx"])
+def test_replay_refuses_an_output_it_cannot_or_must_not_write(session, tmp_path, out):
+    message, orderbook, _, _ = write(tmp_path, session, 5, 100)
+    if out == "trades-sibling":  # rows.csv would put its trades over this message file
+        message = message.rename(tmp_path / "rows_trades.csv")
+    target = {"message": message, "orderbook": orderbook, "trades-sibling": tmp_path / "rows.csv",
+              ".": tmp_path, "rows.xlsx": tmp_path / "rows.xlsx"}[out]
+    before = message.read_bytes(), orderbook.read_bytes()
+    written = run("replay", message, orderbook, "--out", target, cwd=tmp_path)
+    assert written.returncode == 2 and written.stderr.startswith("error: "), written.stderr
+    assert "Traceback" not in written.stderr
+    assert (message.read_bytes(), orderbook.read_bytes()) == before
+    assert not (tmp_path / "rows.xlsx").exists()
+
+
+def test_write_refuses_a_suffix_it_does_not_write(session, tmp_path):
+    messages, rows = level_file(session, 5, 100)
+    result = lobster.replay(np.array(messages, lobster.MESSAGE_DTYPE), np.array(rows))
+    with pytest.raises(ValueError, match="the suffix '.xlsx' names no format"):
+        lobster.write(result, tmp_path / "out.xlsx")
+    assert not list(tmp_path.iterdir())
+    assert lobster.write(result, tmp_path / "out.xlsx", "csv")[1].name == "out_trades.xlsx"
+
+
+def test_a_file_that_starts_with_an_execution(tmp_path):
+    # Row 0 already holds the execution's effect: the replay starts after it and counts its
+    # shares as taken from the visible book.
+    message, orderbook = tmp_path / "m.csv", tmp_path / "o.csv"
+    message.write_text("34200.0,4,3,40,5010000,-1\n34201.0,4,3,20,5010000,-1\n"
+                       "34202.0,3,4,60,5010000,-1\n")
+    orderbook.write_text("5010000,80,5000000,5\n5010000,60,5000000,5\n"
+                         "9999999999,0,5000000,5\n")
+    session, comparison = lobster.check(message, orderbook)
+    assert comparison.mismatched == 0 and session.seeded == 2
+    assert session.trades[["message", "size", "book_size"]].tolist() == [(0, 40, 40),
+                                                                         (1, 20, 20)]

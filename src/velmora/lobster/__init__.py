@@ -29,6 +29,7 @@ Needs NumPy (``velmora[lobster]``, which also brings pyarrow for Parquet output)
 
 from __future__ import annotations
 
+import errno
 import os
 import time as _time
 from pathlib import Path
@@ -65,10 +66,10 @@ from velmora.lobster._replay import (
     to_events,
 )
 
-__all__ = ["EMPTY_ASK", "all_events", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
-           "Comparison", "FileName", "LobsterFormatError", "Session", "check", "compare",
-           "load", "orderbook_for", "parse_name", "read_messages", "read_orderbook", "replay",
-           "start_book", "to_events", "write"]
+__all__ = ["EMPTY_ASK", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
+           "Comparison", "FileName", "LobsterFormatError", "Session", "all_events", "check",
+           "compare", "load", "orderbook_for", "output_format", "parse_name", "read_messages",
+           "read_orderbook", "replay", "start_book", "to_events", "trades_beside", "write"]
 
 
 def orderbook_for(message_path: str | os.PathLike[str]) -> Path | None:
@@ -116,6 +117,38 @@ def _columns(levels: int) -> list[str]:
             for name in ("ask_price", "ask_size", "bid_price", "bid_size")]
 
 
+def trades_beside(path: str | os.PathLike[str]) -> Path:
+    """Where write() puts the trades of rows written to `path`: NAME_trades.SUFFIX."""
+    path = Path(path)
+    return path.with_name(f"{path.stem}_trades{path.suffix}")
+
+
+def output_format(path: str | os.PathLike[str], format: str | None = None) -> str:
+    """The format write() uses for `path`: `format` if given, else from the suffix (.parquet,
+    .csv), else Parquet when pyarrow is installed and CSV otherwise. Refuses (ValueError) a
+    format other than those, a suffix that names another format (out.xlsx) and a directory
+    (IsADirectoryError), before anything is replayed or written."""
+    path = Path(path)
+    if path.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "the output is a directory: name a file in it",
+                                os.fspath(path))
+    if format is not None:
+        if format not in ("parquet", "csv"):
+            raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
+        return format
+    suffix = path.suffix.lower()
+    if suffix in (".parquet", ".csv"):
+        return suffix[1:]
+    if suffix:
+        raise ValueError(f"{path}: the suffix {path.suffix!r} names no format write() makes; "
+                         "name the file .parquet or .csv, or give format='parquet' or 'csv'")
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return "csv"
+    return "parquet"
+
+
 def write(session: Session, path: str | os.PathLike[str], format: str | None = None,
           chunk: int = 1 << 18) -> list[Path]:
     """Writes a replay's rows to `path` and its trades beside it (`NAME_trades.SUFFIX`).
@@ -126,16 +159,8 @@ def write(session: Session, path: str | os.PathLike[str], format: str | None = N
     header. `format` is "parquet" or "csv"; by default the suffix decides, else Parquet when
     pyarrow is installed. Rows go out chunk by chunk, so memory stays bounded."""
     path = Path(path)
-    if format is None:
-        format = {".parquet": "parquet", ".csv": "csv"}.get(path.suffix.lower())
-    if format is None:
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
-            format = "csv"
-        else:
-            format = "parquet"
-    trades_path = path.with_name(f"{path.stem}_trades{path.suffix}")
+    format = output_format(path, format)
+    trades_path = trades_beside(path)
     n = len(session.messages)
     if format == "parquet":
         try:
@@ -157,7 +182,7 @@ def write(session: Session, path: str | os.PathLike[str], format: str | None = N
         trades = session.trades
         pq.write_table(pa.table({name: trades[name] for name in trades.dtype.names}),
                        trades_path)
-    elif format == "csv":
+    else:
         with open(path, "w") as f:
             for a in range(0, n, chunk):
                 np.savetxt(f, session.rows(a, min(n, a + chunk)), fmt="%d", delimiter=",")
@@ -165,8 +190,6 @@ def write(session: Session, path: str | os.PathLike[str], format: str | None = N
             f.write(",".join(TRADE_DTYPE.names) + "\n")
             np.savetxt(f, np.array(session.trades.tolist(), np.int64).reshape(-1, 8), fmt="%d",
                        delimiter=",")
-    else:
-        raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
     return [path, trades_path]
 
 

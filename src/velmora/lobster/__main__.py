@@ -13,6 +13,7 @@ or an output cannot be written.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
@@ -143,6 +144,23 @@ def passed(session: lobster.Session, comparison: lobster.Comparison) -> bool:
     return comparison.mismatched == 0 and not session.refused
 
 
+def refuse_output(out: Path, format: str | None, inputs: list[Path | None]) -> str | None:
+    """Why the rows cannot be written to `out`, or None: a directory, a suffix that names no
+    format written here, or a path that is (or whose trades file would be) one of the inputs,
+    which writing would overwrite."""
+    try:
+        lobster.output_format(out, format)
+    except (ValueError, OSError) as exc:
+        return str(exc)
+    for target in (out, lobster.trades_beside(out)):
+        for source in inputs:
+            if source is not None and target.exists() and source.exists() \
+                    and os.path.samefile(target, source):
+                return (f"--out {out} would overwrite the input {source}"
+                        + ("" if target == out else f" (the trades go to {target})"))
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m velmora.lobster",
                                      description="Replay LOBSTER files on velmora.core.")
@@ -193,6 +211,10 @@ def main(argv: list[str] | None = None) -> int:
             print("\n".join(report(session, comparison, args.message, rows, wall)))
             return 0 if passed(session, comparison) else 1
         orderbook_path = args.orderbook or lobster.orderbook_for(args.message)
+        refused = refuse_output(args.out, args.format, [args.message, orderbook_path])
+        if refused:
+            print(f"error: {refused}", file=sys.stderr)
+            return 2
         messages = lobster.read_messages(args.message, bar.stage("messages"))
         rows = None
         if orderbook_path is not None:
