@@ -34,7 +34,8 @@ from velmora import _levels, core, orderbook
 from velmora._core_bridge import _context, _tick
 from velmora.orderbook import OrderSide
 
-__all__ = ["depth_chart", "trade_tape"]
+__all__ = ["ASK_COLOUR", "AUTO_BUCKETS", "BID_COLOUR", "MARKED_TRADES", "TIME_UNITS", "depth_chart",
+           "trade_tape"]
 
 BID_COLOUR = "#1a9850"
 ASK_COLOUR = "#d73027"

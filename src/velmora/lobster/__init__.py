@@ -19,9 +19,16 @@ The book starts as the orderbook file's first row (its levels seeded, with the r
 it never saw take their quantity from the seeded order at their price) and replays the
 messages after it in one native call. A level-N message file holds only the events that touch
 the top N levels, so levels that come into view from deeper have orders no message describes:
-by default (``follow=True``) their totals are taken from the orderbook row where they appear;
-``follow=False`` replays from the messages and the first row alone, and the comparison then
-tells mismatches at levels the data never showed in full from the others.
+by default (``follow=True``) their totals are taken from the orderbook row where they appear,
+which is only where such a level can appear (at a side's deepest places, as many as the
+message freed, after a row showing the side's full depth): every other difference is
+compared. ``follow=False`` replays from the messages and the first row alone, and the
+comparison then tells mismatches at levels the data never showed in full from the others.
+The command (``python -m velmora.lobster check``) exits 1 when rows differ or the engine
+refused a message, even if the rows still agree.
+
+A missing file raises FileNotFoundError; a malformed one LobsterFormatError (a ValueError)
+naming file and line.
 
 Needs NumPy (``velmora[lobster]``, which also brings pyarrow for Parquet output). The command
 ``python -m velmora.lobster`` checks a pair of files or writes a replay.
@@ -67,9 +74,10 @@ from velmora.lobster._replay import (
 )
 
 __all__ = ["EMPTY_ASK", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
-           "Comparison", "FileName", "LobsterFormatError", "Session", "all_events", "check",
-           "compare", "load", "orderbook_for", "output_format", "parse_name", "read_messages",
-           "read_orderbook", "replay", "start_book", "to_events", "trades_beside", "write"]
+           "Comparison", "FileName", "LobsterFormatError", "Progress", "Session", "all_events",
+           "check", "check_lengths", "compare", "load", "orderbook_for", "output_format",
+           "parse_name", "read_messages", "read_orderbook", "replay", "start_book", "to_events",
+           "trades_beside", "write"]
 
 
 def orderbook_for(message_path: str | os.PathLike[str]) -> Path | None:
@@ -110,6 +118,9 @@ def check(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLik
     comparison = compare(session, rows, depth, progress=progress)
     session.seconds = {**seconds, **session.seconds, "compare": comparison.seconds}
     return session, comparison
+
+
+_TRADE_FIELDS: tuple[str, ...] = TRADE_DTYPE.names or ()
 
 
 def _columns(levels: int) -> list[str]:
@@ -180,14 +191,14 @@ def write(session: Session, path: str | os.PathLike[str], format: str | None = N
                 columns += [pa.array(np.ascontiguousarray(rows[:, j])) for j in range(rows.shape[1])]
                 writer.write_table(pa.Table.from_arrays(columns, schema=schema))
         trades = session.trades
-        pq.write_table(pa.table({name: trades[name] for name in trades.dtype.names}),
+        pq.write_table(pa.table({name: trades[name] for name in _TRADE_FIELDS}),
                        trades_path)
     else:
         with open(path, "w") as f:
             for a in range(0, n, chunk):
                 np.savetxt(f, session.rows(a, min(n, a + chunk)), fmt="%d", delimiter=",")
         with open(trades_path, "w") as f:
-            f.write(",".join(TRADE_DTYPE.names) + "\n")
+            f.write(",".join(_TRADE_FIELDS) + "\n")
             np.savetxt(f, np.array(session.trades.tolist(), np.int64).reshape(-1, 8), fmt="%d",
                        delimiter=",")
     return [path, trades_path]

@@ -216,12 +216,13 @@ def main(argv: list[str] | None = None) -> int:
             print(f"error: {refused}", file=sys.stderr)
             return 2
         messages = lobster.read_messages(args.message, bar.stage("messages"))
-        rows = None
+        start_rows: np.ndarray | None = None
         if orderbook_path is not None:
-            rows = lobster.read_orderbook(orderbook_path, bar.stage("orderbook"))
-            lobster.check_lengths(messages, rows, args.message, orderbook_path)
+            start_rows = lobster.read_orderbook(orderbook_path, bar.stage("orderbook"))
+            lobster.check_lengths(messages, start_rows, args.message, orderbook_path)
         bar.stage("replay")(0, 1)
-        session = lobster.replay(messages, rows, follow=not args.strict, levels=args.levels)
+        session = lobster.replay(messages, start_rows, follow=not args.strict,
+                                 levels=args.levels)
         written = lobster.write(session, args.out, args.format)
         bar.clear()
         wall = time.perf_counter() - started

@@ -282,7 +282,7 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
     levels = levels or 10
     n = len(messages)
     first = 1 if orderbook is not None and n else 0
-    if first:
+    if orderbook is not None and first:
         book = start_book(orderbook[0], messages["time"][0])
     else:
         book = core.Book()
@@ -334,21 +334,26 @@ def _run(book: core.Book, events: np.ndarray, levels: int) -> tuple[Any, Any, in
     """One batch replay with changed-only snapshots; an event the engine refuses (a duplicate
     id, an execution of more than an order holds, a level that would cross) is noted and
     skipped, and the replay goes on from the next one."""
-    snaps, fills, refused = [], [], []
+    snaps: list[np.ndarray] = []
+    fills: list[np.ndarray] = []
+    refused: list[tuple[int, str]] = []
     unknown = seeded = 0
-    at = 0
+    at = applied = 0
     while True:
+        result: core.Replay | None
         try:
             result = book.replay(events[at:], depth=levels, changed_only=True, clamp=True)
             done = True
         except (ValueError, OverflowError, KeyError) as exc:
+            # A refusal carries the replay so far and how many events it applied.
             result = getattr(exc, "result", None)
             if result is None:
                 raise
-            applied = int(exc.applied)
+            applied = int(getattr(exc, "applied"))
             refused.append((at + applied, str(exc).split(": ", 1)[-1]))
             done = False
         part = result.snapshots
+        assert part is not None  # asked for with depth=levels
         part["seq"] += at
         snaps.append(part)
         part_fills = result.fills
