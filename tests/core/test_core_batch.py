@@ -122,6 +122,41 @@ def test_a_wrong_event_dtype_names_its_first_differing_field(dtype, first):
         core.Book().replay(np.zeros(2, dtype))
 
 
+class Misdescribed(np.ndarray):
+    """40-byte float records whose dtype attribute, as Python sees it, misbehaves (the
+    buffer NumPy exports is the array's own)."""
+
+    shown = None
+
+    @property
+    def dtype(self):
+        if isinstance(self.shown, Exception):
+            raise self.shown
+        return self.shown
+
+
+class Fields(dict):
+    def get(self, name, default=None):
+        raise RuntimeError("no fields today")
+
+
+@pytest.mark.parametrize("shown, says", [
+    pytest.param(RuntimeError("dtype raises"), "not items of format", id="dtype-raises"),
+    pytest.param("not a dtype", "not items of format", id="dtype-is-a-str"),
+    pytest.param(type("D", (), {"fields": Fields()})(), "not items of format",
+                 id="fields-get-raises"),
+    pytest.param(type("D", (), {"fields": {"kind": "no tuple"}})(),
+                 "field 'kind' is described as 'no tuple'", id="field-not-a-pair"),
+])
+def test_a_hostile_dtype_still_gets_a_type_error(shown, says):
+    events = np.zeros((2, 5), np.float64).view(np.dtype([("x", "f8", 5)])).reshape(2)
+    hostile = events.view(Misdescribed)
+    hostile.shown = shown
+    with pytest.raises(TypeError, match="EVENT_DTYPE or a bytes-like buffer of 40-byte") as info:
+        core.Book().replay(hostile)
+    assert says in str(info.value)
+
+
 def test_a_released_memoryview_is_refused():
     view = memoryview(raw(*FLOW))
     view.release()
