@@ -74,8 +74,14 @@ install: venv $(VENV)/.extras
 # `make test`. Without the profile-guided step, which only makes the engine faster and
 # compiles it twice (`make install` and `make dist` build with it); its own build tree, apart
 # from the one `make install` builds in place.
-demo: $(VENV)/.base $(VENV)/.extras
+# The build is stamped: a second `make demo` with no source changed runs the session alone.
+DEMO_SOURCES = $(shell find src native cmake -type f -not -path '*/__pycache__/*' 2>/dev/null) \
+	CMakeLists.txt pyproject.toml
+$(VENV)/.demo-built: $(DEMO_SOURCES) | $(VENV)/.base
 	VELMORA_PGO=OFF $(VENV)/bin/pip install -q --config-settings=build-dir=build/demo-wheel .
+	touch $@
+
+demo: $(VENV)/.demo-built $(VENV)/.extras
 	$(VENV)/bin/python examples/demo.py
 
 # The static checks first, then both builds run the whole suite; the last step fails if set-up
@@ -102,12 +108,14 @@ test-general: general $(VENV)/.extras
 	cd tests && PYTHONPATH=$(abspath $(GENERAL_BUILD))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
 # The stub against the built module, and a typed example against the stub: mypy --strict,
-# plus --warn-unreachable so a stub that drops "or None" from a return type fails too.
+# plus --warn-unreachable so a stub that drops "or None" from a return type fails too; then
+# mypy over the package's own Python (the add-ons and the bridges) against the stubs.
 typecheck: install
 	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook velmora.core
 	cd tests && ../$(VENV)/bin/python -m mypy --strict --warn-unreachable \
 	  --cache-dir ../build/mypy-cache ../examples/typed_usage.py
 	$(VENV)/bin/python examples/typed_usage.py
+	$(VENV)/bin/python -m mypy --cache-dir build/mypy-cache   # src/velmora, as pyproject.toml says
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, in its own environment and build
 # tree. The runtime must come first in the process, hence the preload (test run only).

@@ -4,8 +4,10 @@ Each message file with its orderbook file beside it (LOBSTER's names) is one tas
 reads the pair, replays it on velmora.core, compares every row with the orderbook file and
 writes the rows after every message and the trades beside them, as Parquet (CSV without
 pyarrow), into the output folder. Only a summary row travels back; the table of every
-ticker-day goes to the screen and to summary.csv in the output folder. Needs the optional
-extras: pip install 'velmora[lobster,dist]'.
+ticker-day goes to the screen and to summary.csv in the output folder. Outputs are named by
+the pair's whole name (ticker, date, time window, levels), so two windows of one ticker-day
+never overwrite each other; files that are not a usable pair are listed with the reason. Needs
+the optional extras: pip install 'velmora[lobster,dist]'.
 
     python examples/parallel_lobster.py DATA OUT                     # a local cluster
     python examples/parallel_lobster.py DATA OUT --scheduler tcp://10.0.0.5:8786
@@ -20,21 +22,44 @@ few ticker-days of seeded flow first (from a source checkout: it uses reference/
 import argparse
 import sys
 import time
+import warnings
 from pathlib import Path
 
 
 def pairs(folder):
-    """(message file, orderbook file) of every ticker-day in `folder`, by LOBSTER's names."""
+    """The pairs in `folder` by LOBSTER's names, TICKER_DATE_START_END_KIND_N: a list of
+    (message file, orderbook file), and a list of (file, why it is skipped) for every other
+    file (a name LOBSTER's download does not give, such as a short TICKER_message_N.csv, or
+    half a pair)."""
     from velmora import lobster
 
-    found = []
+    found, skipped = [], []
     for path in sorted(Path(folder).iterdir()):
+        if path.is_dir():
+            continue
         name = lobster.parse_name(path)
-        if name is not None and name.kind == "message":
+        if name is None:
+            skipped.append((path, "not named TICKER_DATE_START_END_message|orderbook_N "
+                                  "(rename it so, with its partner)"))
+        elif name.kind == "message":
             orderbook = lobster.orderbook_for(path)
-            if orderbook is not None:
+            if orderbook is None:
+                skipped.append((path, f"no orderbook file {name.partner()} beside it"))
+            else:
                 found.append((path, orderbook))
-    return found
+        elif not path.with_name(name.partner()).exists():
+            skipped.append((path, f"no message file {name.partner()} beside it"))
+    return found, skipped
+
+
+def stem_of(message):
+    """The outputs' name for a pair: its message file's name without the kind and suffix."""
+    from velmora import lobster
+
+    name = lobster.parse_name(message)
+    if name is None:
+        return Path(message).stem
+    return f"{name.ticker}_{name.date}_{name.start_ms}_{name.end_ms}_{name.levels}"
 
 
 def replay_pair(message, orderbook, out, depth=None):
@@ -42,9 +67,11 @@ def replay_pair(message, orderbook, out, depth=None):
     from velmora import lobster
 
     started = time.perf_counter()
-    session, comparison = lobster.check(message, orderbook, depth=depth)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        session, comparison = lobster.check(message, orderbook, depth=depth)
     name = lobster.parse_name(message)
-    stem = f"{name.ticker}_{name.date}_{name.levels}" if name else Path(message).stem
+    stem = stem_of(message)
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
     try:
@@ -57,17 +84,22 @@ def replay_pair(message, orderbook, out, depth=None):
     return {
         "ticker": name.ticker if name else stem,
         "date": name.date if name else "",
-        "levels": session.levels,
+        "window ms": f"{name.start_ms}-{name.end_ms}" if name else "",
+        "name levels": name.levels if name else "",
+        "file levels": session.levels,
         "messages": len(session.messages),
+        "compared": comparison.levels,
         "equal %": (comparison.equal[-1] / comparison.rows * 100 if comparison.rows
                     else 100.0),
-        "mismatched": comparison.mismatched,
+        "differing": comparison.mismatched,
         "unexplained": comparison.inside,
+        "refused": len(session.refused),
         "trades": len(session.trades),
         "halts": len(session.halts),
         "seconds": time.perf_counter() - started,
         "rows": str(rows_path),
         "trades file": str(trades_path),
+        "notes": "; ".join(str(w.message) for w in caught),
     }
 
 
@@ -102,8 +134,14 @@ def run_on(client, found, out, report=print, depth=None):
     return results
 
 
-COLUMNS = ["ticker", "date", "levels", "messages", "equal %", "mismatched", "unexplained",
-           "trades", "halts", "seconds"]
+COLUMNS = ["ticker", "date", "window ms", "name levels", "file levels", "messages", "compared",
+           "equal %", "differing", "unexplained", "refused", "trades", "halts", "seconds"]
+LEGEND = """\
+window ms: the file's time window (ms after midnight); name levels / file levels: the depth
+the file name gives / the depth its orderbook rows hold; compared: levels compared; equal %:
+rows equal to the orderbook file's at all of them; differing: rows that are not;
+unexplained: of those, rows that differ at levels the messages describe; refused: messages
+the engine refused (a check passes only with 0 differing and 0 refused)"""
 
 
 def cell(column, value):
@@ -117,15 +155,17 @@ def cell(column, value):
 def table(rows, wall):
     text = [[cell(c, row[c]) for c in COLUMNS] for row in rows]
     messages = sum(r["messages"] for r in rows)
-    text.append(["all", "", "", f"{messages:,}", "", f"{sum(r['mismatched'] for r in rows):,}",
-                 f"{sum(r['unexplained'] for r in rows):,}",
-                 f"{sum(r['trades'] for r in rows):,}", f"{sum(r['halts'] for r in rows):,}",
+    total = {c: f"{sum(r[c] for r in rows):,}"
+             for c in ("differing", "unexplained", "refused", "trades", "halts")}
+    text.append(["all", "", "", "", "", f"{messages:,}", "", "", *total.values(),
                  f"{wall:.2f} (wall)"])
     widths = [max(len(c), *(len(t[i]) for t in text)) for i, c in enumerate(COLUMNS)]
     lines = ["  ".join(c.rjust(w) for c, w in zip(COLUMNS, widths)),
              "  ".join("-" * w for w in widths)]
     lines += ["  ".join(v.rjust(w) for v, w in zip(t, widths)) for t in text]
-    return "\n".join(lines)
+    lines += [f"{row['ticker']} {row['date']} {row['window ms']}: {row['notes']}"
+              for row in rows if row["notes"]]
+    return "\n".join(lines + ["", LEGEND])
 
 
 def write_summary(rows, path):
@@ -166,12 +206,15 @@ def main(argv=None):
         args.data = demo_folder(args.out / "data")
     if args.data is None:
         parser.error("give a DATA folder, or --demo")
-    found = pairs(args.data)
-    if not found:
-        parser.error(f"no LOBSTER message file with its orderbook file in {args.data}")
+    found, skipped = pairs(args.data)
 
     def report(line):
         print(line, file=sys.stderr, flush=True)
+
+    for path, why in skipped:
+        report(f"skipped {path.name}: {why}")
+    if not found:
+        parser.error(f"no LOBSTER message file with its orderbook file in {args.data}")
 
     started = time.perf_counter()
     if args.serial:

@@ -14,18 +14,14 @@ from dataclasses import dataclass, field
 # with the examples and importable on worker processes; they are re-exported here under
 # their old names.
 from velmora.flows import (  # noqa: F401
-    ARRIVAL,
     CANCEL,
-    DEPTH,
     LIMIT,
     MARKET,
-    MARKET_RATE,
     MID,
     SEED_BOOK,
     SIDES,
     Builder,
     RefBook,
-    cancel_rate,
     price_of,
     replay,
     size,

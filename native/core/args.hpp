@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine.hpp"
@@ -52,6 +53,12 @@ inline bool to_int64(PyObject* value, const char* what, std::int64_t* out) noexc
 }
 
 bool to_side_slow(PyObject* value, Side* out) noexcept;
+
+// Sets TypeError for an events buffer that is not of EVENT_DTYPE: for an array with a dtype
+// (`exporter`, the buffer's owner), the first field of `event_dtype` it lacks or holds with
+// another type or offset; else the buffer's format and item size.
+void event_format_error(PyObject* exporter, PyObject* event_dtype, const char* format,
+                        Py_ssize_t itemsize, std::size_t record) noexcept;
 
 // 0 (BID) or 1 (ASK); ValueError otherwise.
 inline bool to_side(PyObject* value, Side* out) noexcept {

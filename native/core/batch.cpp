@@ -140,10 +140,7 @@ bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssi
         return true;
     }
     if (view.itemsize != static_cast<Py_ssize_t>(sizeof(Event)) || numpy.event_format != format) {
-        PyErr_Format(PyExc_TypeError,
-                     "events must be an array of velmora.core.EVENT_DTYPE or a bytes-like "
-                     "buffer of %zu-byte records, not items of format '%.100s' and size %zd",
-                     sizeof(Event), format, view.itemsize);
+        args::event_format_error(view.obj, numpy.event_dtype, format, view.itemsize, sizeof(Event));
         return false;
     }
     *base = static_cast<const char*>(view.buf);

@@ -104,7 +104,7 @@ def _reduce_book(book):
 # None, or ValueError "damaged OrderBook snapshot: ..." naming what is wrong. It hangs on the
 # exact module's function type, which leaves the module's and OrderBook's namespaces as
 # documented.
-_check_state = type(OrderBook.__init__)._check_restored_book
+_check_state = getattr(type(OrderBook.__init__), "_check_restored_book")
 
 
 def _restore(book, attributes, _):
@@ -136,5 +136,5 @@ def _setstate(book, state):
 
 _setstate.__name__ = "__setstate__"
 _setstate.__qualname__ = "OrderBook.__setstate__"
-OrderBook.__setstate__ = _setstate
+setattr(OrderBook, "__setstate__", _setstate)  # a method the stub does not declare
 copyreg.pickle(OrderBook, _reduce_book)

@@ -33,6 +33,9 @@ from decimal import Decimal
 
 from velmora.orderbook import OrderSide
 
+__all__ = ["CANCEL", "LIMIT", "MARKET", "MID", "SEED_BOOK", "SIDES", "Builder", "RefBook",
+           "price_of", "replay", "size", "zero_intelligence"]
+
 LIMIT, MARKET, CANCEL = 0, 1, 2
 SIDES = (OrderSide.BID, OrderSide.ASK)  # a side index is 0 for buy, 1 for sell
 MID = 10000  # 100.00 in ticks of 0.01
@@ -189,17 +192,17 @@ def size(rng):
 # --- the realistic flow ------------------------------------------------------------------
 
 # Zero-intelligence order flow after Cont, Stoikov & Talreja (2010): limit orders arrive at
-# i ticks from the opposite best quote at rate 1.92 / i**0.52 (i = 1..DEPTH), market orders
+# i ticks from the opposite best quote at rate 1.92 / i**0.52 (i = 1.._DEPTH), market orders
 # at 0.94 per side, and every resting order is cancelled at a rate that falls with its
 # distance d (in ticks) from the opposite quote, 0.71 at d = 1. Event times are irrelevant
 # here: only the sequence of events, drawn in proportion to their rates, is kept.
-DEPTH = 10
-ARRIVAL = [1.92 / i**0.52 for i in range(1, DEPTH + 1)]
-MARKET_RATE = 0.94
+_DEPTH = 10
+_ARRIVAL = [1.92 / i**0.52 for i in range(1, _DEPTH + 1)]
+_MARKET_RATE = 0.94
 SEED_BOOK = 10  # resting orders the mixed flow starts from
 
 
-def cancel_rate(distance):
+def _cancel_rate(distance):
     return 0.71 * distance**-0.35
 
 
@@ -217,11 +220,11 @@ def zero_intelligence(seed, count):
         b.limit(0, MID - 1 - k, size(rng))
         b.limit(1, MID + 1 + k, size(rng))
     b.start_timed()
-    arrival_total = sum(ARRIVAL)
-    cumulative = list(ARRIVAL)
-    for i in range(1, DEPTH):
+    arrival_total = sum(_ARRIVAL)
+    cumulative = list(_ARRIVAL)
+    for i in range(1, _DEPTH):
         cumulative[i] += cumulative[i - 1]
-    rates = [cancel_rate(d) for d in range(1, 4096)]
+    rates = [_cancel_rate(d) for d in range(1, 4096)]
     while len(b.events) < count:
         bid, ask = book.best(0), book.best(1)
         weights = []
@@ -229,26 +232,26 @@ def zero_intelligence(seed, count):
         for side, reference in ((0, ask), (1, bid)):
             for ticks, level in book.levels[side].items():
                 d = abs(reference - ticks)
-                w = (rates[d - 1] if d <= len(rates) else cancel_rate(d)) * len(level)
+                w = (rates[d - 1] if d <= len(rates) else _cancel_rate(d)) * len(level)
                 cancels += w
                 weights.append((cancels, side, ticks))
-        u = rng.random() * (2 * arrival_total + 2 * MARKET_RATE + cancels)
+        u = rng.random() * (2 * arrival_total + 2 * _MARKET_RATE + cancels)
         if u < 2 * arrival_total:
             side = 0 if u < arrival_total else 1
             i = 1 + bisect.bisect_right(cumulative, rng.random() * arrival_total)
-            i = min(i, DEPTH)
+            i = min(i, _DEPTH)
             b.limit(side, ask - i if side == 0 else bid + i, size(rng))
             continue
         u -= 2 * arrival_total
-        if u < 2 * MARKET_RATE:
-            side = 0 if u < MARKET_RATE else 1
+        if u < 2 * _MARKET_RATE:
+            side = 0 if u < _MARKET_RATE else 1
             # Never empty the opposite side: the model needs both quotes, and the flow must
             # not reach the far-away orders of the scaling preloads.
             quantity = min(size(rng), book.depth[1 - side] - 1)
             if quantity >= 1:
                 b.market(side, quantity)
             continue
-        u -= 2 * MARKET_RATE
+        u -= 2 * _MARKET_RATE
         j = bisect.bisect_right([w[0] for w in weights], u)
         _, side, ticks = weights[min(j, len(weights) - 1)]
         level = book.levels[side][ticks]

@@ -13,7 +13,7 @@ drawn wrongly.
 from __future__ import annotations
 
 import math
-from datetime import timedelta
+from datetime import date, datetime, timedelta, timezone
 from decimal import Decimal
 from itertools import accumulate
 from typing import Any
@@ -34,7 +34,8 @@ from velmora import _levels, core, orderbook
 from velmora._core_bridge import _context, _tick
 from velmora.orderbook import OrderSide
 
-__all__ = ["depth_chart", "trade_tape"]
+__all__ = ["ASK_COLOUR", "AUTO_BUCKETS", "BID_COLOUR", "MARKED_TRADES", "TIME_UNITS", "depth_chart",
+           "trade_tape"]
 
 BID_COLOUR = "#1a9850"
 ASK_COLOUR = "#d73027"
@@ -164,26 +165,51 @@ def depth_chart(book: orderbook.OrderBook | core.Book, ax: Axes | None = None, *
     return ax
 
 
+# The units a fill's integer time may count, as NumPy names them.
+TIME_UNITS = ("s", "ms", "us", "ns")
+
+
+def _fill_times(times: np.ndarray, epoch: Any, unit: str) -> np.ndarray:
+    """Fill times (int64 counts of `unit` after `epoch`) as datetime64 for matplotlib: the
+    epoch a datetime or date (an aware one in UTC, drawn without its zone), by default the
+    Unix epoch; LOBSTER's times count nanoseconds after midnight of the file's day."""
+    if unit not in TIME_UNITS:
+        raise ValueError(f"trade_tape(): unit must be one of {', '.join(TIME_UNITS)}, "
+                         f"not {unit!r}")
+    if epoch is None:
+        start = np.datetime64(0, "ns")
+    elif isinstance(epoch, (datetime, date)):
+        if isinstance(epoch, datetime) and epoch.tzinfo is not None:
+            epoch = epoch.astimezone(timezone.utc).replace(tzinfo=None)
+        start = np.datetime64(epoch, "ns")
+    else:
+        raise TypeError(f"trade_tape(): epoch must be a datetime or date, not "
+                        f"{type(epoch).__name__}")
+    return start + times.astype(np.int64).astype(f"timedelta64[{unit}]")
+
+
 class _Trades:
     """The columns a tape draws: prices as floats, quantities, whether the buyer aggressed,
     and the timestamps when the source has them."""
 
-    def __init__(self, source: Any, time: str, tick_size: Any) -> None:
+    def __init__(self, source: Any, time: str, tick_size: Any, epoch: Any, unit: str) -> None:
         self.in_ticks = False
         if isinstance(source, core.Replay):
             source = source.fills
+        self.times: Any = None
         if isinstance(source, np.ndarray) and source.dtype == core.FILL_DTYPE:
-            if time == "timestamp":
-                raise ValueError("trade_tape(): the fills of a replay carry no timestamps; "
-                                 "draw them with time='sequence'")
             fills = source.reshape(-1)
             tick = _tick(tick_size)
             self.in_ticks = tick == 1
             self.prices = _scaled(fills["price"], tick, "trade_tape")
             self.quantities = fills["quantity"].astype(np.int64)
             self.bought = fills["side"] == core.BID
-            self.times: list[Any] | None = None
+            if time == "timestamp":
+                self.times = _fill_times(fills["time"], epoch, unit)
             return
+        if epoch is not None or unit != "ns":
+            raise TypeError("trade_tape(): epoch and unit apply to the fills of a "
+                            "velmora.core replay; an exact book's trades carry datetimes")
         if isinstance(source, core.Book):
             raise TypeError("trade_tape(): a velmora.core.Book keeps no trade log; draw the "
                             "fills of a replay instead: trade_tape(book.replay(events))")
@@ -222,15 +248,18 @@ def _buckets(xs: np.ndarray, count: int, sequence: bool) -> tuple[np.ndarray, np
     return which, edges, _duration(span / count)
 
 
-def trade_tape(trades: orderbook.OrderBook | np.ndarray, ax: Axes | None = None, *,
-               time: str = "sequence", buckets: int | None = None,
-               tick_size: Any = 1) -> Axes:
+def trade_tape(trades: orderbook.OrderBook | np.ndarray | core.Replay, ax: Axes | None = None,
+               *, time: str = "sequence", buckets: int | None = None,
+               tick_size: Any = 1, epoch: datetime | date | None = None,
+               unit: str = "ns") -> Axes:
     """Trade prices in order, over the traded volume.
 
     ``trades`` is an exact book (its trade log) or the fills that ``velmora.core.Book.replay``
     returned (``tick_size`` scales their ticks). ``time="sequence"`` numbers the trades 1, 2, ...
-    along the x axis; ``time="timestamp"`` places an exact book's trades at their timestamps,
-    labelled as times of day.
+    along the x axis; ``time="timestamp"`` places the trades at their times, labelled as
+    times of day: an exact book's timestamps, or the fills' ``time`` field, an integer count
+    of ``unit`` ("s", "ms", "us" or "ns", the default) after ``epoch`` (a datetime or date;
+    the Unix epoch by default; for a LOBSTER replay, midnight of the file's day).
 
     Up to ``MARKED_TRADES`` trades (or with ``buckets=0``), each trade is a point coloured by
     its aggressor's side ("buyer-initiated", "seller-initiated") on a grey price line, over one
@@ -245,7 +274,7 @@ def trade_tape(trades: orderbook.OrderBook | np.ndarray, ax: Axes | None = None,
     if buckets is not None and (not isinstance(buckets, int) or buckets < 0):
         raise ValueError(f"buckets must be a whole number, 0 for one bar per trade, "
                          f"not {buckets!r}")
-    data = _Trades(trades, time, tick_size)
+    data = _Trades(trades, time, tick_size, epoch, unit)
     ax = _axes(ax)
     if time == "timestamp":
         ax.xaxis_date()

@@ -17,7 +17,8 @@ from velmora import lobster
 # The generator lives at the top of the repository: the benchmark and the example use it too.
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "reference"))
-from lobster_files import EMPTY_BID, level_file, make_session, orderbook_lines, write  # noqa: E402
+from lobster_files import (  # noqa: E402
+    EMPTY_BID, level_file, make_session, message_lines, orderbook_lines, write)
 
 
 @pytest.fixture(scope="module")
@@ -255,3 +256,197 @@ def test_the_command_checks_and_writes(session, tmp_path):
 def test_lobster_file_names(name, partner):
     parsed = lobster.parse_name(name)
     assert (parsed.partner() if parsed else None) == partner
+
+
+def opening_addition(messages, rows, place, full):
+    """The first addition (after 200) that opens a new level at `place` of its side (-1: the
+    deepest the row shows), the row before showing `full` levels of that side if given."""
+    for at in range(200, len(messages)):
+        kind, direction, price = messages[at][1], messages[at][5], messages[at][4]
+        if kind != 1:
+            continue
+        column = 2 if direction == 1 else 0
+        shown = [p for p, s in zip(rows[at][column::4], rows[at][column + 1::4]) if s]
+        before = [p for p, s in zip(rows[at - 1][column::4], rows[at - 1][column + 1::4]) if s]
+        if len(shown) > max(place, 0) and shown[place] == price and price not in before \
+                and full in (None, len(before)):
+            return at
+    raise AssertionError(f"no addition opens place {place}")
+
+
+@pytest.mark.parametrize("levels, follow, place, full", [
+    pytest.param(5, True, 0, None, id="default-best"),
+    pytest.param(5, True, 1, None, id="default-mid-depth"),
+    pytest.param(5, True, 4, 5, id="default-deepest-after-a-full-row"),
+    pytest.param(50, False, 0, None, id="strict-best"),
+    pytest.param(50, False, 1, None, id="strict-mid-depth"),
+    pytest.param(50, False, -1, None, id="strict-deepest"),
+])
+def test_an_addition_the_rows_disagree_with_is_reported(session, tmp_path, levels, follow,
+                                                        place, full):
+    # The message adds 7 more than the rows show at a level it opens: no level came into
+    # view from beyond the file's depth there, so the default mode must not take the row's.
+    # (Strict on the deep file, which it replays exactly: only the fault differs.)
+    messages, rows = level_file(session, levels, 100)
+    at = opening_addition(messages, rows, place, full)
+    messages[at] = messages[at][:3] + (messages[at][3] + 7,) + messages[at][4:]
+    array = np.array(messages, lobster.MESSAGE_DTYPE)
+    result = lobster.replay(array, np.array(rows), follow=follow)
+    comparison = lobster.compare(result, np.array(rows))
+    assert comparison.first_mismatch == at and comparison.first_inside == at
+    message = tmp_path / f"VLMR_2026-03-02_0_1_message_{levels}.csv"
+    orderbook = tmp_path / f"VLMR_2026-03-02_0_1_orderbook_{levels}.csv"
+    message.write_text("\n".join(message_lines(messages)) + "\n")
+    orderbook.write_text("\n".join(orderbook_lines(rows)) + "\n")
+    checked = run("check", message, orderbook, *([] if follow else ["--strict"]), cwd=tmp_path)
+    assert checked.returncode == 1, checked.stdout + checked.stderr
+    assert f"first mismatch: after line {at + 1:,} " in checked.stdout
+
+
+DEMO_MESSAGES = """\
+34200.000000001,1,11,100,1000000,1
+34200.500000000,4,5,50,1000100,-1
+34201.000000000,2,11,40,1000000,1
+34201.500000000,{third}
+34202.000000000,3,11,60,1000000,1
+"""
+DEMO_ROWS = """\
+1000100,200,1000000,100,1000200,300,999900,50
+1000100,150,1000000,100,1000200,300,999900,50
+1000100,150,1000000,60,1000200,300,999900,50
+1000100,150,{row3},1000200,300,{row3b}
+1000100,150,{row4},1000200,300,{row4b}
+"""
+
+
+@pytest.mark.parametrize("third, rows, default, strict_mode", [
+    # The README's pair: 999800 comes into view from beyond the file's depth.
+    pytest.param("5,0,30,1000050,1", dict(row3="1000000,60", row3b="999900,50",
+                                          row4="999900,50", row4b="999800,70"),
+                 (0, [4, 4]), (1, [4, 3]), id="readme-pair"),
+    # Its hidden execution made an addition of 30 that the rows show as 70.
+    pytest.param("1,12,30,1000050,1", dict(row3="1000050,70", row3b="1000000,60",
+                                           row4="1000050,70", row4b="999900,50"),
+                 (1, [2, 2]), (1, [2, 2]), id="addition-of-30-shown-as-70"),
+    # An addition of 70 pushes 999900 out of view; it comes back with 60, changed out of view.
+    pytest.param("1,12,70,1000050,1", dict(row3="1000050,70", row3b="1000000,60",
+                                           row4="1000050,70", row4b="999900,60"),
+                 (0, [4, 4]), (1, [4, 3]), id="level-back-in-view-changed"),
+])
+@pytest.mark.parametrize("strict", [False, True], ids=["default", "strict"])
+def test_the_readme_pair_and_its_faults(tmp_path, third, rows, default, strict_mode, strict):
+    message, orderbook = tmp_path / "m.csv", tmp_path / "o.csv"
+    message.write_text(DEMO_MESSAGES.format(third=third))
+    orderbook.write_text(DEMO_ROWS.format(**rows))
+    status, equal = strict_mode if strict else default
+    checked = run("check", message, orderbook, *(["--strict"] if strict else []), cwd=tmp_path)
+    assert checked.returncode == status, checked.stdout + checked.stderr
+    _, comparison = lobster.check(message, orderbook, follow=not strict)
+    assert comparison.equal.tolist() == equal
+
+
+def test_a_refused_event_fails_the_check_even_when_the_rows_agree(tmp_path):
+    # Id 8 is added twice below the file's one level: the engine refuses the second, and
+    # since the rows never show either, every row agrees.
+    message, orderbook = tmp_path / "m.csv", tmp_path / "o.csv"
+    message.write_text("34200.0,1,7,100,5000000,1\n34201.0,1,8,50,4990000,1\n"
+                       "34202.0,1,8,50,4980000,1\n")
+    orderbook.write_text("5010000,10,5000000,100\n" * 3)
+    checked = run("check", message, orderbook, cwd=tmp_path)
+    assert checked.returncode == 1 and "every row equal to the file's at depth 1, but the " \
+        "engine refused 1 of the messages" in checked.stdout, checked.stdout
+
+
+FIRST_ROWS = [
+    pytest.param("5010000,10,5000000,5,5020000,10,5000000,7", 1,
+                 "two bid levels at price 5000000 .levels 1 and 2.", id="two-bids-at-one-price"),
+    pytest.param("5010000,10,5000000,5,5010000,10,4990000,7", 1,
+                 "two ask levels at price 5010000 .levels 1 and 2.", id="two-asks-at-one-price"),
+    pytest.param("5010000,10,5000000,5,5020000,10,5015000,7", 1,
+                 "crossed book: bid 5015000 at level 2 is not below ask 5010000 at level 1",
+                 id="crossed-below-level-1"),
+]
+
+
+@pytest.mark.parametrize("first, line, problem", FIRST_ROWS)
+def test_a_first_row_that_is_no_book_is_refused(tmp_path, first, line, problem):
+    message, orderbook = tmp_path / "m.csv", tmp_path / "o.csv"
+    message.write_text("34200.0,1,7,5,5000000,1\n34201.0,3,7,5,5000000,1\n")
+    orderbook.write_text(f"{first}\n5010000,10,4990000,7,5020000,10,0,0\n")
+    with pytest.raises(lobster.LobsterFormatError, match=problem) as info:
+        lobster.load(message, orderbook)
+    assert (info.value.path, info.value.line) == (str(orderbook), line)
+    checked = run("check", message, orderbook, cwd=tmp_path)
+    assert checked.returncode == 2 and f"{orderbook}, line 1: " in checked.stderr
+    assert "Traceback" not in checked.stderr
+
+
+@pytest.mark.parametrize("keep", [1, 5, 9])
+def test_a_gzip_file_cut_inside_its_header(session, tmp_path, keep):
+    message, orderbook, _, _ = write(tmp_path, session, 5, 100, gz=True)
+    orderbook.write_bytes(orderbook.read_bytes()[:keep])
+    checked = run("check", message, orderbook, cwd=tmp_path)
+    assert checked.returncode == 2 and f"error: {orderbook}, line 1: " in checked.stderr, \
+        checked.stderr
+
+
+def test_missing_inputs_and_byte_order_marks(session, tmp_path):
+    message, orderbook, _, rows = write(tmp_path, session, 5, 100)
+    with pytest.raises(FileNotFoundError, match="no such file"):
+        lobster.read_messages(tmp_path / "absent.csv")
+    checked = run("check", tmp_path / "absent.csv", orderbook, cwd=tmp_path)
+    assert checked.returncode == 2 and "absent.csv" in checked.stderr
+    message.write_bytes(b"\xef\xbb\xbf" + message.read_bytes())  # as some editors save
+    _, comparison = lobster.check(message, orderbook)
+    assert comparison.mismatched == 0 and comparison.rows == len(rows) - 1
+
+
+def test_a_level_count_in_the_name_that_the_rows_deny_is_warned(session, tmp_path):
+    message, orderbook, _, _ = write(tmp_path, session, 5, 100)
+    named = tmp_path / "VLMR_2026-03-02_0_1_orderbook_50.csv"
+    named.write_bytes(orderbook.read_bytes())
+    with pytest.warns(UserWarning, match="the name says 50 levels, the rows hold 5"):
+        lobster.read_orderbook(named)
+    with pytest.warns(UserWarning, match="the name says 5 levels, the orderbook rows of "
+                      "other.csv hold 4"):
+        rows = np.zeros((3, 16), np.int64)
+        lobster.check_lengths(np.zeros(3, lobster.MESSAGE_DTYPE), rows, message,
+                              tmp_path / "other.csv")
+
+
+@pytest.mark.parametrize("out", ["message", "orderbook", "trades-sibling", ".", "rows.xlsx"])
+def test_replay_refuses_an_output_it_cannot_or_must_not_write(session, tmp_path, out):
+    message, orderbook, _, _ = write(tmp_path, session, 5, 100)
+    if out == "trades-sibling":  # rows.csv would put its trades over this message file
+        message = message.rename(tmp_path / "rows_trades.csv")
+    target = {"message": message, "orderbook": orderbook, "trades-sibling": tmp_path / "rows.csv",
+              ".": tmp_path, "rows.xlsx": tmp_path / "rows.xlsx"}[out]
+    before = message.read_bytes(), orderbook.read_bytes()
+    written = run("replay", message, orderbook, "--out", target, cwd=tmp_path)
+    assert written.returncode == 2 and written.stderr.startswith("error: "), written.stderr
+    assert "Traceback" not in written.stderr
+    assert (message.read_bytes(), orderbook.read_bytes()) == before
+    assert not (tmp_path / "rows.xlsx").exists()
+
+
+def test_write_refuses_a_suffix_it_does_not_write(session, tmp_path):
+    messages, rows = level_file(session, 5, 100)
+    result = lobster.replay(np.array(messages, lobster.MESSAGE_DTYPE), np.array(rows))
+    with pytest.raises(ValueError, match="the suffix '.xlsx' names no format"):
+        lobster.write(result, tmp_path / "out.xlsx")
+    assert not list(tmp_path.iterdir())
+    assert lobster.write(result, tmp_path / "out.xlsx", "csv")[1].name == "out_trades.xlsx"
+
+
+def test_a_file_that_starts_with_an_execution(tmp_path):
+    # Row 0 already holds the execution's effect: the replay starts after it and counts its
+    # shares as taken from the visible book.
+    message, orderbook = tmp_path / "m.csv", tmp_path / "o.csv"
+    message.write_text("34200.0,4,3,40,5010000,-1\n34201.0,4,3,20,5010000,-1\n"
+                       "34202.0,3,4,60,5010000,-1\n")
+    orderbook.write_text("5010000,80,5000000,5\n5010000,60,5000000,5\n"
+                         "9999999999,0,5000000,5\n")
+    session, comparison = lobster.check(message, orderbook)
+    assert comparison.mismatched == 0 and session.seeded == 2
+    assert session.trades[["message", "size", "book_size"]].tolist() == [(0, 40, 40),
+                                                                         (1, 20, 20)]

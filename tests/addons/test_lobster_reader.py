@@ -66,9 +66,18 @@ def oracle_orderbook(data):
     prices, sizes = rows[:, 0::2], rows[:, 1::2]
     if (not len(rows) or rows.shape[1] % 4 or (sizes < 0).any()
             or ((sizes > 0) & ((prices < 1) | (prices > MAX_PRICE))).any()
-            or (rows[0, 1] > 0 and rows[0, 3] > 0 and rows[0, 2] >= rows[0, 0])):
+            or not is_book(rows[0])):
         return None
     return rows
+
+
+def is_book(row):
+    """The first row must be a book: one level per price on each side, every bid below
+    every ask."""
+    asks = [p for p, s in zip(row[0::4], row[1::4]) if s > 0]
+    bids = [p for p, s in zip(row[2::4], row[3::4]) if s > 0]
+    return (len(set(asks)) == len(asks) and len(set(bids)) == len(bids)
+            and not (asks and bids and max(bids) >= min(asks)))
 
 
 READ = {"message": (lobster.read_messages, oracle_messages),
@@ -187,7 +196,7 @@ def test_times_that_are_not_a_time_of_day_are_refused(tmp_path, text, problem):
 def test_a_first_line_longer_than_a_block_is_read_whole(tmp_path, monkeypatch):
     monkeypatch.setattr(_blocks, "BLOCK", 5)
     path = tmp_path / "o.csv"
-    row = ",".join(["5850100,10,5850000,10"] * 30)
+    row = ",".join(f"{5850100 + k},10,{5850000 - k},10" for k in range(30))
     path.write_text(f"{row}\n{row}\n")
     assert lobster.read_orderbook(path).shape == (2, 120)
 

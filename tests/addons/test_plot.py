@@ -1,7 +1,7 @@
 """The depth chart and the trade tape, checked on what they draw (points, bars, labels), and
 as PNG files."""
 
-from datetime import datetime, timedelta
+from datetime import datetime, timedelta, timezone
 from decimal import Decimal as D
 from itertools import accumulate
 
@@ -186,14 +186,16 @@ def core_fill_at(ticks):
      r"trade_tape\(book.replay\(events\)\)"),
     (lambda: plot.depth_chart(np.empty(0, core.FILL_DTYPE)), TypeError,
      r"not the fills of a replay: give it the velmora.core.Book, or the fills to trade_tape"),
-    (lambda: plot.trade_tape(np.empty(0, core.FILL_DTYPE), time="timestamp"), ValueError,
-     "the fills of a replay carry no timestamps; draw them with time='sequence'"),
+    (lambda: plot.trade_tape(np.empty(0, core.FILL_DTYPE), time="timestamp", unit="min"),
+     ValueError, "unit must be one of s, ms, us, ns, not 'min'"),
+    (lambda: plot.trade_tape(OrderBook(), time="timestamp", epoch=datetime(2026, 1, 1)),
+     TypeError, "epoch and unit apply to the fills of a velmora.core replay"),
     (lambda: plot.trade_tape(OrderBook(), time="wall"), ValueError,
      "^time must be 'sequence' or 'timestamp', not 'wall'$"),
     (lambda: plot.trade_tape([]), TypeError, r"^trade_tape\(\) expects a velmora.orderbook."
      r"OrderBook or the fills array that velmora.core.Book.replay returns, got list$"),
 ], ids=["infinite-ask", "text", "infinite-trade", "core-beyond-float", "core-book-tape",
-        "fills-depth", "fills-timestamps", "time", "list"])
+        "fills-depth", "fills-unit", "exact-epoch", "time", "list"])
 def test_refusals_say_what_to_do(call, error, message):
     with pytest.raises(error, match=message):
         call()
@@ -210,3 +212,23 @@ def test_png_written_and_read_back(draw, name, tmp_path):
     assert draw(book, given) is given
     given.figure.savefig(tmp_path / "given.png", dpi=100)
     assert matplotlib.image.imread(tmp_path / "given.png").shape == (200, 300, 4)
+
+
+@pytest.mark.parametrize("epoch, unit, scale", [
+    pytest.param(datetime(2026, 3, 2), "ns", 10**9, id="lobster-nanoseconds-after-midnight"),
+    pytest.param(datetime(2026, 3, 1, 23, tzinfo=timezone(timedelta(hours=-1))), "ms",
+                 10**3, id="aware-epoch-milliseconds"),
+])
+def test_core_fills_draw_at_their_times(epoch, unit, scale):
+    # Three fills at 09:30:00, 09:30:01.5 and 09:30:03 of the epoch's day.
+    book = core.Book()
+    book.add_limit(1, core.ASK, 10_100, 10)
+    seconds = [34_200, 34_201.5, 34_203]
+    events = np.array([(core.MARKET, core.BID, 2 + k, 0, 1, int(t * scale))
+                       for k, t in enumerate(seconds)], core.EVENT_DTYPE)
+    ax = plot.trade_tape(book.replay(events), time="timestamp", epoch=epoch, unit=unit)
+    day = datetime(2026, 3, 2)
+    expected = mdates.date2num([day + timedelta(seconds=t) for t in seconds])
+    assert tape_of(ax)[0][0] == [(x, 10_100.0) for x in expected]
+    ax.figure.draw_without_rendering()
+    assert ax.xaxis.get_offset_text().get_text().startswith("2026-Mar-02 09:30")

@@ -91,6 +91,11 @@ REFUSED = [
                  id="float-price"),
     pytest.param("add_limit", (9, BID, Decimal(100), 5), TypeError, "not decimal.Decimal",
                  id="decimal-price"),
+    pytest.param("add_limit", (9, BID, Decimal("1.5"), 5), TypeError,
+                 "price must be an integer number of ticks, not decimal.Decimal: velmora.core "
+                 r"prices are integer ticks \(price / tick_size", id="decimal-price-ticks"),
+    pytest.param("add_limit", (9, BID, 1.5, 5), TypeError, "number of ticks, not float: .* "
+                 "take tick_size", id="float-price-ticks"),
     pytest.param("add_limit", ("9", BID, 100, 5), TypeError, "order_id must be", id="str-id"),
     pytest.param("add_limit", (9, None, 100, 5), TypeError, "side must be", id="side-none"),
     pytest.param("add_limit", (9, BID, 100), TypeError, "missing required argument",

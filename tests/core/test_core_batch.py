@@ -94,6 +94,69 @@ def test_malformed_inputs_are_refused_before_any_event(value, exc, message):
     assert book.orders() == [(1, BID, 100, 1, False, 0, False)]
 
 
+def event_like(**change):
+    """A dtype of EVENT_DTYPE's names and offsets, some fields of another type."""
+    fields = core.EVENT_DTYPE.fields
+    return np.dtype({"names": list(fields), "offsets": [fields[n][1] for n in fields],
+                     "formats": [change.get(n, fields[n][0]) for n in fields],
+                     "itemsize": core.EVENT_DTYPE.itemsize})
+
+
+@pytest.mark.parametrize("dtype, first", [
+    pytest.param(event_like(price="f8"), "field 'price' is float64 at offset 16, where "
+                 "EVENT_DTYPE has int64 at offset 16", id="float-price-column"),
+    pytest.param(event_like(quantity="u8", price="f8"), "field 'price' is float64",
+                 id="first-of-two"),
+    pytest.param(core.EVENT_DTYPE.newbyteorder(">"), "field 'order_id' is >i8 at offset 8",
+                 id="byte-swapped"),
+    pytest.param(np.dtype([("kind", "i1"), ("pad", "V39")]), "it has no field 'side', where "
+                 "EVENT_DTYPE has int8 at offset 1", id="missing-field"),
+    pytest.param(np.dtype("f8"), "its items are float64, not records", id="plain-floats"),
+    pytest.param(np.dtype(core.EVENT_DTYPE.descr + [("extra", "i8")]),
+                 "its records are 48 bytes, not 40", id="extra-field"),
+])
+def test_a_wrong_event_dtype_names_its_first_differing_field(dtype, first):
+    with pytest.raises(TypeError, match=r"^events must be an array of velmora\.core\."
+                       r"EVENT_DTYPE or a bytes-like buffer of 40-byte records: "
+                       + first.replace("(", r"\(").replace(")", r"\)")):
+        core.Book().replay(np.zeros(2, dtype))
+
+
+class Misdescribed(np.ndarray):
+    """40-byte float records whose dtype attribute, as Python sees it, misbehaves (the
+    buffer NumPy exports is the array's own)."""
+
+    shown = None
+
+    @property
+    def dtype(self):
+        if isinstance(self.shown, Exception):
+            raise self.shown
+        return self.shown
+
+
+class Fields(dict):
+    def get(self, name, default=None):
+        raise RuntimeError("no fields today")
+
+
+@pytest.mark.parametrize("shown, says", [
+    pytest.param(RuntimeError("dtype raises"), "not items of format", id="dtype-raises"),
+    pytest.param("not a dtype", "not items of format", id="dtype-is-a-str"),
+    pytest.param(type("D", (), {"fields": Fields()})(), "not items of format",
+                 id="fields-get-raises"),
+    pytest.param(type("D", (), {"fields": {"kind": "no tuple"}})(),
+                 "field 'kind' is described as 'no tuple'", id="field-not-a-pair"),
+])
+def test_a_hostile_dtype_still_gets_a_type_error(shown, says):
+    events = np.zeros((2, 5), np.float64).view(np.dtype([("x", "f8", 5)])).reshape(2)
+    hostile = events.view(Misdescribed)
+    hostile.shown = shown
+    with pytest.raises(TypeError, match="EVENT_DTYPE or a bytes-like buffer of 40-byte") as info:
+        core.Book().replay(hostile)
+    assert says in str(info.value)
+
+
 def test_a_released_memoryview_is_refused():
     view = memoryview(raw(*FLOW))
     view.release()

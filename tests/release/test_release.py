@@ -2,6 +2,7 @@
 
 import importlib.metadata
 import io
+import os
 import shutil
 import subprocess
 import sys
@@ -104,3 +105,23 @@ def test_training_step_warns_or_fails_and_never_keeps_a_partial_profile(tmp_path
     assert result.stderr.startswith(expected[fails, strict])
     assert ("No module named 'sortedcontainers'" in result.stderr) == fails
     assert ("built without profile-guided" in result.stderr) == (strict == "OFF")
+
+
+@pytest.mark.parametrize("stamp_age, rebuilds", [
+    pytest.param(None, False, id="nothing-changed"),
+    pytest.param(0, True, id="a-source-is-newer"),
+])
+def test_make_demo_rebuilds_only_when_a_source_changed(tmp_path, stamp_age, rebuilds):
+    if not (ROOT / "Makefile").exists() or shutil.which("make") is None:
+        pytest.skip("no Makefile or make here")
+    venv = tmp_path / "venv"
+    venv.mkdir()
+    for stamp in (".base", ".extras", ".demo-built"):
+        (venv / stamp).touch()
+    if stamp_age is not None:  # the build older than every source
+        os.utime(venv / ".demo-built", (stamp_age, stamp_age))
+    dry = subprocess.run(["make", "-n", "demo", f"VENV={venv}"], cwd=ROOT,
+                         capture_output=True, text=True, timeout=60)
+    assert dry.returncode == 0, dry.stderr
+    assert ("pip install" in dry.stdout) == rebuilds, dry.stdout
+    assert "examples/demo.py" in dry.stdout

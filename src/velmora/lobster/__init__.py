@@ -19,9 +19,16 @@ The book starts as the orderbook file's first row (its levels seeded, with the r
 it never saw take their quantity from the seeded order at their price) and replays the
 messages after it in one native call. A level-N message file holds only the events that touch
 the top N levels, so levels that come into view from deeper have orders no message describes:
-by default (``follow=True``) their totals are taken from the orderbook row where they appear;
-``follow=False`` replays from the messages and the first row alone, and the comparison then
-tells mismatches at levels the data never showed in full from the others.
+by default (``follow=True``) their totals are taken from the orderbook row where they appear,
+which is only where such a level can appear (at a side's deepest places, as many as the
+message freed, after a row showing the side's full depth): every other difference is
+compared. ``follow=False`` replays from the messages and the first row alone, and the
+comparison then tells mismatches at levels the data never showed in full from the others.
+The command (``python -m velmora.lobster check``) exits 1 when rows differ or the engine
+refused a message, even if the rows still agree.
+
+A missing file raises FileNotFoundError; a malformed one LobsterFormatError (a ValueError)
+naming file and line.
 
 Needs NumPy (``velmora[lobster]``, which also brings pyarrow for Parquet output). The command
 ``python -m velmora.lobster`` checks a pair of files or writes a replay.
@@ -29,6 +36,7 @@ Needs NumPy (``velmora[lobster]``, which also brings pyarrow for Parquet output)
 
 from __future__ import annotations
 
+import errno
 import os
 import time as _time
 from pathlib import Path
@@ -65,10 +73,11 @@ from velmora.lobster._replay import (
     to_events,
 )
 
-__all__ = ["EMPTY_ASK", "all_events", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
-           "Comparison", "FileName", "LobsterFormatError", "Session", "check", "compare",
-           "load", "orderbook_for", "parse_name", "read_messages", "read_orderbook", "replay",
-           "start_book", "to_events", "write"]
+__all__ = ["EMPTY_ASK", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
+           "Comparison", "FileName", "LobsterFormatError", "Progress", "Session", "all_events",
+           "check", "check_lengths", "compare", "load", "orderbook_for", "output_format",
+           "parse_name", "read_messages", "read_orderbook", "replay", "start_book", "to_events",
+           "trades_beside", "write"]
 
 
 def orderbook_for(message_path: str | os.PathLike[str]) -> Path | None:
@@ -102,7 +111,9 @@ def check(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLik
           depth: int | None = None, follow: bool = True,
           progress: Progress | None = None) -> tuple[Session, Comparison]:
     """Reads a pair of files, replays the messages and compares every row with the orderbook
-    file up to `depth` levels. ``session.seconds`` holds each stage's time."""
+    file up to `depth` levels. ``session.seconds`` holds each stage's time. The pair passes
+    when ``comparison.mismatched == 0`` and ``session.refused`` is empty: rows that agree
+    with a replay that skipped a message the engine refused prove nothing about it."""
     messages, rows, seconds = load(message_path, orderbook_path, progress)
     assert rows is not None
     session = replay(messages, rows, follow=follow)
@@ -111,9 +122,44 @@ def check(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLik
     return session, comparison
 
 
+_TRADE_FIELDS: tuple[str, ...] = TRADE_DTYPE.names or ()
+
+
 def _columns(levels: int) -> list[str]:
     return [f"{name}_{k}" for k in range(1, levels + 1)
             for name in ("ask_price", "ask_size", "bid_price", "bid_size")]
+
+
+def trades_beside(path: str | os.PathLike[str]) -> Path:
+    """Where write() puts the trades of rows written to `path`: NAME_trades.SUFFIX."""
+    path = Path(path)
+    return path.with_name(f"{path.stem}_trades{path.suffix}")
+
+
+def output_format(path: str | os.PathLike[str], format: str | None = None) -> str:
+    """The format write() uses for `path`: `format` if given, else from the suffix (.parquet,
+    .csv), else Parquet when pyarrow is installed and CSV otherwise. Refuses (ValueError) a
+    format other than those, a suffix that names another format (out.xlsx) and a directory
+    (IsADirectoryError), before anything is replayed or written."""
+    path = Path(path)
+    if path.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "the output is a directory: name a file in it",
+                                os.fspath(path))
+    if format is not None:
+        if format not in ("parquet", "csv"):
+            raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
+        return format
+    suffix = path.suffix.lower()
+    if suffix in (".parquet", ".csv"):
+        return suffix[1:]
+    if suffix:
+        raise ValueError(f"{path}: the suffix {path.suffix!r} names no format write() makes; "
+                         "name the file .parquet or .csv, or give format='parquet' or 'csv'")
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return "csv"
+    return "parquet"
 
 
 def write(session: Session, path: str | os.PathLike[str], format: str | None = None,
@@ -126,16 +172,8 @@ def write(session: Session, path: str | os.PathLike[str], format: str | None = N
     header. `format` is "parquet" or "csv"; by default the suffix decides, else Parquet when
     pyarrow is installed. Rows go out chunk by chunk, so memory stays bounded."""
     path = Path(path)
-    if format is None:
-        format = {".parquet": "parquet", ".csv": "csv"}.get(path.suffix.lower())
-    if format is None:
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
-            format = "csv"
-        else:
-            format = "parquet"
-    trades_path = path.with_name(f"{path.stem}_trades{path.suffix}")
+    format = output_format(path, format)
+    trades_path = trades_beside(path)
     n = len(session.messages)
     if format == "parquet":
         try:
@@ -155,18 +193,16 @@ def write(session: Session, path: str | os.PathLike[str], format: str | None = N
                 columns += [pa.array(np.ascontiguousarray(rows[:, j])) for j in range(rows.shape[1])]
                 writer.write_table(pa.Table.from_arrays(columns, schema=schema))
         trades = session.trades
-        pq.write_table(pa.table({name: trades[name] for name in trades.dtype.names}),
+        pq.write_table(pa.table({name: trades[name] for name in _TRADE_FIELDS}),
                        trades_path)
-    elif format == "csv":
+    else:
         with open(path, "w") as f:
             for a in range(0, n, chunk):
                 np.savetxt(f, session.rows(a, min(n, a + chunk)), fmt="%d", delimiter=",")
         with open(trades_path, "w") as f:
-            f.write(",".join(TRADE_DTYPE.names) + "\n")
+            f.write(",".join(_TRADE_FIELDS) + "\n")
             np.savetxt(f, np.array(session.trades.tolist(), np.int64).reshape(-1, 8), fmt="%d",
                        delimiter=",")
-    else:
-        raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
     return [path, trades_path]
 
 

@@ -4,13 +4,16 @@
     python -m velmora.lobster replay MESSAGE [ORDERBOOK] --out FILE [--strict]
 
 `check` prints the share of rows equal at each depth, the mismatches and the throughput, and
-exits with 0 when every row is equal, 1 when some are not, 2 when a file cannot be read.
+exits with 0 when every row is equal and every message was applied, 1 when some rows differ
+or the engine refused a message (even if the rows still agree), 2 when a file cannot be read
+or an output cannot be written.
 `replay` writes the rows after every message and the trades (Parquet with pyarrow, else CSV).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
@@ -106,6 +109,10 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
             for j in range(max(session.first, at - 3), min(n, at + 2)):
                 out.append(f"  {'>' if j == at else ' '} {describe(messages[j], j + 1)}")
             out += levels_table(orderbook[at], session.rows(at, at + 1)[0], comparison.levels)
+    elif session.refused:
+        out.append(f"every row equal to the file's at depth {comparison.levels}, but the "
+                   f"engine refused {len(session.refused):,} of the messages (below): the "
+                   "rows agree with a replay that skipped them, so the check fails")
     else:
         out.append(f"every row equal to the file's at depth {comparison.levels}")
     kinds = np.bincount(messages["type"], minlength=8)
@@ -129,6 +136,29 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
     out.append(f"throughput: {n:,} messages in {wall:.2f} s, {n / wall:,.0f} messages/s "
                f"({stages})")
     return out
+
+
+def passed(session: lobster.Session, comparison: lobster.Comparison) -> bool:
+    """Every row equal and every message applied: a refused event that left the rows equal
+    still means the messages and the engine disagree about the book."""
+    return comparison.mismatched == 0 and not session.refused
+
+
+def refuse_output(out: Path, format: str | None, inputs: list[Path | None]) -> str | None:
+    """Why the rows cannot be written to `out`, or None: a directory, a suffix that names no
+    format written here, or a path that is (or whose trades file would be) one of the inputs,
+    which writing would overwrite."""
+    try:
+        lobster.output_format(out, format)
+    except (ValueError, OSError) as exc:
+        return str(exc)
+    for target in (out, lobster.trades_beside(out)):
+        for source in inputs:
+            if source is not None and target.exists() and source.exists() \
+                    and os.path.samefile(target, source):
+                return (f"--out {out} would overwrite the input {source}"
+                        + ("" if target == out else f" (the trades go to {target})"))
+    return None
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -179,15 +209,20 @@ def main(argv: list[str] | None = None) -> int:
                                **session.seconds, "compare": comparison.seconds}
             wall = time.perf_counter() - started
             print("\n".join(report(session, comparison, args.message, rows, wall)))
-            return 0 if comparison.mismatched == 0 else 1
+            return 0 if passed(session, comparison) else 1
         orderbook_path = args.orderbook or lobster.orderbook_for(args.message)
+        refused = refuse_output(args.out, args.format, [args.message, orderbook_path])
+        if refused:
+            print(f"error: {refused}", file=sys.stderr)
+            return 2
         messages = lobster.read_messages(args.message, bar.stage("messages"))
-        rows = None
+        start_rows: np.ndarray | None = None
         if orderbook_path is not None:
-            rows = lobster.read_orderbook(orderbook_path, bar.stage("orderbook"))
-            lobster.check_lengths(messages, rows, args.message, orderbook_path)
+            start_rows = lobster.read_orderbook(orderbook_path, bar.stage("orderbook"))
+            lobster.check_lengths(messages, start_rows, args.message, orderbook_path)
         bar.stage("replay")(0, 1)
-        session = lobster.replay(messages, rows, follow=not args.strict, levels=args.levels)
+        session = lobster.replay(messages, start_rows, follow=not args.strict,
+                                 levels=args.levels)
         written = lobster.write(session, args.out, args.format)
         bar.clear()
         wall = time.perf_counter() - started

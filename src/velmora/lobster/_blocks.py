@@ -114,9 +114,10 @@ def read(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
                 if pending.startswith(BOM):  # as a spreadsheet saves text: not data
                     del pending[:len(BOM)]
                 if kind == "orderbook":
-                    fields = _first_line_fields(pending, final)
-                    if fields is None:
+                    counted = _first_line_fields(pending, final)
+                    if counted is None:
                         continue  # the first line is longer than a block: read on
+                    fields = counted
                 first = False
                 expected = _expected_rows(path, pending, compressed, final)
                 if record is not None:

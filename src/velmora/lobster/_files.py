@@ -3,14 +3,17 @@ and line.
 
 The parsing is native (velmora._lobster, through _blocks): block by block, checked as it
 goes, straight into the arrays returned. Plain and gzip-compressed files are both read,
-whatever their names.
+whatever their names. A missing input is FileNotFoundError (an OSError, as for any file), not
+LobsterFormatError: the file is not malformed, it is not there.
 """
 
 from __future__ import annotations
 
+import errno
 import gzip
 import os
 import re
+import warnings
 import zlib
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -101,8 +104,10 @@ def _refuse(path: Path, line: int | None, problem: str) -> LobsterFormatError:
 
 
 def _read(path: Path, record: np.dtype[Any] | None, progress: Progress | None) -> np.ndarray:
-    if not path.is_file():
-        raise LobsterFormatError(path, None, "no such file")
+    if not path.exists():
+        raise FileNotFoundError(errno.ENOENT, "no such file", os.fspath(path))
+    if path.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "a directory, not a file", os.fspath(path))
     return _blocks.read(path, record, _refuse, progress)
 
 
@@ -134,16 +139,48 @@ def read_orderbook(path: str | os.PathLike[str], progress: Progress | None = Non
                                  f"{rows.shape[1]} fields: an orderbook row holds 4 per level "
                                  "(ask price, ask size, bid price, bid size)")
     # The first row is the book a replay starts from: it must be one.
-    if len(rows) and rows[0, 1] > 0 and rows[0, 3] > 0 and rows[0, 2] >= rows[0, 0]:
-        raise LobsterFormatError(path, _line_of_row(path, 0),
-                                 f"the first row is a crossed book: best bid {rows[0, 2]} is "
-                                 f"not below best ask {rows[0, 0]}")
+    if len(rows):
+        problem = _not_a_book(rows[0])
+        if problem:
+            raise LobsterFormatError(path, _line_of_row(path, 0), problem)
+    name = parse_name(path)
+    if name is not None and name.levels != rows.shape[1] // 4:
+        warnings.warn(f"{path}: the name says {name.levels} levels, the rows hold "
+                      f"{rows.shape[1] // 4}; read as {rows.shape[1] // 4}", stacklevel=2)
     return rows
+
+
+def _not_a_book(row: np.ndarray) -> str | None:
+    """Why an orderbook row cannot be a book's top levels, or None: two levels of one side at
+    one price, or a bid at or above an ask at any level."""
+    sides = {}
+    for name, column in (("ask", 0), ("bid", 2)):
+        shown = row[column + 1::4] > 0
+        prices, places = row[column::4][shown], np.flatnonzero(shown) + 1
+        order = np.argsort(prices, kind="stable")
+        twice = np.flatnonzero(prices[order][1:] == prices[order][:-1])
+        if len(twice):
+            a, b = sorted((places[order][twice[0]], places[order][twice[0] + 1]))
+            return (f"the first row shows two {name} levels at price {prices[order][twice[0]]} "
+                    f"(levels {a} and {b}): a book has one level per price")
+        sides[name] = prices, places
+    (asks, ask_places), (bids, bid_places) = sides["ask"], sides["bid"]
+    if len(asks) and len(bids) and bids.max() >= asks.min():
+        bid, ask = int(np.argmax(bids)), int(np.argmin(asks))
+        return (f"the first row is a crossed book: bid {bids[bid]} at level {bid_places[bid]} "
+                f"is not below ask {asks[ask]} at level {ask_places[ask]}")
+    return None
 
 
 def check_lengths(messages: np.ndarray, orderbook: np.ndarray, message_path: Any,
                   orderbook_path: Any) -> None:
-    """Both files must have a row per message."""
+    """Both files must have a row per message. A message file whose name gives another
+    level count than the orderbook's rows hold is warned about."""
+    name = parse_name(message_path)
+    if name is not None and orderbook.ndim == 2 and name.levels != orderbook.shape[1] // 4:
+        warnings.warn(f"{message_path}: the name says {name.levels} levels, the orderbook "
+                      f"rows of {Path(orderbook_path).name} hold {orderbook.shape[1] // 4}",
+                      stacklevel=2)
     if len(orderbook) < len(messages):
         raise LobsterFormatError(
             orderbook_path, len(orderbook) + 1,

@@ -73,9 +73,13 @@ def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
     row before it and counts as seen):
       count        the levels each row shows;
       new          places showing a price the row before did not;
-      unexplained  new places the message does not account for (it is not an addition of
-                   exactly that level's size at that price): orders came into view that no
-                   message describes;
+      unexplained  new places that a level from beyond the file's depth can fill and that the
+                   message does not account for (it is not an addition of exactly that level's
+                   size at that price): orders came into view that no message describes. Only
+                   the deepest places qualify, as many as the message freed (levels of the row
+                   before that are gone, less the place an addition at a new price takes), and
+                   only when the row before showed the side's full depth: with fewer levels
+                   shown nothing lies beyond. A new level anywhere else is a disagreement;
       left         places of the row before whose level is out of view while still resting
                    (pushed past the file's depth: the row shows the full depth, all better)."""
     n, depth = prices.shape
@@ -93,18 +97,25 @@ def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
     moved = 1 + np.flatnonzero(changed.any(axis=1))
     del changed
     own = (messages["type"] == 1) & (messages["direction"] == (1 if side == core.BID else -1))
+    places = np.arange(depth)
     step = max(1, (1 << 22) // max(depth * depth, 1))
     for a in range(0, len(moved), step):
         r = moved[a:a + step]
         match = (prices[r, :, None] == prices[r - 1, None, :]) & present[r, :, None] \
             & present[r - 1, None, :]
         new[r] = fresh = present[r] & ~match.any(axis=2)
+        gone = present[r - 1] & ~match.any(axis=1)
         keys, keys_before = _keys(prices[r], sizes[r], side), _keys(prices[r - 1], sizes[r - 1], side)
         pushed = (count[r] == depth)[:, None] & (keys_before < keys[:, -1:])
-        left[r] = present[r - 1] & ~match.any(axis=1) & pushed
+        left[r] = gone & pushed
         explained = (own[r, None] & (prices[r] == messages["price"][r, None])
                      & (sizes[r] == messages["size"][r, None]))
-        unexplained[r] = fresh & ~explained
+        # An addition at a price the row before did not show takes a place of its own.
+        opens = own[r] & ~((prices[r - 1] == messages["price"][r, None])
+                           & present[r - 1]).any(axis=1)
+        freed = np.maximum(gone.sum(axis=1) - opens, 0)
+        deepest = places[None, :] >= (count[r] - freed)[:, None]
+        unexplained[r] = fresh & ~explained & deepest & (count[r - 1] == depth)[:, None]
     return {"count": count, "new": new, "unexplained": unexplained, "left": left}
 
 
@@ -271,7 +282,7 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
     levels = levels or 10
     n = len(messages)
     first = 1 if orderbook is not None and n else 0
-    if first:
+    if orderbook is not None and first:
         book = start_book(orderbook[0], messages["time"][0])
     else:
         book = core.Book()
@@ -323,21 +334,26 @@ def _run(book: core.Book, events: np.ndarray, levels: int) -> tuple[Any, Any, in
     """One batch replay with changed-only snapshots; an event the engine refuses (a duplicate
     id, an execution of more than an order holds, a level that would cross) is noted and
     skipped, and the replay goes on from the next one."""
-    snaps, fills, refused = [], [], []
+    snaps: list[np.ndarray] = []
+    fills: list[np.ndarray] = []
+    refused: list[tuple[int, str]] = []
     unknown = seeded = 0
-    at = 0
+    at = applied = 0
     while True:
+        result: core.Replay | None
         try:
             result = book.replay(events[at:], depth=levels, changed_only=True, clamp=True)
             done = True
         except (ValueError, OverflowError, KeyError) as exc:
+            # A refusal carries the replay so far and how many events it applied.
             result = getattr(exc, "result", None)
             if result is None:
                 raise
-            applied = int(exc.applied)
+            applied = int(getattr(exc, "applied"))
             refused.append((at + applied, str(exc).split(": ", 1)[-1]))
             done = False
         part = result.snapshots
+        assert part is not None  # asked for with depth=levels
         part["seq"] += at
         snaps.append(part)
         part_fills = result.fills
