@@ -204,6 +204,7 @@ bench: install build/core-replay build/id-probes
 	$(VENV)/bin/python bench/core_mbo.py
 	$(VENV)/bin/python bench/lobster.py
 	$(VENV)/bin/python bench/core_cost.py
+	$(VENV)/bin/python bench/core_sampling.py
 	build/id-probes
 
 # The core's table with other engines beside it, installed from the package registry.
