@@ -684,7 +684,7 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     bool too_many_rows = false;
     try {
         if (sampler) {
-            sampler->begin(engine, &run.fills);
+            sampler->begin(engine);
         }
         bool sample_events = sampler && sampler->per_event();
         // Most events fill nothing; start small and let the buffer grow with the fills.
@@ -695,7 +695,8 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                 prefetch_ahead(engine, base, stride, count, i);
             }
             std::memcpy(&e, base + i * stride, sizeof e);  // read once, whatever the alignment
-            if (sampler && !sampler->before(engine, sampler->seen() + i - 1, e.time)) {
+            if (sampler && !sampler->before(engine, sampler->seen() + i - 1, e.time,
+                                            run.fills.data(), run.fills.size())) {
                 too_many_rows = true;
                 break;
             }
@@ -706,7 +707,8 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                 snapshots->step(engine, i);
             }
             if (sample_events) {
-                sampler->after(engine, sampler->seen() + i, e.time, grouped && group_end[i] != 0);
+                sampler->after(engine, sampler->seen() + i, e.time, grouped && group_end[i] != 0,
+                               run.fills.data(), run.fills.size());
             }
             if (run.lost) {
                 run.stop = Stop::lost;
@@ -728,7 +730,7 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     Refusal refusal = run.refusal;
     Py_ssize_t applied = stop == Stop::lost ? i + 1 : i;
     if (sampler) {
-        sampler->end_call(sampler->seen() + applied - 1);
+        sampler->end_call(sampler->seen() + applied - 1, run.fills.data(), run.fills.size());
         sampler->advance(applied);
     }
 

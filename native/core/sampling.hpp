@@ -10,6 +10,7 @@
 // empty places as the batch writes them), then one word per measure, int64 or float64.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -90,11 +91,11 @@ class BasicSampler {
     std::vector<std::int64_t>& rows() noexcept { return rows_; }
     std::size_t row_count() const noexcept { return rows_.size() / width_; }
 
-    // Before the first event of a replay call: the book as it stands, and the call's fills,
-    // which the sampler reads up to the row it writes (end_call() takes in the rest).
-    void begin(Engine& engine, const std::vector<Fill>* fills) {
-        fills_ = fills;
-        mark_ = fills->size();
+    // Before the first event of a replay call: the book as it stands. The call's fills are
+    // shown to before(), after() and end_call() as (first, count so far): a row sums those
+    // since the last row, end_call() keeps the sums of the rest for the next call.
+    void begin(Engine& engine) {
+        mark_ = 0;
         // The quotes as they stand: what changed the book between two calls is no event of
         // the stream, and adds nothing to the order-flow imbalance.
         quotes(engine, prev_);
@@ -103,10 +104,9 @@ class BasicSampler {
 
     // After the last event of a replay call, `last` (its index in the stream): what traded
     // since the last row counts on.
-    void end_call(std::int64_t last) noexcept {
+    void end_call(std::int64_t last, const Fill* fills, std::size_t count) noexcept {
         last_seq_ = last;
-        take_fills();
-        fills_ = nullptr;
+        take_fills(fills, count);
     }
 
     // Whether after() must see every event: the modes that write after events, and the
@@ -119,7 +119,8 @@ class BasicSampler {
     // with nothing written, when they would take the rows past MAX_ROWS; throws
     // std::bad_alloc when the rows cannot grow.
     // `last` is the index of the last event applied.
-    bool before(Engine& engine, std::int64_t last, std::int64_t time) {
+    bool before(Engine& engine, std::int64_t last, std::int64_t time, const Fill* fills,
+                std::size_t count) {
         last_seq_ = last;
         if (config_.every == Every::time) {
             if (!ticking_) {
@@ -134,13 +135,13 @@ class BasicSampler {
                     return false;
                 }
                 for (; ticks > 0; --ticks) {
-                    emit(engine, static_cast<std::int64_t>(next_tick_));
+                    emit(engine, static_cast<std::int64_t>(next_tick_), fills, count);
                     next_tick_ += config_.interval;
                 }
             }
         } else if (config_.every == Every::at) {
             while (next_at_ < config_.at.size() && config_.at[next_at_] < time) {
-                emit(engine, config_.at[next_at_++]);
+                emit(engine, config_.at[next_at_++], fills, count);
             }
         }
         return true;
@@ -148,7 +149,8 @@ class BasicSampler {
 
     // Behind event `seq` (its index in the whole stream) at `time`, which ends its group when
     // `group_end`; only where per_event() says so.
-    void after(Engine& engine, std::int64_t seq, std::int64_t time, bool group_end) {
+    void after(Engine& engine, std::int64_t seq, std::int64_t time, bool group_end,
+               const Fill* fills, std::size_t count) {
         last_seq_ = seq;
         if (needs_ofi_) {
             Quotes now;
@@ -173,7 +175,7 @@ class BasicSampler {
             case Every::at: break;
         }
         if (write) {
-            emit(engine, time);
+            emit(engine, time, fills, count);
         }
     }
 
@@ -184,12 +186,13 @@ class BasicSampler {
             // The first tick at or after the last event; at the very end of int64 time, the
             // last time there is.
             constexpr Wide last = std::numeric_limits<std::int64_t>::max();
-            emit(engine, static_cast<std::int64_t>(next_tick_ < last ? next_tick_ : last));
+            emit(engine, static_cast<std::int64_t>(next_tick_ < last ? next_tick_ : last), nullptr,
+                 0);
             next_tick_ += config_.interval;
             ticking_ = false;  // the stream is done; a later one starts afresh
         } else if (config_.every == Every::at) {
             while (next_at_ < config_.at.size()) {
-                emit(engine, config_.at[next_at_++]);
+                emit(engine, config_.at[next_at_++], nullptr, 0);
             }
         }
     }
@@ -276,19 +279,15 @@ class BasicSampler {
     }
 
     // What traded since the mark: into the sums of the row to come.
-    void take_fills() noexcept {
-        if (!fills_) {
-            return;
-        }
-        if (needs_fills_) {
-            for (std::size_t i = mark_; i < fills_->size(); ++i) {
-                const Fill& f = (*fills_)[i];
-                volume_ += f.quantity;
-                notional_ += static_cast<Wide>(f.price) * f.quantity;
+    void take_fills(const Fill* fills, std::size_t count) noexcept {
+        if (needs_fills_ && count > mark_) {
+            for (std::size_t i = mark_; i < count; ++i) {
+                volume_ += fills[i].quantity;
+                notional_ += static_cast<Wide>(fills[i].price) * fills[i].quantity;
             }
-            trades_ += static_cast<std::int64_t>(fills_->size() - mark_);
+            trades_ += static_cast<std::int64_t>(count - mark_);
         }
-        mark_ = fills_->size();
+        mark_ = std::max(mark_, count);
     }
 
     // Watches the top `depth` levels in change mode, for changes(); else nothing, as a
@@ -301,10 +300,10 @@ class BasicSampler {
         }
     }
 
-    void emit(Engine& engine, std::int64_t time) {
+    void emit(Engine& engine, std::int64_t time, const Fill* fills, std::size_t count) {
         std::size_t at = rows_.size();
         rows_.resize(at + width_);  // may throw: nothing is counted before it succeeds
-        take_fills();
+        take_fills(fills, count);
         std::int64_t events = last_seq_ - row_seq_;
         row_seq_ = last_seq_;
         std::int64_t* row = rows_.data() + at;
@@ -394,8 +393,7 @@ class BasicSampler {
     Wide ofi_ = 0, volume_ = 0;
     std::int64_t trades_ = 0;
     std::int64_t row_seq_ = -1;  // the last row's event
-    const std::vector<Fill>* fills_ = nullptr;
-    std::size_t mark_ = 0;  // fills_ before it are in the sums
+    std::size_t mark_ = 0;       // the call's fills before it are in the sums
     Wide notional_ = 0;
 };
 
