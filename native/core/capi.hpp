@@ -33,6 +33,12 @@ inline Engine& engine_of(PyObject* book) noexcept {
 // In a client module: the core's API after checking that its layout is this build's;
 // nullptr with ImportError.
 inline const CoreApi* import_core_api() noexcept {
+    // PyCapsule_Import finds the module as an attribute of the package: import it first.
+    PyObject* core = PyImport_ImportModule("velmora.core");
+    if (!core) {
+        return nullptr;
+    }
+    Py_DECREF(core);  // the package keeps it
     auto* api = static_cast<const CoreApi*>(PyCapsule_Import(CAPI_NAME, 0));
     if (!api) {
         return nullptr;
