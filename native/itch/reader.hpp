@@ -46,6 +46,17 @@ class Reader {
         return MESSAGE;
     }
 
+    // Up to `n` of the messages after the last one returned that are already in the window,
+    // for prefetching; returns how many it found.
+    std::size_t peek(std::size_t n, const unsigned char** out) const noexcept {
+        std::size_t at = pos_, found = 0;
+        while (found < n && end_ - at >= 2 && end_ - at >= 2 + size_at(at)) {
+            out[found++] = buffer_.data() + at + 2;
+            at += 2 + size_at(at);
+        }
+        return found;
+    }
+
     // Bytes of the (uncompressed) stream up to the end of the last message returned.
     std::uint64_t offset() const noexcept { return offset_; }
     // Bytes of the file read so far (compressed bytes for a gzip file).

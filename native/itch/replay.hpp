@@ -91,6 +91,7 @@ class Replay {
     explicit Replay(Options options) : options_(std::move(options)) {
         status_.assign(65536, UNSEEN);
         stocks_.resize(65536);
+        engines_.assign(65536, nullptr);
     }
 
     // Applies the messages of the reader until its end, an error or `budget` messages; true
@@ -116,6 +117,7 @@ class Replay {
     enum Status : std::uint8_t { UNSEEN, ACTIVE, SKIPPED };
 
     Stock* stock_for(std::uint16_t locate);
+    void prefetch(Reader& reader) const noexcept;
     bool directory(const unsigned char* m);
     void record_top(Stock& stock, std::uint16_t locate, std::int64_t time, bool sample);
     void sample_until(std::int64_t time);
@@ -127,6 +129,7 @@ class Replay {
     Options options_;
     std::vector<std::uint8_t> status_;
     std::vector<std::unique_ptr<Stock>> stocks_;
+    std::vector<Engine*> engines_;  // each active stock's, for prefetching ahead
     std::vector<TradeRecord> trades_;
     std::unordered_map<std::uint64_t, std::size_t> by_match_;  // built at the first B
     bool matches_indexed_ = false;
