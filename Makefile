@@ -189,6 +189,7 @@ bench: install build/core-replay build/id-probes
 	$(VENV)/bin/python bench/core.py
 	$(VENV)/bin/python bench/core_mbo.py
 	$(VENV)/bin/python bench/lobster.py
+	$(VENV)/bin/python bench/itch.py
 	$(VENV)/bin/python bench/core_cost.py
 	build/id-probes
 
