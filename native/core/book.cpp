@@ -439,8 +439,8 @@ PyObject* book_reduce(BookObject* self, PyObject*) noexcept {
     }
     PyObject* fallback = self->state->seeded_fallback ? Py_True : Py_False;
     if (self->state->engine.feed()) {  // the key only where it is set: older states stay
-        return Py_BuildValue("(O(){sOsOsO})", reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                             "orders", rows.get(), "seeded_fallback", fallback, "feed", Py_True);
+        return Py_BuildValue("(O(){sOsOsO})", reinterpret_cast<PyObject*>(Py_TYPE(self)), "orders",
+                             rows.get(), "seeded_fallback", fallback, "feed", Py_True);
     }
     return Py_BuildValue("(O(){sOsO})", reinterpret_cast<PyObject*>(Py_TYPE(self)), "orders",
                          rows.get(), "seeded_fallback", fallback);

@@ -67,13 +67,11 @@ PyObject* wrap_state(BookState* state) noexcept {
                            std::unique_ptr<BookState>(state), "_C_API.wrap");
 }
 
-const CoreApi core_api = {CAPI_VERSION, sizeof(Engine), sizeof(BookState), &BookType,
-                          wrap_state};
+const CoreApi core_api = {CAPI_VERSION, sizeof(Engine), sizeof(BookState), &BookType, wrap_state};
 
 // The capsule velmora._itch takes Books through.
 bool add_capi(PyObject* module) noexcept {
-    Ref capsule = Ref::steal(
-        PyCapsule_New(const_cast<CoreApi*>(&core_api), CAPI_NAME, nullptr));
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<CoreApi*>(&core_api), CAPI_NAME, nullptr));
     return capsule && PyModule_AddObjectRef(module, "_C_API", capsule.get()) == 0;
 }
 

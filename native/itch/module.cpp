@@ -75,8 +75,8 @@ PyObject* stocks_list(Replay& replay) noexcept {
             while (n > 0 && st.symbol[n - 1] == ' ') {
                 --n;
             }
-            symbol = Ref::steal(
-                PyUnicode_DecodeLatin1(st.symbol, static_cast<Py_ssize_t>(n), nullptr));
+            symbol =
+                Ref::steal(PyUnicode_DecodeLatin1(st.symbol, static_cast<Py_ssize_t>(n), nullptr));
             if (!symbol) {
                 return nullptr;
             }
@@ -96,8 +96,8 @@ PyObject* stocks_list(Replay& replay) noexcept {
         if (!book) {
             return nullptr;
         }
-        Ref item = Ref::steal(Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(locate),
-                                            symbol.get(), book.get(), counts.get()));
+        Ref item = Ref::steal(Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(locate), symbol.get(),
+                                            book.get(), counts.get()));
         if (!item || PyList_Append(list.get(), item.get()) < 0) {
             return nullptr;
         }
@@ -206,12 +206,8 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
     // the GIL, taken back between chunks for the progress callback and for signals.
     constexpr std::uint64_t CHUNK = 1u << 20;
     for (bool more = true; more;) {
-        Py_BEGIN_ALLOW_THREADS
-        more = replay->run(reader, CHUNK);
-        Py_END_ALLOW_THREADS
-        if (replay->stopped() != Stop::none) {
-            return raise_stop(*replay);
-        }
+        Py_BEGIN_ALLOW_THREADS more = replay->run(reader, CHUNK);
+        Py_END_ALLOW_THREADS if (replay->stopped() != Stop::none) { return raise_stop(*replay); }
         if (PyErr_CheckSignals() < 0) {
             return nullptr;
         }
@@ -265,8 +261,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora._itch", "velmora._itch: the native ITCH 5.0 replay.", 0,
-    methods, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "velmora._itch",
+    "velmora._itch: the native ITCH 5.0 replay.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -260,8 +260,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
             ++messages_;
             prefetch(reader);
             if (n == 0) {
-                return fail(Stop::malformed,
-                            "an empty message at byte " + std::to_string(offset_));
+                return fail(Stop::malformed, "an empty message at byte " + std::to_string(offset_));
             }
             unsigned char type = m[0];
             std::size_t need = layouts.length[type];
@@ -325,9 +324,9 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                                     "an add order at byte " + std::to_string(offset_) +
                                         (shares == 0 ? " has no shares" : " has no side"));
                     }
-                    Refusal r = engine.add_limit(static_cast<std::int64_t>(ref),
-                                                 bs == 'B' ? BID : ASK, price, shares, time,
-                                                 NoFills{});
+                    Refusal r =
+                        engine.add_limit(static_cast<std::int64_t>(ref), bs == 'B' ? BID : ASK,
+                                         price, shares, time, NoFills{});
                     if (r == Refusal::duplicate_id) {
                         if (!duplicate(st, ref, static_cast<char>(type))) {
                             return false;
@@ -348,8 +347,8 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                     Side side = BID;
                     auto sink = [&](const Fill& f) noexcept { price = f.ticks; };
                     if (shares == 0) {
-                        return fail(Stop::malformed, "an execution of no shares at byte " +
-                                                         std::to_string(offset_));
+                        return fail(Stop::malformed,
+                                    "an execution of no shares at byte " + std::to_string(offset_));
                     }
                     Refusal r = engine.execute(static_cast<std::int64_t>(ref), shares, &side, sink);
                     if (r == Refusal::exceeds_open) {
@@ -370,9 +369,15 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                         printable = m[31] == 'Y';
                         price = static_cast<std::int64_t>(be32(m + 32));
                     }
-                    trades_.push_back(TradeRecord{time, price, shares, ref, match, locate,
+                    trades_.push_back(TradeRecord{time,
+                                                  price,
+                                                  shares,
+                                                  ref,
+                                                  match,
+                                                  locate,
                                                   static_cast<std::int8_t>(side),
-                                                  static_cast<char>(type), 0,
+                                                  static_cast<char>(type),
+                                                  0,
                                                   static_cast<std::uint8_t>(printable),
                                                   {0, 0}});
                     if (matches_indexed_) {
@@ -386,11 +391,10 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                     std::int64_t shares = static_cast<std::int64_t>(be32(m + 19));
                     std::int64_t left;
                     if (shares == 0) {
-                        return fail(Stop::malformed, "a cancel of no shares at byte " +
-                                                         std::to_string(offset_));
+                        return fail(Stop::malformed,
+                                    "a cancel of no shares at byte " + std::to_string(offset_));
                     }
-                    Refusal r =
-                        engine.reduce(static_cast<std::int64_t>(ref), shares, false, &left);
+                    Refusal r = engine.reduce(static_cast<std::int64_t>(ref), shares, false, &left);
                     if (r == Refusal::exceeds_open) {
                         ++st.counts[OVERSHOOT];
                         r = engine.reduce(static_cast<std::int64_t>(ref), shares, true, &left);
@@ -414,8 +418,8 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                     std::int64_t price = static_cast<std::int64_t>(be32(m + 31));
                     core::OrderView view{};
                     if (shares == 0) {
-                        return fail(Stop::malformed, "a replace with no shares at byte " +
-                                                         std::to_string(offset_));
+                        return fail(Stop::malformed,
+                                    "a replace with no shares at byte " + std::to_string(offset_));
                     }
                     if (!engine.order(static_cast<std::int64_t>(old_ref), &view)) {
                         if (!unknown(st, old_ref, 'U')) {
@@ -448,11 +452,19 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                 }
                 case 'P': {
                     unsigned char bs = m[19];
-                    trades_.push_back(TradeRecord{
-                        time, static_cast<std::int64_t>(be32(m + 32)),
-                        static_cast<std::int64_t>(be32(m + 20)), be64(m + 11), be64(m + 36),
-                        locate, static_cast<std::int8_t>(bs == 'B' ? 0 : bs == 'S' ? 1 : -1),
-                        'P', 0, 1, {0, 0}});
+                    trades_.push_back(TradeRecord{time,
+                                                  static_cast<std::int64_t>(be32(m + 32)),
+                                                  static_cast<std::int64_t>(be32(m + 20)),
+                                                  be64(m + 11),
+                                                  be64(m + 36),
+                                                  locate,
+                                                  static_cast<std::int8_t>(bs == 'B'   ? 0
+                                                                           : bs == 'S' ? 1
+                                                                                       : -1),
+                                                  'P',
+                                                  0,
+                                                  1,
+                                                  {0, 0}});
                     if (matches_indexed_) {
                         by_match_.emplace(trades_.back().match, trades_.size() - 1);
                     }
@@ -463,9 +475,17 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                 case 'Q': {
                     std::uint64_t shares = be64(m + 11);
                     trades_.push_back(TradeRecord{
-                        time, static_cast<std::int64_t>(be32(m + 27)),
-                        static_cast<std::int64_t>(std::min<std::uint64_t>(shares, INT64_MAX)), 0,
-                        be64(m + 31), locate, -1, 'Q', 0, 1, {0, 0}});
+                        time,
+                        static_cast<std::int64_t>(be32(m + 27)),
+                        static_cast<std::int64_t>(std::min<std::uint64_t>(shares, INT64_MAX)),
+                        0,
+                        be64(m + 31),
+                        locate,
+                        -1,
+                        'Q',
+                        0,
+                        1,
+                        {0, 0}});
                     if (matches_indexed_) {
                         by_match_.emplace(trades_.back().match, trades_.size() - 1);
                     }
@@ -484,9 +504,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                     book = false;
                     break;
                 }
-                default:
-                    book = false;
-                    break;
+                default: book = false; break;
             }
             if (book) {
                 if (engine.crossed()) {

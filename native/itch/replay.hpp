@@ -21,11 +21,11 @@ using core::Engine;
 
 // One trade as the replay reports it: 48 bytes, the layout of velmora.itch.TRADE_DTYPE.
 struct TradeRecord {
-    std::int64_t time;       // nanoseconds since midnight
-    std::int64_t price;      // 4 implied decimals
+    std::int64_t time;   // nanoseconds since midnight
+    std::int64_t price;  // 4 implied decimals
     std::int64_t shares;
-    std::uint64_t reference; // the resting order's (E, C; P as sent, 0 in practice; Q: 0)
-    std::uint64_t match;     // the match number
+    std::uint64_t reference;  // the resting order's (E, C; P as sent, 0 in practice; Q: 0)
+    std::uint64_t match;      // the match number
     std::uint16_t locate;
     std::int8_t side;        // the resting order's: 0 bid, 1 ask, -1 unknown (Q)
     char kind;               // 'E', 'C', 'P' or 'Q'
@@ -66,9 +66,9 @@ struct Options {
     std::unordered_set<std::string> symbols;  // 8 bytes each, space-padded as in the feed
     bool watch_all = true;
     std::unordered_set<std::string> watch;
-    std::size_t depth = 0;       // top levels recorded per side (0: none)
-    bool changes = false;        // a row after every change of a watched stock's top
-    std::int64_t every = 0;      // a row per watched stock at each multiple (0: none)
+    std::size_t depth = 0;   // top levels recorded per side (0: none)
+    bool changes = false;    // a row after every change of a watched stock's top
+    std::int64_t every = 0;  // a row per watched stock at each multiple (0: none)
     bool stop_on_unknown = false;
 };
 
