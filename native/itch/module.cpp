@@ -171,7 +171,7 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
     Ref path;
     {
         PyObject* converted = nullptr;
-        if (!PyUnicode_FSConverter(path_arg, &converted)) {
+        if (!PyUnicode_FSConverter(path_arg, static_cast<void*>(&converted))) {
             return nullptr;
         }
         path = Ref::steal(converted);
