@@ -242,7 +242,7 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
 
 PyMethodDef methods[] = {
     {"replay", reinterpret_cast<PyCFunction>(itch_replay), METH_VARARGS,
-     "replay(path, symbols, watch, depth, changes, every, stop_on_unknown, progress)\n--\n\n"
+     "replay(path, symbols, watch, depth, changes, every, stop_on_unknown, progress, /)\n--\n\n"
      "Replay an ITCH 5.0 file; use velmora.itch.replay() instead."},
     {nullptr, nullptr, 0, nullptr},
 };
