@@ -83,6 +83,9 @@ def crossed_book():
 def test_crossed_book_pickles_and_checks_but_cannot_leave_feed_mode():
     book = crossed_book()
     book._check()
+    with pytest.raises(ValueError, match="crossed book .best bid 102 at or above best ask 100"):
+        book.to_orderbook()  # the exact book would match the crossed orders
+    assert "102  3" in book.ladder() and "100  5" in book.ladder()
     back = pickle.loads(pickle.dumps(book))
     assert back.feed and back.crossed and back.orders() == book.orders()
     with pytest.raises(ValueError, match="crossed book: best bid 102 is not below best ask 100"):
@@ -92,6 +95,7 @@ def test_crossed_book_pickles_and_checks_but_cannot_leave_feed_mode():
         core.Book.from_orders(book.orders())  # a matching book refuses crossed rows
     book.cancel(2)
     book.execute(1, 5)
+    assert book.to_orderbook().best_bid() == 100
     book.feed = False  # uncrossed: matching resumes
     assert book.add_limit(4, ASK, 99, 1) == ((3, 100, 1),)
 
