@@ -507,8 +507,12 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                 default: book = false; break;
             }
             if (book) {
-                if (engine.crossed()) {
-                    ++st.counts[CROSSED];
+                // Only an add or a replace can cross a book; a removal can only keep it
+                // crossed, so a book that was not crossed is not looked at again (which
+                // saves the reads of both sides' best prices on most messages).
+                if (st.crossed || type == 'A' || type == 'F' || type == 'U') {
+                    st.crossed = engine.crossed();
+                    st.counts[CROSSED] += st.crossed;
                 }
                 if (st.watched && options_.changes) {
                     record_top(st, locate, time, false);

@@ -57,6 +57,7 @@ struct Stock {
     char symbol[9] = {};
     bool directory = false;  // an R message named it
     bool watched = false;    // its top levels are recorded
+    bool crossed = false;    // the book was crossed after its last change
     std::array<std::uint64_t, N_COUNTERS> counts{};
     std::vector<std::int64_t> last;  // its top levels at the last recorded change
 };
