@@ -51,6 +51,35 @@ bool to_symbols(PyObject* iterable, std::unordered_set<std::string>* out) noexce
     return !PyErr_Occurred();
 }
 
+// A sequence of int times, ascending; false with an exception. Read from a tuple copy, which
+// no conversion's code can change.
+bool to_times(PyObject* sequence, std::vector<std::int64_t>* out) noexcept {
+    Ref fast = Ref::steal(PySequence_Tuple(sequence));
+    if (!fast) {
+        return false;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(fast.get());
+    try {
+        out->reserve(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::borrow(PyTuple_GET_ITEM(fast.get(), i));
+        long long t = PyLong_AsLongLong(item.get());
+        if (t == -1 && PyErr_Occurred()) {
+            return false;
+        }
+        if (!out->empty() && t < out->back()) {
+            PyErr_SetString(PyExc_ValueError, "books_at must be in ascending order");
+            return false;
+        }
+        out->push_back(static_cast<std::int64_t>(t));
+    }
+    return true;
+}
+
 template <class T>
 PyObject* to_bytearray(const std::vector<T>& v) noexcept {
     return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
@@ -160,8 +189,9 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
     int changes, stop_on_unknown;
     long long every;
     PyObject* progress;
-    if (!PyArg_ParseTuple(args, "OOOnpLpO:replay", &path_arg, &symbols, &watch, &depth, &changes,
-                          &every, &stop_on_unknown, &progress)) {
+    PyObject* books_at;
+    if (!PyArg_ParseTuple(args, "OOOnpLpOO:replay", &path_arg, &symbols, &watch, &depth, &changes,
+                          &every, &stop_on_unknown, &progress, &books_at)) {
         return nullptr;
     }
     if (depth < 0 || depth > (1 << 20) || every < 0) {
@@ -193,6 +223,9 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
         options.changes = changes != 0 && depth > 0;
         options.every = depth > 0 ? every : 0;
         options.stop_on_unknown = stop_on_unknown != 0;
+        if (!to_times(books_at, &options.books_at)) {
+            return nullptr;
+        }
         replay = std::make_unique<Replay>(std::move(options));
         std::string error;
         if (!reader.open(PyBytes_AS_STRING(path.get()), &error)) {
@@ -218,10 +251,15 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
             }
         }
     }
+    replay->finish();
+    if (replay->stopped() != Stop::none) {
+        return raise_stop(*replay);
+    }
     Ref trades = Ref::steal(to_bytearray(replay->trades()));
     Ref rows = Ref::steal(to_bytearray(replay->rows()));
     Ref samples = Ref::steal(to_bytearray(replay->samples()));
-    if (!trades || !rows || !samples) {
+    Ref copies = Ref::steal(to_bytearray(replay->copies()));
+    if (!trades || !rows || !samples || !copies) {
         return nullptr;
     }
     Ref stocks = Ref::steal(stocks_list(*replay));
@@ -230,9 +268,9 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
     if (!stocks || !system || !actions) {
         return nullptr;
     }
-    return Py_BuildValue("{sOsOsOsOsOsOsKsKsKsKsK}", "trades", trades.get(), "rows", rows.get(),
-                         "samples", samples.get(), "stocks", stocks.get(), "system", system.get(),
-                         "actions", actions.get(), "messages",
+    return Py_BuildValue("{sOsOsOsOsOsOsOsKsKsKsKsK}", "copies", copies.get(), "trades",
+                         trades.get(), "rows", rows.get(), "samples", samples.get(), "stocks",
+                         stocks.get(), "system", system.get(), "actions", actions.get(), "messages",
                          static_cast<unsigned long long>(replay->messages()), "skipped",
                          static_cast<unsigned long long>(replay->skipped()), "other",
                          static_cast<unsigned long long>(replay->other()), "unknown_matches",
@@ -242,7 +280,8 @@ PyObject* itch_replay(PyObject*, PyObject* args) noexcept {
 
 PyMethodDef methods[] = {
     {"replay", reinterpret_cast<PyCFunction>(itch_replay), METH_VARARGS,
-     "replay(path, symbols, watch, depth, changes, every, stop_on_unknown, progress, /)\n--\n\n"
+     "replay(path, symbols, watch, depth, changes, every, stop_on_unknown, progress, books_at, "
+     "/)\n--\n\n"
      "Replay an ITCH 5.0 file; use velmora.itch.replay() instead."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -191,6 +191,34 @@ void Replay::sample_until(std::int64_t time) {
     }
 }
 
+// Every book's resting orders at time `at`, in priority order (bids best first, then asks).
+void Replay::copy_books(std::int64_t at) {
+    for (std::size_t locate = 0; locate < stocks_.size(); ++locate) {
+        if (!stocks_[locate]) {
+            continue;
+        }
+        for (Side side : {BID, ASK}) {
+            stocks_[locate]->state->engine.for_each_order(
+                side, [&](const core::Node& n, std::int64_t ticks) {
+                    std::int64_t row[8] = {
+                        at,         static_cast<std::int64_t>(locate),   n.id,  side, ticks,
+                        n.quantity, (n.flags & core::Node::TRADED) != 0, n.time};
+                    copies_.insert(copies_.end(), row, row + 8);
+                });
+        }
+    }
+}
+
+void Replay::finish() {
+    try {
+        while (next_copy_ < options_.books_at.size()) {
+            copy_books(options_.books_at[next_copy_++]);
+        }
+    } catch (const std::bad_alloc&) {
+        fail(Stop::memory, "out of memory copying the books");
+    }
+}
+
 void Replay::break_trade(std::uint64_t match, Stock* stock) {
     if (!matches_indexed_) {
         by_match_.reserve(trades_.size() * 2);
@@ -289,6 +317,9 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
             }
             if (options_.every > 0 && time > next_sample_) {
                 sample_until(time);
+            }
+            while (next_copy_ < options_.books_at.size() && time > options_.books_at[next_copy_]) {
+                copy_books(options_.books_at[next_copy_++]);
             }
             if (type == 'S') {
                 system_.push_back(SystemEvent{time, static_cast<char>(m[11])});

@@ -71,6 +71,7 @@ struct Options {
     bool changes = false;    // a row after every change of a watched stock's top
     std::int64_t every = 0;  // a row per watched stock at each multiple (0: none)
     bool stop_on_unknown = false;
+    std::vector<std::int64_t> books_at;  // ascending times at which every book is copied
 };
 
 struct SystemEvent {
@@ -99,6 +100,9 @@ class Replay {
     // while there is more to read.
     bool run(Reader& reader, std::uint64_t budget);
 
+    // Copies the books for the chosen times the file did not reach.
+    void finish();
+
     Stop stopped() const noexcept { return stop_; }
     const std::string& error() const noexcept { return error_; }
 
@@ -106,6 +110,9 @@ class Replay {
     std::vector<TradeRecord>& trades() noexcept { return trades_; }
     std::vector<std::int64_t>& rows() noexcept { return rows_; }
     std::vector<std::int64_t>& samples() noexcept { return samples_; }
+    // The books at the chosen times: per resting order, at, locate, id, side, price,
+    // shares, traded, time.
+    std::vector<std::int64_t>& copies() noexcept { return copies_; }
     const std::vector<SystemEvent>& system_events() const noexcept { return system_; }
     const std::vector<TradingAction>& trading_actions() const noexcept { return actions_; }
     std::uint64_t messages() const noexcept { return messages_; }
@@ -122,6 +129,7 @@ class Replay {
     bool directory(const unsigned char* m);
     void record_top(Stock& stock, std::uint16_t locate, std::int64_t time, bool sample);
     void sample_until(std::int64_t time);
+    void copy_books(std::int64_t at);
     void break_trade(std::uint64_t match, Stock* stock);
     bool fail(Stop why, std::string what);
     bool unknown(Stock& stock, std::uint64_t reference, char type);
@@ -136,6 +144,8 @@ class Replay {
     bool matches_indexed_ = false;
     std::vector<std::int64_t> rows_;
     std::vector<std::int64_t> samples_;
+    std::vector<std::int64_t> copies_;
+    std::size_t next_copy_ = 0;           // the first of options_.books_at not yet copied
     std::vector<std::uint16_t> watched_;  // in the order they appeared
     std::int64_t next_sample_ = -1;       // the next sampling time (-1: before the first)
     std::vector<SystemEvent> system_;

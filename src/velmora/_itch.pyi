@@ -10,5 +10,6 @@ def replay(
     every: int,
     stop_on_unknown: bool,
     progress: Callable[[int], object] | None,
+    books_at: Iterable[int],
     /,
 ) -> dict[str, Any]: ...

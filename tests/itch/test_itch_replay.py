@@ -144,3 +144,38 @@ def test_intervals(every, ns):
 def test_bad_intervals(every):
     with pytest.raises((ValueError, TypeError)):
         itch.parse_every(every)
+
+
+def cut_before(path, out, time):
+    """The file's messages stamped at or before `time` (the generator's times rise)."""
+    raw = path.read_bytes()
+    pos = 0
+    while pos < len(raw):
+        n = int.from_bytes(raw[pos:pos + 2], "big")
+        if int.from_bytes(raw[pos + 7:pos + 13], "big") > time:
+            break
+        pos += 2 + n
+    out.write_bytes(raw[:pos])
+
+
+def test_books_at_chosen_times_equal_the_file_cut_there(day, tmp_path):
+    path, _ = day
+    t0 = itch.replay(path).trades["time"]
+    times = [int(t0[len(t0) // 5]), int(t0[len(t0) // 2]), int(t0[-1]) + 1, 86_000 * 10**9]
+    result = itch.replay(path, books_at=times)
+    for at in times:
+        cut = tmp_path / f"cut{at}.itch"
+        cut_before(path, cut, at)
+        expect = itch.replay(cut).books
+        copied = result.books_at(at)
+        assert sorted(copied) == sorted(result.books)  # every stock of the day, each...
+        for locate, book in copied.items():            # ...empty before its first message
+            assert book.feed
+            assert book.orders() == (expect[locate].orders() if locate in expect else []), locate
+        assert sum(len(b) for b in copied.values()) > 100
+    with pytest.raises(KeyError, match="no books at"):
+        result.books_at("10:00")
+    assert itch.parse_time("09:30") == 34_200 * 10**9
+    assert itch.parse_time("15:59:59.25") == 57_599_250_000_000
+    with pytest.raises(ValueError, match="ascending"):
+        itch.replay(path, books_at=[times[1], times[0]])

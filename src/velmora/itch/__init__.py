@@ -43,7 +43,8 @@ except ImportError as exc:
 
 from velmora import _itch, core
 
-__all__ = ["TRADE_DTYPE", "COUNTERS", "ItchReplay", "replay", "top_dtype", "parse_every"]
+__all__ = ["TRADE_DTYPE", "COPY_DTYPE", "COUNTERS", "ItchReplay", "replay", "top_dtype",
+           "parse_every", "parse_time"]
 
 # One trade: time (ns since midnight), price (4 implied decimals), shares, the resting order's
 # reference (E, C; P as the message gives it; 0 for Q), the match number, the stock locate,
@@ -88,6 +89,26 @@ def parse_every(every: int | str | None) -> int:
     return value
 
 
+# The books at chosen times, one row per resting order: the chosen time, the stock locate,
+# then the order as velmora.core.Book.orders() gives it (reference, side, price, shares,
+# traded, time).
+COPY_DTYPE = np.dtype([("at", "<i8"), ("locate", "<i8"), ("reference", "<i8"), ("side", "<i8"),
+                       ("price", "<i8"), ("shares", "<i8"), ("traded", "<i8"), ("time", "<i8")])
+
+
+def parse_time(value: int | str) -> int:
+    """A time of day as nanoseconds since midnight: an int, or text "HH:MM[:SS[.fraction]]"."""
+    if isinstance(value, bool):
+        raise TypeError("a time is an int of nanoseconds or text like '10:30'")
+    if isinstance(value, int):
+        return value
+    match = re.fullmatch(r"\s*(\d{1,2}):(\d{2})(?::(\d{2})(?:\.(\d{1,9}))?)?\s*", str(value))
+    if not match:
+        raise ValueError(f"cannot read the time {value!r} (examples: 10:30, 15:59:59.5)")
+    h, m, sec, frac = match.groups()
+    return ((int(h) * 60 + int(m)) * 60 + int(sec or 0)) * 10**9 + int((frac or "").ljust(9, "0"))
+
+
 def top_dtype(depth: int) -> np.dtype:
     """Rows of the top levels: time, seq (the message's index in the file), locate, then
     bid_price, bid_total, ask_price, ask_total with `depth` int64 each, best first (an empty
@@ -108,8 +129,10 @@ def _symbols(value: Iterable[str] | str | None) -> list[str] | None:
 class ItchReplay:
     """What one replay kept: trades, summary, final books, tables and top-level rows."""
 
-    def __init__(self, raw: dict[str, Any], depth: int, path: str) -> None:
+    def __init__(self, raw: dict[str, Any], depth: int, path: str,
+                 times: tuple[int, ...] = ()) -> None:
         self.path = path
+        self._times = set(times)
         self.depth = depth
         self.trades = np.frombuffer(raw["trades"], dtype=TRADE_DTYPE)
         dtype = top_dtype(depth) if depth else None
@@ -120,6 +143,7 @@ class ItchReplay:
         self.skipped: int = raw["skipped"]        # other stocks' messages, not applied
         self.other: int = raw["other"]            # messages of the types not applied
         self.unknown_matches: int = raw["unknown_matches"]  # B naming no trade kept
+        self.copies = np.frombuffer(raw["copies"], dtype=COPY_DTYPE)
         stocks = raw["stocks"]
         self.books: dict[int, core.Book] = {locate: book for locate, _, book, _ in stocks}
         self.symbols: dict[int, str | None] = {locate: sym for locate, sym, _, _ in stocks}
@@ -141,6 +165,23 @@ class ItchReplay:
     def book(self, symbol: str) -> core.Book:
         """The final book of a stock, by symbol."""
         return self.books[self.locate(symbol)]
+
+    def books_at(self, time: int | str) -> dict[int, core.Book]:
+        """The books (by locate) as they were at one of the times given as `books_at`: after
+        every message stamped at or before it. Feed-mode velmora.core.Book objects."""
+        at = parse_time(time)
+        if at not in self._times:
+            raise KeyError(f"the replay copied no books at {time!r} (books_at=...)")
+        rows = self.copies[self.copies["at"] == at]
+        books: dict[int, core.Book] = {}
+        for locate in self.books:
+            mine = rows[rows["locate"] == locate]
+            book = core.Book(feed=True)
+            book.__setstate__({"feed": True, "orders": [
+                (int(r["reference"]), int(r["side"]), int(r["price"]), int(r["shares"]),
+                 bool(r["traded"]), int(r["time"]), False) for r in mine]})
+            books[locate] = book
+        return books
 
     def trades_of(self, symbol: str) -> np.ndarray:
         return self.trades[self.trades["locate"] == self.locate(symbol)]
@@ -195,7 +236,8 @@ class ItchReplay:
 def replay(path: str | os.PathLike[str], symbols: Iterable[str] | str | None = None, *,
            depth: int = 0, top: Iterable[str] | str | None = None, changes: bool = True,
            every: int | str | None = None, stop_on_unknown: bool = False,
-           progress: Callable[[int], object] | None = None) -> ItchReplay:
+           progress: Callable[[int], object] | None = None,
+           books_at: Iterable[int | str] = ()) -> ItchReplay:
     """Replays an ITCH 5.0 file (plain or gzip) onto one feed-mode book per stock.
 
     symbols: only these stocks are applied (the others' messages are skipped); None for all.
@@ -205,12 +247,15 @@ def replay(path: str | os.PathLike[str], symbols: Iterable[str] | str | None = N
     stop_on_unknown: raise KeyError at the first reference the books cannot place (one not
     resting, or an add of one already resting) instead of counting it.
     progress: called with the file's bytes read so far, about every million messages.
+    books_at: times of day (nanoseconds since midnight, or "HH:MM[:SS]"), ascending, at which
+    every replayed book is copied; ``result.books_at(time)`` rebuilds them as Books.
 
     A file that ends inside a message, or whose message is shorter than its type's layout,
     raises ValueError naming the byte offset; the file is not changed.
     """
     if isinstance(depth, bool) or not isinstance(depth, int):
         raise TypeError("depth must be an int")
+    times = tuple(parse_time(t) for t in books_at)
     raw = _itch.replay(os.fspath(path), _symbols(symbols), _symbols(top), depth, bool(changes),
-                       parse_every(every), bool(stop_on_unknown), progress)
-    return ItchReplay(raw, depth, os.fspath(path))
+                       parse_every(every), bool(stop_on_unknown), progress, times)
+    return ItchReplay(raw, depth, os.fspath(path), times)
