@@ -219,7 +219,8 @@ class ItchReplay:
             "kind": pa.array(t["kind"].astype("U1"), pa.string()),
         })
         pq.write_to_dataset(trades, out / "trades", partition_cols=["symbol"])
-        pq.write_table(pa.table({name: self.summary[name] for name in self.summary.dtype.names}),
+        fields = self.summary.dtype.names or ()
+        pq.write_table(pa.table({name: self.summary[name] for name in fields}),
                        out / "summary.parquet")
         for name, rows in (("top", self.top), ("samples", self.samples)):
             if rows is None or len(rows) == 0:

@@ -14,6 +14,8 @@ import sys
 import time
 from typing import Callable
 
+import numpy as np
+
 from velmora import itch
 
 
@@ -63,7 +65,9 @@ def summary(args: argparse.Namespace) -> int:
           f"unknown references {int(s['unknown'].sum()):,}, reused {int(s['duplicate'].sum()):,}, "
           f"overshoots {int(s['overshoot'].sum()):,}, broken trades naming no trade "
           f"{result.unknown_matches:,}; crossed events {int(s['crossed'].sum()):,}")
-    total = sum(s[c] for c in itch.COUNTERS[:13])
+    total = np.zeros(len(s), np.int64)
+    for c in itch.COUNTERS[:13]:
+        total += s[c]
     order = total.argsort()[::-1][: args.limit]
     columns = ("A", "F", "E", "C", "X", "D", "U", "P", "Q", "B", "trades", "unknown", "crossed")
     print(f"{'symbol':<8} {'messages':>10} " + " ".join(f"{c:>8}" for c in columns))
