@@ -40,6 +40,7 @@ import errno
 import os
 import time as _time
 from pathlib import Path
+from typing import Any
 
 try:
     import numpy as np
@@ -61,6 +62,7 @@ from velmora.lobster._files import (
     read_messages,
     read_orderbook,
 )
+from velmora.lobster._sampling import Samples, Sampling, parse_interval, sampling
 from velmora.lobster._replay import (
     HALT_DTYPE,
     TRADE_DTYPE,
@@ -74,7 +76,7 @@ from velmora.lobster._replay import (
 )
 
 __all__ = ["EMPTY_ASK", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
-           "Comparison", "FileName", "LobsterFormatError", "Progress", "Session", "all_events",
+           "Comparison", "FileName", "Samples", "Sampling", "parse_interval", "sampling", "LobsterFormatError", "Progress", "Session", "all_events",
            "check", "check_lengths", "compare", "load", "orderbook_for", "output_format",
            "parse_name", "read_messages", "read_orderbook", "replay", "start_book", "to_events",
            "trades_beside", "write"]
@@ -109,14 +111,21 @@ def load(message_path: str | os.PathLike[str],
 
 def check(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLike[str], *,
           depth: int | None = None, follow: bool = True,
-          progress: Progress | None = None) -> tuple[Session, Comparison]:
+          progress: Progress | None = None, every: int | str | None = None,
+          every_events: int | None = None, at: Any = None,
+          measures: Any = None) -> tuple[Session, Comparison]:
     """Reads a pair of files, replays the messages and compares every row with the orderbook
     file up to `depth` levels. ``session.seconds`` holds each stage's time. The pair passes
     when ``comparison.mismatched == 0`` and ``session.refused`` is empty: rows that agree
-    with a replay that skipped a message the engine refused prove nothing about it."""
+    with a replay that skipped a message the engine refused prove nothing about it.
+    The sampling options (as for replay()) put sampled rows in ``session.samples``."""
+    options = sampling(every, every_events, at, measures)  # refused before any reading
     messages, rows, seconds = load(message_path, orderbook_path, progress)
     assert rows is not None
-    session = replay(messages, rows, follow=follow)
+    session = replay(messages, rows, follow=follow, every=options and options.every,
+                     every_events=options and options.every_events,
+                     at=options and options.at, measures=options and options.measures,
+                     keep_rows=True)
     comparison = compare(session, rows, depth, progress=progress)
     session.seconds = {**seconds, **session.seconds, "compare": comparison.seconds}
     return session, comparison

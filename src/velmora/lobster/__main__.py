@@ -1,7 +1,12 @@
 """The command: check a LOBSTER pair against its replay, or write a replay.
 
-    python -m velmora.lobster check MESSAGE ORDERBOOK [--depth K] [--strict]
-    python -m velmora.lobster replay MESSAGE [ORDERBOOK] --out FILE [--strict]
+    python -m velmora.lobster check MESSAGE ORDERBOOK [--depth K] [--strict] [SAMPLING]
+    python -m velmora.lobster replay MESSAGE [ORDERBOOK] --out FILE [--strict] [SAMPLING]
+
+SAMPLING: one of --every T (1s, 100ms, 250us, 5min or nanoseconds), --every-events K or
+--at TIMES.npy, and --measures mid,spread,microprice,imbalance:5,ofi,vwap; the sampled rows
+go to --out (Parquet or CSV with a header) instead of the rows after every message. A bad
+option exits 2 before anything is read.
 
 `check` prints the share of rows equal at each depth, the mismatches and the throughput, and
 exits with 0 when every row is equal and every message was applied, 1 when some rows differ
@@ -161,6 +166,47 @@ def refuse_output(out: Path, format: str | None, inputs: list[Path | None]) -> s
     return None
 
 
+class BadOption(Exception):
+    """A sampling option the file's rows cannot hold."""
+
+
+def check_options(options: lobster.Sampling, levels: int) -> None:
+    try:
+        options.check(levels)
+    except ValueError as exc:
+        raise BadOption(str(exc)) from None
+
+
+def options_of(args: argparse.Namespace) -> lobster.Sampling | None:
+    """The sampling options of the command line, checked (ValueError, OSError)."""
+    at = None
+    if args.at is not None:
+        try:
+            at = np.load(args.at, allow_pickle=False)
+        except (ValueError, EOFError) as exc:
+            raise ValueError(f"--at {args.at}: not a NumPy .npy array of times ({exc})"
+                             ) from None
+    return lobster.sampling(args.every, args.every_events, at, args.measures)
+
+
+def sample_kwargs(options: lobster.Sampling | None) -> dict[str, Any]:
+    if options is None:
+        return {}
+    return {"every": options.every, "every_events": options.every_events, "at": options.at,
+            "measures": options.measures}
+
+
+def write_samples(session: lobster.Session, out: Path | None, format: str | None) -> str:
+    """Writes the sampled rows (if any were asked for and an output named); what was done."""
+    samples = session.samples
+    if samples is None:
+        return ""
+    if out is None:
+        return f"sampled rows: {len(samples):,} (not written: no --out)"
+    path = samples.write(out, lobster.output_format(out, format))
+    return f"sampled rows: {path} ({len(samples):,})"
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m velmora.lobster",
                                      description="Replay LOBSTER files on velmora.core.")
@@ -186,11 +232,41 @@ def main(argv: list[str] | None = None) -> int:
     for command in (check, replay):
         command.add_argument("--strict", action="store_true",
                              help="replay from the messages and the first row alone")
+        command.add_argument("--every", default=None, metavar="T",
+                             help="sampled rows every T of event time: 1s, 100ms, 250us, 5min "
+                                  "or a number of nanoseconds")
+        command.add_argument("--every-events", type=int, default=None, metavar="K",
+                             help="sampled rows after every K-th message that reaches the book")
+        command.add_argument("--at", type=Path, default=None, metavar="TIMES.npy",
+                             help="sampled rows at these times: a sorted int64 .npy array of "
+                                  "nanoseconds after midnight")
+        command.add_argument("--measures", default=None, metavar="M,M,...",
+                             help="measures on the sampled rows: mid, spread, microprice, "
+                                  "imbalance:K, ofi, volume, notional, vwap, trades, events")
         command.add_argument("--progress", action=argparse.BooleanOptionalAction,
                              default=None, help="a progress bar (default: on a terminal)")
+    check.add_argument("--out", type=Path, default=None,
+                       help="with sampling options: where the sampled rows go (.parquet or "
+                            ".csv)")
     args = parser.parse_args(argv)
     if args.command == "check" and args.depth is not None and args.depth < 1:
         parser.error("--depth must be at least 1")
+    try:
+        options = options_of(args)
+    except (ValueError, OSError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+    if args.command == "check" and args.out is not None and options is None:
+        print("error: --out takes the sampled rows: give --every, --every-events or --at",
+              file=sys.stderr)
+        return 2
+    out_path = args.out
+    if options is not None and out_path is not None:
+        refused = refuse_output(out_path, getattr(args, "format", None),
+                                [args.message, args.orderbook])
+        if refused:
+            print(f"error: {refused}", file=sys.stderr)
+            return 2
     bar = Bar(sys.stderr, sys.stderr.isatty() if args.progress is None else args.progress)
     started = time.perf_counter()
     try:
@@ -199,16 +275,22 @@ def main(argv: list[str] | None = None) -> int:
             read = time.perf_counter()
             rows = lobster.read_orderbook(args.orderbook, bar.stage("orderbook"))
             lobster.check_lengths(messages, rows, args.message, args.orderbook)
+            if options is not None:
+                check_options(options, rows.shape[1] // 4)
             loaded = time.perf_counter()
             bar.stage("replay")(0, 1)
-            session = lobster.replay(messages, rows, follow=not args.strict)
+            session = lobster.replay(messages, rows, follow=not args.strict,
+                                     keep_rows=True, **sample_kwargs(options))
             comparison = lobster.compare(session, rows, args.depth,
                                          progress=bar.stage("compare"))
+            sampled = write_samples(session, out_path, getattr(args, "format", None))
             bar.clear()
             session.seconds = {"read messages": read - started, "read orderbook": loaded - read,
                                **session.seconds, "compare": comparison.seconds}
             wall = time.perf_counter() - started
             print("\n".join(report(session, comparison, args.message, rows, wall)))
+            if sampled:
+                print(sampled)
             return 0 if passed(session, comparison) else 1
         orderbook_path = args.orderbook or lobster.orderbook_for(args.message)
         refused = refuse_output(args.out, args.format, [args.message, orderbook_path])
@@ -220,9 +302,19 @@ def main(argv: list[str] | None = None) -> int:
         if orderbook_path is not None:
             start_rows = lobster.read_orderbook(orderbook_path, bar.stage("orderbook"))
             lobster.check_lengths(messages, start_rows, args.message, orderbook_path)
+        if options is not None:
+            check_options(options, args.levels or (start_rows.shape[1] // 4 if start_rows is not None
+                                          else 10))
         bar.stage("replay")(0, 1)
         session = lobster.replay(messages, start_rows, follow=not args.strict,
-                                 levels=args.levels)
+                                 levels=args.levels, **sample_kwargs(options))
+        if options is not None:
+            bar.clear()
+            wall = time.perf_counter() - started
+            print(f"{len(messages):,} messages replayed, {session.levels} levels, in "
+                  f"{wall:.2f} s ({len(messages) / wall:,.0f} messages/s)")
+            print(write_samples(session, args.out, args.format))
+            return 0
         written = lobster.write(session, args.out, args.format)
         bar.clear()
         wall = time.perf_counter() - started
@@ -232,7 +324,7 @@ def main(argv: list[str] | None = None) -> int:
               f"{wall:.2f} s ({len(messages) / wall:,.0f} messages/s)")
         print(f"rows: {written[0]}\ntrades: {written[1]} ({len(session.trades):,})")
         return 0
-    except (lobster.LobsterFormatError, OSError, ImportError) as exc:
+    except (lobster.LobsterFormatError, OSError, ImportError, BadOption) as exc:
         bar.clear()
         print(f"error: {exc}", file=sys.stderr)
         return 2

@@ -16,6 +16,7 @@ import numpy as np
 
 from velmora import core
 from velmora.lobster._files import EMPTY_ASK, EMPTY_BID
+from velmora.lobster._sampling import Sampler, Samples, sampling
 
 __all__ = ["TRADE_DTYPE", "HALT_DTYPE", "Session", "Comparison", "start_book", "replay",
            "compare", "to_events", "all_events"]
@@ -223,6 +224,7 @@ class Session:
     refused: list[tuple[int, str]] = field(default_factory=list)  # (message, why)
     seconds: dict[str, float] = field(default_factory=dict)
     book: core.Book | None = None  # the book after the last message
+    samples: Samples | None = None  # the sampled rows, when asked for
     _initial: Any = None  # the starting book's top levels: bid p, bid t, ask p, ask t
     _snaps: Any = None  # the core's rows, changed only
     _row_of: Any = None  # per message: its row in _snaps, or -1 for the starting book
@@ -230,6 +232,10 @@ class Session:
     def rows(self, start: int = 0, stop: int | None = None) -> np.ndarray:
         """The top levels after messages start..stop-1, in the orderbook file's layout (ask
         price, ask size, bid price, bid size per level; empty levels as LOBSTER writes them)."""
+        if self._row_of is None:
+            raise ValueError("this replay kept only its sampled rows (session.samples): "
+                             "replay without every, every_events and at (or with "
+                             "keep_rows=True) for the rows after every message")
         index = self._row_of[start:stop]
         if not len(self._snaps):  # no event changed the top levels
             index = np.full(len(index), -1)
@@ -252,6 +258,12 @@ class Session:
         return self.rows()
 
 
+def _empty_book() -> core.Book:
+    book = core.Book()
+    book.seeded_fallback = True
+    return book
+
+
 def _top(book: core.Book, levels: int) -> dict[str, np.ndarray]:
     out = {}
     for side, prefix, empty in ((core.BID, "bid", EMPTY_BID), (core.ASK, "ask", EMPTY_ASK)):
@@ -265,7 +277,9 @@ def _top(book: core.Book, levels: int) -> dict[str, np.ndarray]:
 
 
 def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow: bool = True,
-           levels: int | None = None) -> Session:
+           levels: int | None = None, every: int | str | None = None,
+           every_events: int | None = None, at: Any = None, measures: Any = None,
+           keep_rows: bool | None = None) -> Session:
     """Replays a message file (read_messages) on velmora.core.
 
     With an orderbook file's rows, the book starts as the first row (seeded levels, the
@@ -274,7 +288,17 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
     appear (no message describes their orders). ``follow=False`` replays from the messages
     and the first row alone. Without an orderbook the book starts empty at message 0.
     ``levels``: how many levels each row holds (the orderbook's, by default; else 10).
+
+    Sampled rows (``session.samples``, a Samples): one of ``every`` (nanoseconds of event
+    time, or a string such as "1s" or "100ms"), ``every_events`` (every K messages that
+    reach the book) or ``at`` (sorted int64 times, ns after midnight), with ``measures``
+    ("mid", "spread", "microprice", "imbalance:k", "ofi", "volume", "notional", "vwap",
+    "trades", "events"). With them the rows after every message are not kept (``rows()``
+    refuses) unless ``keep_rows``.
     """
+    options = sampling(every, every_events, at, measures)
+    if keep_rows is None:
+        keep_rows = options is None
     started = _time.perf_counter()
     if orderbook is not None:
         orderbook = np.asarray(orderbook)
@@ -291,7 +315,23 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
                                         if orderbook is not None else None, follow)
     converted = _time.perf_counter()
     initial = _top(book, levels)
-    snaps, fills, unknown, seeded, refused = _run(book, events, levels)
+    samples = None
+    if options is not None:
+        # On a book of its own when the rows after every message are kept as well (a
+        # replay takes either a sampler or its own snapshots).
+        own = (start_book(orderbook[0], messages["time"][0]) if first and keep_rows
+               else book if not keep_rows else _empty_book())
+        sampler = Sampler(own, options, levels, first)
+        sampler.feed(events, owners, keep_fills=not keep_rows)
+        samples = sampler.finish()
+    if keep_rows:
+        snaps, fills, unknown, seeded, refused = _run(book, events, levels)
+    else:
+        snaps = None
+        fills = (np.concatenate(sampler.fills) if sampler.fills
+                 else np.zeros(0, core.FILL_DTYPE))
+        unknown, seeded = sampler.unknown, sampler.seeded
+        refused = [(int(np.searchsorted(owners, m)), why) for m, why in sampler.refused]
     replayed = _time.perf_counter()
 
     # The last event of each message, and the snapshot row written at or before it.
@@ -300,8 +340,10 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
         ends = np.flatnonzero(np.r_[owners[1:] != owners[:-1], True])
         last[owners[ends]] = ends
     last = np.maximum.accumulate(last) if n else last
-    row_of = np.searchsorted(snaps["seq"], last, side="right") - 1
-    row_of[last < 0] = -1
+    row_of = None
+    if snaps is not None:
+        row_of = np.searchsorted(snaps["seq"], last, side="right") - 1
+        row_of[last < 0] = -1
 
     kinds = messages["type"]
     trade_at = np.flatnonzero((kinds >= 4) & (kinds <= 6))
@@ -324,7 +366,7 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
         trades=trades, halts=halts, unknown=unknown, seeded=seeded,
         crossed_at=np.unique(owners[fills["seq"][fills["kind"] == core.LIMIT]]), window=window,
         refused=[(int(owners[k]), text) for k, text in refused], book=book,
-        _initial=initial, _snaps=snaps, _row_of=row_of)
+        _initial=initial, _snaps=snaps, _row_of=row_of, samples=samples)
     session.seconds = {"convert": converted - started, "replay": replayed - converted,
                        "index": _time.perf_counter() - replayed}
     return session
