@@ -245,25 +245,31 @@ class Sampler:
         self.core = options.sampler(levels)
         self.samples = Samples(levels, options.measures, self.core.dtype)
         self.last_message = first - 1  # the message of the last event applied
-        self.reached = 0  # messages that reached the book, for every_events
+        self.reached = 0  # messages counted for every_events
         self.refused: list[tuple[int, str]] = []  # (message, why)
         self.fills: list[np.ndarray] = []
         self.unknown = self.seeded = 0
         self.applied = 0  # events applied in all: the core sampler's count
 
-    def _ends(self, owners: np.ndarray) -> np.ndarray | None:
-        k = self.options.every_events
-        if k is None:
-            return None
+    @staticmethod
+    def _last_events(owners: np.ndarray) -> np.ndarray:
+        """Where each message's events end (a chunk holds whole messages)."""
         ends = np.empty(len(owners), bool)
         if len(owners):
             np.not_equal(owners[1:], owners[:-1], out=ends[:-1])
-            ends[-1] = True  # a chunk holds whole messages
-        at = np.flatnonzero(ends)
-        counted = self.reached + np.arange(1, len(at) + 1)
-        ends[at[counted % k != 0]] = False
-        self.reached += len(at)
+            ends[-1] = True
         return ends
+
+    def _flags(self, last: np.ndarray) -> np.ndarray | None:
+        """The group flags of every K-th message from here, counting from self.reached."""
+        k = self.options.every_events
+        if k is None:
+            return None
+        at = np.flatnonzero(last)
+        counted = self.reached + np.arange(1, len(at) + 1)
+        flags = np.zeros(len(last), bool)
+        flags[at[counted % k == 0]] = True
+        return flags
 
     def _take(self, owners: np.ndarray, at: int) -> None:
         rows = self.core.take()
@@ -279,12 +285,15 @@ class Sampler:
         self.samples.add(rows, messages)
 
     def feed(self, events: np.ndarray, owners: np.ndarray, keep_fills: bool = False) -> None:
-        ends = self._ends(owners)
+        last = self._last_events(owners)
         at = 0
         while True:
+            # A message whose last event the engine refuses gets no row and is not counted:
+            # the flags are set again after each refusal.
+            flags = self._flags(last[at:])
             try:
                 result = self.book.replay(events[at:], sampler=self.core, clamp=True,
-                                          group_ends=None if ends is None else ends[at:])
+                                          group_ends=flags)
                 applied, done = len(events) - at, True
             except (ValueError, OverflowError, KeyError) as exc:
                 result = getattr(exc, "result", None)
@@ -302,6 +311,7 @@ class Sampler:
             if applied:
                 self.last_message = int(owners[at + applied - 1])
             self.applied += applied
+            self.reached += int(np.count_nonzero(last[at:at + applied]))
             if done:
                 break
             at += applied + 1
