@@ -83,15 +83,39 @@ def levels_table(theirs: np.ndarray, mine: np.ndarray, depth: int) -> list[str]:
     return rows
 
 
-def report(session: lobster.Session, comparison: lobster.Comparison, message_path: Path,
-           orderbook: np.ndarray, wall: float) -> list[str]:
+def facts(session: lobster.Session, orderbook: np.ndarray | None) -> dict[str, Any]:
+    """What the report tells of the messages, from a replay that kept them or one streamed
+    piece by piece (which kept only this)."""
+    if session.count is not None:
+        known = session.contexts or {}
+        return {"n": session.count, "span": session.span, "kinds": session.kinds,
+                "start": session.start_row, "contexts": known,
+                "record": lambda at: dict(known[at].messages)[at]}
+    assert orderbook is not None
     messages = session.messages
     n = len(messages)
+
+    def context(at: int) -> lobster.Context:
+        return lobster.Context(
+            messages=[(j, messages[j]) for j in range(max(session.first, at - 3),
+                                                      min(n, at + 2))],
+            file_row=orderbook[at], replay_row=session.rows(at, at + 1)[0])
+
+    return {"n": n, "span": (messages["time"][0], messages["time"][-1]),
+            "kinds": np.bincount(messages["type"], minlength=8), "start": orderbook[0],
+            "contexts": context, "record": lambda at: messages[at]}
+
+
+def report(session: lobster.Session, comparison: lobster.Comparison, message_path: Path,
+           orderbook: np.ndarray | None, wall: float) -> list[str]:
+    told = facts(session, orderbook)
+    n = told["n"]
+    contexts = told["contexts"]
     name = lobster.parse_name(message_path)
     title = f"{name.ticker} {name.date}" if name else message_path.name
     out = [f"{title}: {n:,} messages, {session.levels} levels, "
-           f"{clock(messages['time'][0])} to {clock(messages['time'][-1])}"]
-    first = orderbook[0]
+           f"{clock(told['span'][0])} to {clock(told['span'][1])}"]
+    first = told["start"]
     bids, asks = int((first[3::4] > 0).sum()), int((first[1::4] > 0).sum())
     how = ("levels coming into view from beyond the file's depth taken from it: "
            f"{session.window:,} LEVEL events" if session.follow else
@@ -110,17 +134,18 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
                           ("first unexplained", comparison.first_inside)):
             if at is None or (label == "first unexplained" and at == comparison.first_mismatch):
                 continue
-            out.append(f"{label}: after {describe(messages[at], at + 1)}")
-            for j in range(max(session.first, at - 3), min(n, at + 2)):
-                out.append(f"  {'>' if j == at else ' '} {describe(messages[j], j + 1)}")
-            out += levels_table(orderbook[at], session.rows(at, at + 1)[0], comparison.levels)
+            context = contexts(at) if callable(contexts) else contexts[at]
+            out.append(f"{label}: after {describe(told['record'](at), at + 1)}")
+            for j, message in context.messages:
+                out.append(f"  {'>' if j == at else ' '} {describe(message, j + 1)}")
+            out += levels_table(context.file_row, context.replay_row, comparison.levels)
     elif session.refused:
         out.append(f"every row equal to the file's at depth {comparison.levels}, but the "
                    f"engine refused {len(session.refused):,} of the messages (below): the "
                    "rows agree with a replay that skipped them, so the check fails")
     else:
         out.append(f"every row equal to the file's at depth {comparison.levels}")
-    kinds = np.bincount(messages["type"], minlength=8)
+    kinds = told["kinds"]
     out.append("")
     out.append("messages: " + ", ".join(f"{kinds[t]:,} {TYPES[t]}" for t in range(1, 8)
                                         if kinds[t]))
@@ -136,7 +161,7 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
         out.append(f"additions that traded in the replay: {len(session.crossed_at):,}; "
                    f"events the engine refused: {len(session.refused):,}")
         for at, why in session.refused[:3]:
-            out.append(f"  {describe(messages[at], at + 1)}: {why}")
+            out.append(f"  {describe(told['record'](at), at + 1)}: {why}")
     stages = ", ".join(f"{name} {value:.2f} s" for name, value in session.seconds.items())
     out.append(f"throughput: {n:,} messages in {wall:.2f} s, {n / wall:,.0f} messages/s "
                f"({stages})")
@@ -217,6 +242,7 @@ def main(argv: list[str] | None = None) -> int:
     check.add_argument("orderbook", type=Path)
     check.add_argument("--depth", type=int, default=None,
                        help="compare the top K levels (default: all the file has)")
+    check.add_argument("--chunk", type=int, default=lobster.CHUNK, help=argparse.SUPPRESS)
     replay = commands.add_parser("replay", help="write the rows after every message and the "
                                  "trades")
     replay.add_argument("message", type=Path)
@@ -251,6 +277,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "check" and args.depth is not None and args.depth < 1:
         parser.error("--depth must be at least 1")
+    if args.command == "check" and args.chunk < 1:
+        parser.error("--chunk must be at least 1")
     try:
         options = options_of(args)
     except (ValueError, OSError) as exc:
@@ -271,24 +299,18 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     try:
         if args.command == "check":
-            messages = lobster.read_messages(args.message, bar.stage("messages"))
-            read = time.perf_counter()
-            rows = lobster.read_orderbook(args.orderbook, bar.stage("orderbook"))
-            lobster.check_lengths(messages, rows, args.message, args.orderbook)
-            if options is not None:
-                check_options(options, rows.shape[1] // 4)
-            loaded = time.perf_counter()
-            bar.stage("replay")(0, 1)
-            session = lobster.replay(messages, rows, follow=not args.strict,
-                                     keep_rows=True, **sample_kwargs(options))
-            comparison = lobster.compare(session, rows, args.depth,
-                                         progress=bar.stage("compare"))
-            sampled = write_samples(session, out_path, getattr(args, "format", None))
+            if options is not None:  # refused before any work: the file's depth, at once
+                first = next(lobster.orderbook_chunks(args.orderbook, 1))
+                check_options(options, first.shape[1] // 4)
+            # Streamed: both files read, replayed and compared piece by piece.
+            session, comparison = lobster.stream(
+                args.message, args.orderbook, depth=args.depth, follow=not args.strict,
+                options=options, rows=args.chunk, progress=bar.stage("check"))
+            assert comparison is not None
             bar.clear()
-            session.seconds = {"read messages": read - started, "read orderbook": loaded - read,
-                               **session.seconds, "compare": comparison.seconds}
+            sampled = write_samples(session, out_path, getattr(args, "format", None))
             wall = time.perf_counter() - started
-            print("\n".join(report(session, comparison, args.message, rows, wall)))
+            print("\n".join(report(session, comparison, args.message, None, wall)))
             if sampled:
                 print(sampled)
             return 0 if passed(session, comparison) else 1
@@ -297,6 +319,19 @@ def main(argv: list[str] | None = None) -> int:
         if refused:
             print(f"error: {refused}", file=sys.stderr)
             return 2
+        if options is not None and orderbook_path is not None and args.levels is None:
+            # Streamed: only the sampled rows are kept.
+            first = next(lobster.orderbook_chunks(orderbook_path, 1))
+            check_options(options, first.shape[1] // 4)
+            session, _ = lobster.stream(args.message, orderbook_path, follow=not args.strict,
+                                        options=options, compare_rows=False,
+                                        progress=bar.stage("replay"))
+            bar.clear()
+            wall = time.perf_counter() - started
+            print(f"{session.count:,} messages replayed, {session.levels} levels, in "
+                  f"{wall:.2f} s ({(session.count or 0) / wall:,.0f} messages/s)")
+            print(write_samples(session, args.out, args.format))
+            return 0
         messages = lobster.read_messages(args.message, bar.stage("messages"))
         start_rows: np.ndarray | None = None
         if orderbook_path is not None:

@@ -284,8 +284,11 @@ class Sampler:
         messages[mine] = owners[at + local[mine]]
         self.samples.add(rows, messages)
 
-    def feed(self, events: np.ndarray, owners: np.ndarray, keep_fills: bool = False) -> None:
+    def feed(self, events: np.ndarray, owners: np.ndarray, keep_fills: bool = False,
+             base: int = 0) -> None:
+        """Replays a chunk's events; `owners` + `base` are their messages in the stream."""
         last = self._last_events(owners)
+        owners = owners + base if base else owners
         at = 0
         while True:
             # A message whose last event the engine refuses gets no row and is not counted:
