@@ -82,7 +82,7 @@ class Sampling:
         if self.every_events is not None:
             return core.Sampler(depth, groups=True, measures=self.measures)
         if self.at is not None:
-            return core.Sampler(depth, at=self.at, measures=self.measures)
+            return core.Sampler(depth, at=self.at.tolist(), measures=self.measures)
         return core.Sampler(depth, every=self.every, measures=self.measures)
 
 
@@ -146,11 +146,13 @@ class Samples:
     def __init__(self, levels: int, measures: list[str], dtype: np.dtype[Any]):
         self.levels = levels
         self.measures = measures
-        measure_fields = [(name, dtype.fields[name][0]) for name in (dtype.names or ())
+        fields: Any = dtype.fields or {}
+        measure_fields = [(name, fields[name][0]) for name in (dtype.names or ())
                           if name not in ("seq", "time", "bid_price", "bid_total", "ask_price",
                                           "ask_total")]
         self.dtype = np.dtype([("message", "i8"), ("time", "i8")]
                               + [(name, "i8") for name in _columns(levels)] + measure_fields)
+        self.names: tuple[str, ...] = self.dtype.names or ()
         self._parts: list[np.ndarray] = []
         self._rows: np.ndarray | None = None
 
@@ -166,7 +168,7 @@ class Samples:
             for k in range(n):
                 out[f"{side}_size_{k + 1}"] = totals[:, k]
                 out[f"{side}_price_{k + 1}"] = np.where(totals[:, k] > 0, prices[:, k], empty)
-        for name in self.dtype.names[2 + 4 * n:]:
+        for name in self.names[2 + 4 * n:]:
             out[name] = core_rows[name]
         self._parts.append(out)
         self._rows = None
@@ -195,7 +197,7 @@ class Samples:
         except ImportError as exc:
             raise ImportError("a DataFrame needs pandas: pip install 'velmora[frames]'"
                               ) from exc
-        return pd.DataFrame({name: self.rows[name] for name in self.dtype.names})
+        return pd.DataFrame({name: self.rows[name] for name in self.names})
 
     def to_polars(self) -> Any:
         """A Polars DataFrame of the rows (needs polars: velmora[polars])."""
@@ -204,7 +206,7 @@ class Samples:
         except ImportError as exc:
             raise ImportError("a Polars frame needs polars: pip install 'velmora[polars]'"
                               ) from exc
-        return pl.DataFrame({name: self.rows[name] for name in self.dtype.names})
+        return pl.DataFrame({name: self.rows[name] for name in self.names})
 
     def to_arrow(self) -> Any:
         """A pyarrow Table of the rows (needs pyarrow: velmora[lobster])."""
@@ -213,7 +215,7 @@ class Samples:
         except ImportError as exc:
             raise ImportError("Arrow and Parquet need pyarrow: pip install 'velmora[lobster]'"
                               ) from exc
-        return pa.table({name: self.rows[name] for name in self.dtype.names})
+        return pa.table({name: self.rows[name] for name in self.names})
 
     def write(self, path: str | Path, format: str = "parquet") -> Path:
         """Writes the rows to `path`: Parquet (pyarrow), or CSV with a header."""
@@ -225,7 +227,7 @@ class Samples:
         elif format == "csv":
             rows = self.rows
             with open(path, "w") as f:
-                f.write(",".join(self.dtype.names) + "\n")
+                f.write(",".join(self.names) + "\n")
                 for record in rows.tolist():
                     f.write(",".join(repr(v) if isinstance(v, float) else str(v)
                                      for v in record) + "\n")
@@ -294,6 +296,7 @@ class Sampler:
             # A message whose last event the engine refuses gets no row and is not counted:
             # the flags are set again after each refusal.
             flags = self._flags(last[at:])
+            result: Any
             try:
                 result = self.book.replay(events[at:], sampler=self.core, clamp=True,
                                           group_ends=flags)

@@ -99,7 +99,13 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
     tail_m = tail_r = None  # the last message and row of the piece before
     recent: list[tuple[int, Any]] = []  # the last messages seen, for contexts
     pending: list[tuple[int, Context]] = []  # contexts that wait for the message after
-    trades, halts, crossed = [], [], []
+    trades: list[np.ndarray] = []
+    halts: list[np.ndarray] = []
+    crossed: list[np.ndarray] = []
+    count = 0
+    kinds = np.zeros(8, np.int64)
+    span = (0, 0)
+    contexts: dict[int, Context] = {}
     base = 0  # the stream's index of the piece's message 0
     seconds = {"replay": 0.0, "compare": 0.0}
     for m, r in _pairs(message_path, orderbook_path, rows, progress):
@@ -117,8 +123,8 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
                 sampler = Sampler(start_book(r[0], m["time"][0]), options, levels, 1)
             out = Session(levels=levels, messages=m[:0], first=1, follow=follow,
                           trades=np.zeros(0, TRADE_DTYPE), halts=np.zeros(0, HALT_DTYPE),
-                          count=0, kinds=np.zeros(8, np.int64), span=(int(m["time"][0]), 0),
-                          start_row=r[0].copy(), contexts={})
+                          start_row=r[0].copy())
+            span = (int(m["time"][0]), 0)
             ext_m, ext_r = m, r
         else:
             ext_m, ext_r = np.concatenate([tail_m, m]), np.concatenate([tail_r, r])
@@ -129,16 +135,16 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
         t1 = _time.perf_counter()
         seconds["replay"] += t1 - t0
         assert out is not None
-        out.count += len(m)
-        out.kinds += np.bincount(m["type"], minlength=8)[:8]
-        out.span = (out.span[0], int(m["time"][-1]))
+        count += len(m)
+        kinds += np.bincount(m["type"], minlength=8)[:8]
+        span = (span[0], int(m["time"][-1]))
         out.unknown += piece.unknown
         out.seeded += piece.seeded
         out.window += piece.window
         for k, why in piece.refused:
             out.refused.append((base + k, why))
             if len(out.refused) <= 3:  # the report shows the first three
-                out.contexts[base + k] = Context(messages=[(base + k, ext_m[k].copy())])
+                contexts[base + k] = Context(messages=[(base + k, ext_m[k].copy())])
         for part, source in ((trades, piece.trades), (halts, piece.halts)):
             source = source.copy()
             source["message"] += base
@@ -156,13 +162,13 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
             comparison.equal += c.equal
             comparison.beyond += c.beyond
             comparison.inside += c.inside
-            for name, local in (("first_mismatch", c.first_mismatch),
-                                ("first_inside", c.first_inside)):
-                if local is None or getattr(comparison, name) is not None:
+            for label, local in (("first_mismatch", c.first_mismatch),
+                                 ("first_inside", c.first_inside)):
+                if local is None or getattr(comparison, label) is not None:
                     continue
                 at = base + local
-                setattr(comparison, name, at)
-                if at in out.contexts and out.contexts[at].file_row is not None:
+                setattr(comparison, label, at)
+                if at in contexts and contexts[at].file_row is not None:
                     continue
                 context = Context(file_row=ext_r[local].copy(),
                                   replay_row=piece.rows(local, local + 1)[0])
@@ -174,7 +180,7 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
                         context.messages.append((j, x.copy()))
                 if local + 1 >= len(ext_m):
                     pending.append((at + 1, context))
-                out.contexts[at] = context
+                contexts[at] = context
         seconds["compare"] += _time.perf_counter() - t1
         # The last four messages so far (a piece may hold fewer).
         recent = [(j, x) for j, x in recent if j < base] + [
@@ -187,6 +193,7 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
     if sampler is not None:
         out.samples = sampler.finish()
     out.book = book
+    out.count, out.kinds, out.span, out.contexts = count, kinds, span, contexts
     out.trades = np.concatenate(trades) if trades else np.zeros(0, TRADE_DTYPE)
     out.halts = np.concatenate(halts) if halts else np.zeros(0, HALT_DTYPE)
     out.crossed_at = np.unique(np.concatenate(crossed)) if crossed else out.crossed_at
