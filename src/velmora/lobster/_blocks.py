@@ -22,6 +22,7 @@ import numpy as np
 from velmora import _lobster
 
 BLOCK = 1 << 22
+STREAM_BLOCK = 1 << 20  # streamed: smaller blocks, as memory is what streaming is for
 BOM = b"\xef\xbb\xbf"
 
 # (bytes read, bytes in all), as a file is read.
@@ -31,7 +32,8 @@ Refuse = Callable[[Path, "int | None", str], Exception]
 
 
 @contextlib.contextmanager
-def _source(path: Path, progress: Progress | None) -> Iterator[tuple[Callable[[], bytes], bool]]:
+def _source(path: Path, progress: Progress | None,
+            size: int = BLOCK) -> Iterator[tuple[Callable[[], bytes], bool]]:
     """A function that returns the file's next block of bytes (decompressed when the file is
     gzip), b"" at its end, reporting progress on the bytes read from disk; and whether the
     file is gzip."""
@@ -50,13 +52,13 @@ def _source(path: Path, progress: Progress | None) -> Iterator[tuple[Callable[[]
         if compressed:
             with gzip.GzipFile(fileobj=raw, mode="rb") as unzipped:
                 def read() -> bytes:
-                    block = unzipped.read(BLOCK)
+                    block = unzipped.read(size)
                     report()
                     return block
                 yield read, True
         else:
             def read() -> bytes:
-                block = raw.read(BLOCK)
+                block = raw.read(size)
                 report()
                 return block
             yield read, False
@@ -195,7 +197,8 @@ def _expected_rows(path: Path, first: bytearray, compressed: bool, final: bool) 
 
 
 def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
-           progress: Progress | None = None, rows: int = 1 << 16) -> Iterator[np.ndarray]:
+           progress: Progress | None = None, rows: int = 1 << 16,
+           block: int = STREAM_BLOCK) -> Iterator[np.ndarray]:
     """The file as read() makes it, in chunks of `rows` rows (the last may hold fewer), read
     as they are asked for: memory is one block plus one chunk. Each chunk is a fresh array.
     Faults are raised through `refuse` when the chunk holding them is asked for."""
@@ -208,16 +211,16 @@ def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
     line = 0  # lines passed before `pending`
     out: np.ndarray | None = None
     count = total = fields = 0
-    with _source(path, progress) as (next_block, _):
+    with _source(path, progress, block) as (next_block, _):
         first = True
         while True:
             try:
-                block = next_block()
+                data = next_block()
             except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
                 raise refuse(path, _broken_at(path), "the compressed data ends or breaks here "
                              f"({exc}): the file is truncated or corrupt") from None
-            final = not block
-            pending += block
+            final = not data
+            pending += data
             if first:
                 if len(pending) < len(BOM) and BOM.startswith(pending) and not final:
                     continue
