@@ -4,7 +4,8 @@ the day, drawn to docs/sampled_day.png (the README's picture).
     python examples/sampled_day.py [OUT.png] [--messages 1070000]
 
 The pair comes from reference/lobster_files.py (the benchmark's day, made once into
-build/lobster-bench/); the replay streams it and keeps only the 1-second rows.
+build/lobster-bench/ and shared with bench/lobster.py); the replay streams it and keeps only
+the 1-second rows.
 """
 
 import argparse
@@ -18,10 +19,27 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "bench"))
 sys.path.insert(0, str(ROOT / "reference"))
 
 from velmora import lobster  # noqa: E402
+
+
+def files(folder: Path, messages: int) -> tuple[list[Path], int]:
+    """The level-10 pair of `messages` generated messages, made once (as the benchmark
+    makes it, in the same place)."""
+    import json
+
+    import lobster_files
+
+    folder.mkdir(parents=True, exist_ok=True)
+    done = folder / f"pair-{messages}.json"
+    if done.exists():
+        known = json.loads(done.read_text())
+        if all(Path(p).exists() for p in known["paths"]):
+            return [Path(p) for p in known["paths"]], known["rows"]
+    message, orderbook, rows = lobster_files.write_stream(folder, 1, messages, 10)
+    done.write_text(json.dumps({"paths": [str(message), str(orderbook)], "rows": rows}))
+    return [message, orderbook], rows
 
 
 def main() -> None:
@@ -29,10 +47,7 @@ def main() -> None:
     parser.add_argument("out", nargs="?", type=Path, default=ROOT / "docs" / "sampled_day.png")
     parser.add_argument("--messages", type=int, default=1_070_000)
     args = parser.parse_args()
-    import importlib
-
-    bench = importlib.import_module("lobster")  # bench/lobster.py: the day, made once
-    (message, orderbook), n = bench.files(ROOT / "build" / "lobster-bench", args.messages)
+    (message, orderbook), n = files(ROOT / "build" / "lobster-bench", args.messages)
     session, _ = lobster.stream(message, orderbook, compare_rows=False,
                                 options=lobster.sampling(every="1s",
                                                          measures=["mid", "imbalance:5"]))
