@@ -198,10 +198,12 @@ def _expected_rows(path: Path, first: bytearray, compressed: bool, final: bool) 
 
 def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
            progress: Progress | None = None, rows: int = 1 << 16,
-           block: int = STREAM_BLOCK) -> Iterator[np.ndarray]:
+           block: int = STREAM_BLOCK, lead: int = 0) -> Iterator[np.ndarray]:
     """The file as read() makes it, in chunks of `rows` rows (the last may hold fewer), read
-    as they are asked for: memory is one block plus one chunk. Each chunk is a fresh array.
-    Faults are raised through `refuse` when the chunk holding them is asked for."""
+    as they are asked for: memory is one block plus one chunk. Each chunk is a fresh array,
+    with `lead` rows left unset in front of its rows (room for the caller's own, so that
+    joining them copies nothing). Faults are raised through `refuse` when the chunk holding
+    them is asked for."""
     if rows < 1:
         raise ValueError(f"chunks of at least one row, not {rows}")
     kind = "orderbook" if record is None else "message"
@@ -235,9 +237,9 @@ def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
             used = 0
             while True:  # until the block's whole lines are parsed, a chunk at a time
                 if out is None:
-                    out = (np.empty(rows, record) if record is not None
-                           else np.empty((rows, fields), np.int64))
-                free = out[count:]
+                    out = (np.empty(lead + rows, record) if record is not None
+                           else np.empty((lead + rows, fields), np.int64))
+                free = out[lead + count:]
                 try:
                     if kind == "message":
                         parsed, step, lines = _lobster.parse_messages(
@@ -265,6 +267,6 @@ def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
     if count:
         total += count
         assert out is not None
-        yield out[:count]
+        yield out[:lead + count]
     if total == 0:
         raise refuse(path, None, "the file holds no rows")

@@ -158,21 +158,23 @@ def _exists(path: Path) -> None:
 
 
 def message_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
-                   progress: Progress | None = None) -> Iterator[np.ndarray]:
-    """A message file as read_messages() reads it, in chunks of `rows` messages."""
+                   progress: Progress | None = None, lead: int = 0) -> Iterator[np.ndarray]:
+    """A message file as read_messages() reads it, in chunks of `rows` messages (after
+    `lead` unset rows: room for the caller's own in front)."""
     path = Path(path)
     _exists(path)
-    return _blocks.chunks(path, MESSAGE_DTYPE, _refuse, progress, rows)
+    return _blocks.chunks(path, MESSAGE_DTYPE, _refuse, progress, rows, lead=lead)
 
 
 def orderbook_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
-                     progress: Progress | None = None) -> Iterator[np.ndarray]:
+                     progress: Progress | None = None, lead: int = 0) -> Iterator[np.ndarray]:
     """An orderbook file as read_orderbook() reads it (with its checks), in chunks of `rows`
-    rows."""
+    rows (after `lead` unset rows)."""
     path = Path(path)
     _exists(path)
     first = True
-    for chunk in _blocks.chunks(path, None, _refuse, progress, rows):
+    for whole in _blocks.chunks(path, None, _refuse, progress, rows, lead=lead):
+        chunk = whole[lead:]
         if first:
             first = False
             if chunk.shape[1] % 4:
@@ -187,7 +189,7 @@ def orderbook_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
                 warnings.warn(f"{path}: the name says {name.levels} levels, the rows hold "
                               f"{chunk.shape[1] // 4}; read as {chunk.shape[1] // 4}",
                               stacklevel=2)
-        yield chunk
+        yield whole
 
 
 def _not_a_book(row: np.ndarray) -> str | None:

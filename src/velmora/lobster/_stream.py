@@ -56,10 +56,12 @@ class Context:
 
 def _pairs(message_path: Path, orderbook_path: Path, rows: int,
            progress: Progress | None) -> Any:
-    """(messages, orderbook rows) of equal length, chunk by chunk; a pair whose files hold
-    different numbers of rows is refused as check_lengths refuses it, once both are counted."""
-    ms = message_chunks(message_path, rows)
-    os_ = orderbook_chunks(orderbook_path, rows, progress)
+    """(messages, orderbook rows) of equal length, chunk by chunk, each after one unset row;
+    a pair whose files hold different numbers of rows is refused as check_lengths refuses
+    it, once both are counted."""
+    # One row in front of each chunk, for the last of the chunk before.
+    ms = message_chunks(message_path, rows, lead=1)
+    os_ = orderbook_chunks(orderbook_path, rows, progress, lead=1)
     seen = 0
     while True:
         m = next(ms, None)
@@ -67,11 +69,11 @@ def _pairs(message_path: Path, orderbook_path: Path, rows: int,
         if m is None and o is None:
             return
         if m is not None and o is not None and len(m) == len(o):
-            seen += len(m)
+            seen += len(m) - 1
             yield m, o
             continue
-        n_m = seen + (len(m) if m is not None else 0) + sum(len(x) for x in ms)
-        n_o = seen + (len(o) if o is not None else 0) + sum(len(x) for x in os_)
+        n_m = seen + (len(m) - 1 if m is not None else 0) + sum(len(x) - 1 for x in ms)
+        n_o = seen + (len(o) - 1 if o is not None else 0) + sum(len(x) - 1 for x in os_)
         if n_o < n_m:
             raise LobsterFormatError(
                 orderbook_path, n_o + 1, f"the file ends after {n_o:,} rows, but the message "
@@ -96,7 +98,8 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
     out: Session | None = None
     comparison: Comparison | None = None
     carry: dict[int, Any] = {}
-    tail_m = tail_r = None  # the last message and row of the piece before
+    tail_m: np.ndarray | None = None  # the last message and row of the piece before
+    tail_r: np.ndarray | None = None
     recent: list[tuple[int, Any]] = []  # the last messages seen, for contexts
     pending: list[tuple[int, Context]] = []  # contexts that wait for the message after
     trades: list[np.ndarray] = []
@@ -108,7 +111,8 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
     contexts: dict[int, Context] = {}
     base = 0  # the stream's index of the piece's message 0
     seconds = {"replay": 0.0, "compare": 0.0}
-    for m, r in _pairs(message_path, orderbook_path, rows, progress):
+    for ext_m, ext_r in _pairs(message_path, orderbook_path, rows, progress):
+        m, r = ext_m[1:], ext_r[1:]
         if out is None:
             levels = r.shape[1] // 4
             name = parse_name(message_path)
@@ -127,7 +131,8 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
             span = (int(m["time"][0]), 0)
             ext_m, ext_r = m, r
         else:
-            ext_m, ext_r = np.concatenate([tail_m, m]), np.concatenate([tail_r, r])
+            assert tail_m is not None and tail_r is not None
+            ext_m[0], ext_r[0] = tail_m[0], tail_r[0]
         t0 = _time.perf_counter()
         piece = _replay(ext_m, ext_r, follow, None, None, keep_rows=compare_rows, book=book,
                         sampler=sampler, base=base, window_from=out.window)
