@@ -25,6 +25,8 @@ export VELMORA_WERROR := ON
 toolchain:
 	@command -v g++ >/dev/null || { apt-get update -qq && apt-get install -y -qq g++ make; }
 	@command -v git >/dev/null || { apt-get update -qq && apt-get install -y -qq git; }
+	@# zlib's headers: velmora._itch reads gzip files through it.
+	@test -f /usr/include/zlib.h || { apt-get update -qq && apt-get install -y -qq zlib1g-dev; }
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (pyenv install 3.12.1)"; exit 1; }
 
 # Each environment starts with pip alone; what goes into it comes with the targets that use it.
@@ -203,7 +205,9 @@ bench: install build/core-replay build/id-probes
 	$(VENV)/bin/python bench/core.py
 	$(VENV)/bin/python bench/core_mbo.py
 	$(VENV)/bin/python bench/lobster.py
+	$(VENV)/bin/python bench/itch.py
 	$(VENV)/bin/python bench/core_cost.py
+	$(VENV)/bin/python bench/core_sampling.py
 	build/id-probes
 
 # The core's table with other engines beside it, installed from the package registry.

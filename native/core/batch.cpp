@@ -686,6 +686,7 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (sampler) {
             sampler->begin(engine);
         }
+        bool sample_events = sampler && sampler->per_event();
         // Most events fill nothing; start small and let the buffer grow with the fills.
         run.fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
         bool ahead = engine.index_positions() >= PREFETCH_FROM;
@@ -694,8 +695,8 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
                 prefetch_ahead(engine, base, stride, count, i);
             }
             std::memcpy(&e, base + i * stride, sizeof e);  // read once, whatever the alignment
-            std::size_t filled = run.fills.size();
-            if (sampler && !sampler->before(engine, e.time)) {
+            if (sampler && !sampler->before(engine, sampler->seen() + i - 1, e.time,
+                                            run.fills.data(), run.fills.size())) {
                 too_many_rows = true;
                 break;
             }
@@ -705,9 +706,9 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (snapshots) {
                 snapshots->step(engine, i);
             }
-            if (sampler) {
-                sampler->after(engine, sampler->seen() + i, e.time, run.fills.data() + filled,
-                               run.fills.size() - filled, grouped && group_end[i] != 0);
+            if (sample_events) {
+                sampler->after(engine, sampler->seen() + i, e.time, grouped && group_end[i] != 0,
+                               run.fills.data(), run.fills.size());
             }
             if (run.lost) {
                 run.stop = Stop::lost;
@@ -729,6 +730,7 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     Refusal refusal = run.refusal;
     Py_ssize_t applied = stop == Stop::lost ? i + 1 : i;
     if (sampler) {
+        sampler->end_call(sampler->seen() + applied - 1, run.fills.data(), run.fills.size());
         sampler->advance(applied);
     }
 

@@ -271,7 +271,7 @@ PyObject* book_orders(BookObject* self, PyObject*) noexcept {
 // A private state built from rows; nullptr with an exception for a malformed row, a refused
 // order or a crossed result. Converting a row's items can run Python code; the state is not
 // yet visible to it, and each item is held before any of them is converted.
-std::unique_ptr<BookState> load_rows(PyObject* rows) noexcept {
+std::unique_ptr<BookState> load_rows(PyObject* rows, bool feed = false) noexcept {
     std::unique_ptr<BookState> state;
     try {
         state = std::make_unique<BookState>();
@@ -279,6 +279,7 @@ std::unique_ptr<BookState> load_rows(PyObject* rows) noexcept {
         PyErr_NoMemory();
         return nullptr;
     }
+    state->engine.set_feed(feed);
     Ref it = Ref::steal(PyObject_GetIter(rows));
     if (!it) {
         return nullptr;
@@ -342,15 +343,34 @@ std::unique_ptr<BookState> load_rows(PyObject* rows) noexcept {
             return nullptr;
         }
     }
-    if (refuse_crossed(state->engine, "rows")) {
+    if (!feed && refuse_crossed(state->engine, "rows")) {
         return nullptr;
     }
     return state;
 }
 
+// Book(*, feed=False): the one keyword is read before anything is allocated.
+bool new_book_feed(PyObject* args, PyObject* kwargs, bool* feed) noexcept {
+    *feed = false;
+    if (PyTuple_GET_SIZE(args) != 0) {
+        PyErr_SetString(PyExc_TypeError, "Book() takes no arguments but the keyword 'feed'");
+        return false;
+    }
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
+        return true;
+    }
+    PyObject* flag = PyDict_GetItemString(kwargs, "feed");  // borrowed
+    if (!flag || PyDict_GET_SIZE(kwargs) != 1) {
+        PyErr_SetString(PyExc_TypeError, "Book() takes no arguments but the keyword 'feed'");
+        return false;
+    }
+    Ref held = Ref::borrow(flag);  // converting it may run code that changes the dict
+    return args::to_flag(held.get(), "feed", feed);
+}
+
 PyObject* book_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "Book() takes no arguments");
+    bool feed;
+    if (!new_book_feed(args, kwargs, &feed)) {
         return nullptr;
     }
     BookState* state;
@@ -359,6 +379,7 @@ PyObject* book_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    state->engine.set_feed(feed);
     auto* self = reinterpret_cast<BookObject*>(type->tp_alloc(type, 0));
     if (!self) {
         delete state;
@@ -381,24 +402,28 @@ PyObject* book_from_orders(PyObject* type, PyObject* rows) noexcept {
     return book_with_state(type, std::move(state), "from_orders");
 }
 
-// The pickled state: {"orders": rows, "seeded_fallback": flag}; a bare iterable of rows is
-// taken as well (the flag then off).
+// The pickled state: {"orders": rows, "seeded_fallback": flag, "feed": flag}; a bare
+// iterable of rows is taken as well (the flags then off). A feed book's rows may be crossed.
 PyObject* book_setstate(BookObject* self, PyObject* value) noexcept {
     Ref rows = Ref::borrow(value);
     bool fallback = false;
+    bool feed = false;
     if (PyDict_Check(value)) {
         rows = Ref::borrow(PyDict_GetItemString(value, "orders"));
         PyObject* flag = PyDict_GetItemString(value, "seeded_fallback");
+        PyObject* feed_flag = PyDict_GetItemString(value, "feed");
         if (!rows) {
             PyErr_SetString(PyExc_ValueError, "the state holds no \"orders\"");
             return nullptr;
         }
         Ref held = Ref::borrow(flag);  // the dict may change while the rows are read
-        if (held && !args::to_flag(held.get(), "seeded_fallback", &fallback)) {
+        Ref held_feed = Ref::borrow(feed_flag);
+        if ((held && !args::to_flag(held.get(), "seeded_fallback", &fallback)) ||
+            (held_feed && !args::to_flag(held_feed.get(), "feed", &feed))) {
             return nullptr;
         }
     }
-    std::unique_ptr<BookState> state = load_rows(rows.get());
+    std::unique_ptr<BookState> state = load_rows(rows.get(), feed);
     if (!state) {
         return nullptr;
     }
@@ -412,9 +437,13 @@ PyObject* book_reduce(BookObject* self, PyObject*) noexcept {
     if (!rows) {
         return nullptr;
     }
+    PyObject* fallback = self->state->seeded_fallback ? Py_True : Py_False;
+    if (self->state->engine.feed()) {  // the key only where it is set: older states stay
+        return Py_BuildValue("(O(){sOsOsO})", reinterpret_cast<PyObject*>(Py_TYPE(self)), "orders",
+                             rows.get(), "seeded_fallback", fallback, "feed", Py_True);
+    }
     return Py_BuildValue("(O(){sOsO})", reinterpret_cast<PyObject*>(Py_TYPE(self)), "orders",
-                         rows.get(), "seeded_fallback",
-                         self->state->seeded_fallback ? Py_True : Py_False);
+                         rows.get(), "seeded_fallback", fallback);
 }
 
 PyObject* book_get_seeded_fallback(BookObject* self, void*) noexcept {
@@ -432,6 +461,31 @@ int book_set_seeded_fallback(BookObject* self, PyObject* value, void*) noexcept 
     }
     self->state->seeded_fallback = flag;
     return 0;
+}
+
+PyObject* book_get_feed(BookObject* self, void*) noexcept {
+    return PyBool_FromLong(self->state->engine.feed());
+}
+
+// Leaving feed mode needs a book that is not crossed, which the matching rules assume.
+int book_set_feed(BookObject* self, PyObject* value, void*) noexcept {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'feed'");
+        return -1;
+    }
+    bool flag;
+    if (!args::to_flag(value, "feed", &flag)) {
+        return -1;
+    }
+    if (!flag && refuse_crossed(self->state->engine, "orders")) {
+        return -1;
+    }
+    self->state->engine.set_feed(flag);
+    return 0;
+}
+
+PyObject* book_get_crossed(BookObject* self, void*) noexcept {
+    return PyBool_FromLong(self->state->engine.crossed());
 }
 
 PyObject* book_check(BookObject* self, PyObject*) noexcept {
@@ -573,6 +627,12 @@ PyGetSetDef book_getset[] = {
      "Whether reduce, execute and cancel on an id that is not resting take their quantity "
      "from the seeded order at the side and price they give.",
      nullptr},
+    {"feed", reinterpret_cast<getter>(book_get_feed), reinterpret_cast<setter>(book_set_feed),
+     "Feed mode: add_limit and modify rest orders at their price without matching, so the "
+     "book may lock or cross until the feed's executions and deletes resolve it.",
+     nullptr},
+    {"crossed", reinterpret_cast<getter>(book_get_crossed), nullptr,
+     "Whether the best bid is at or above the best ask (only a feed book can be).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -632,7 +692,9 @@ bool ready_book_type() noexcept {
     BookType.tp_as_sequence = &book_as_sequence;
     BookType.tp_str = reinterpret_cast<reprfunc>(book_str);
     BookType.tp_flags = Py_TPFLAGS_DEFAULT;
-    BookType.tp_doc = "Book()\n--\n\nA limit order book on integer ticks with price-time priority.";
+    BookType.tp_doc =
+        "Book(*, feed=False)\n--\n\nA limit order book on integer ticks with price-time "
+        "priority; feed=True rests every limit order without matching.";
     BookType.tp_methods = book_methods;
     BookType.tp_getset = book_getset;
     BookType.tp_new = book_new;

@@ -819,7 +819,7 @@ inline constexpr std::int64_t empty_ticks(Side side) noexcept {
 //  - every order in `ids_` sits in exactly one level's queue, on that level's side; every
 //    level in a side's index holds at least one order, and its total and count match its
 //    queue;
-//  - the best bid is below the best ask (the book is never crossed).
+//  - the best bid is below the best ask (the book is never crossed), except in feed mode.
 // Sinks are called as sink(const Fill&) and must not throw. Every operation that changes a
 // level at or above its side's watch (see top()) records it for changes(), which lets a
 // caller keep the top levels without walking them after every event.
@@ -840,9 +840,9 @@ class BasicEngine {
         if (refusal != Refusal::none) {
             return refusal;
         }
-        // Nothing below allocates or fails.
+        // Nothing below allocates or fails. In feed mode the order rests whatever it crosses.
         Side other = side == BID ? ASK : BID;
-        std::int64_t left = take(other, key_of(other, ticks), quantity, sink);
+        std::int64_t left = feed_ ? quantity : take(other, key_of(other, ticks), quantity, sink);
         if (left > 0) {
             std::uint32_t slot = nodes_.acquire();
             nodes_[slot] = Node{id, left, time, NIL, NIL, 0, left != quantity ? Node::TRADED : 0u};
@@ -993,7 +993,7 @@ class BasicEngine {
             unlink(old, n);
         }
         Side other = own == BID ? ASK : BID;
-        std::int64_t left = take(other, key_of(other, ticks), quantity, sink);
+        std::int64_t left = feed_ ? quantity : take(other, key_of(other, ticks), quantity, sink);
         if (left > 0) {
             n.quantity = left;
             n.time = time;
@@ -1069,6 +1069,14 @@ class BasicEngine {
             __builtin_prefetch(&nodes_[slot]);
         }
     }
+
+    // Feed mode: add_limit and modify rest the order at its price without matching, as a
+    // market-by-order feed (ITCH) reports orders that the exchange itself left crossed during
+    // halts and auctions; the feed's own executions and deletes uncross the book. Nothing else
+    // depends on the two sides being apart: each side keeps its own levels, best price and
+    // window, and market orders still sweep the other side from its best.
+    bool feed() const noexcept { return feed_; }
+    void set_feed(bool on) noexcept { feed_ = on; }
 
     bool has_best(Side side) const noexcept { return !sides_[side].empty(); }
     std::int64_t best(Side side) const noexcept { return ticks_of(side, sides_[side].best_key()); }
@@ -1242,7 +1250,7 @@ class BasicEngine {
                 return problem;
             }
         }
-        if (crossed()) {
+        if (crossed() && !feed_) {
             return "book is crossed";
         }
         return nullptr;
@@ -1422,6 +1430,7 @@ class BasicEngine {
     std::int64_t watch_[2] = {std::numeric_limits<std::int64_t>::max(),
                               std::numeric_limits<std::int64_t>::max()};
     Changes changes_{0, 0, {NIL, NIL}};
+    bool feed_ = false;
 };
 
 using Engine = BasicEngine<WindowLevels>;

@@ -4,6 +4,7 @@
 
 #include "batch.hpp"
 #include "book.hpp"
+#include "capi.hpp"
 #include "ref.hpp"
 #include "sampler.hpp"
 
@@ -62,6 +63,19 @@ bool install_bridge() noexcept {
     return true;
 }
 
+PyObject* wrap_state(BookState* state) noexcept {
+    return book_with_state(reinterpret_cast<PyObject*>(&BookType),
+                           std::unique_ptr<BookState>(state), "_C_API.wrap");
+}
+
+const CoreApi core_api = {CAPI_VERSION, sizeof(Engine), sizeof(BookState), &BookType, wrap_state};
+
+// The capsule velmora._itch takes Books through.
+bool add_capi(PyObject* module) noexcept {
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<CoreApi*>(&core_api), CAPI_NAME, nullptr));
+    return capsule && PyModule_AddObjectRef(module, "_C_API", capsule.get()) == 0;
+}
+
 int module_exec(PyObject* module) noexcept {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
@@ -88,7 +102,7 @@ int module_exec(PyObject* module) noexcept {
         PyModule_AddIntConstant(module, "LEVEL", batch::LEVEL) < 0) {
         return -1;
     }
-    return install_bridge() ? 0 : -1;
+    return add_capi(module) && install_bridge() ? 0 : -1;
 }
 
 PyMethodDef module_methods[] = {

@@ -5,9 +5,12 @@
 
 #include <Python.h>
 
+#include "batch.hpp"
 #include "sampling.hpp"
 
 namespace velmora::core {
+
+using Sampler = BasicSampler<batch::FillRecord>;
 
 struct SamplerObject {
     PyObject_HEAD

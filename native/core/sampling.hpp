@@ -10,6 +10,7 @@
 // empty places as the batch writes them), then one word per measure, int64 or float64.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -59,7 +60,9 @@ struct MeasureSpec {
     }
 };
 
-class Sampler {
+// `Fill` is the replay's record of one fill: its `price` and `quantity` are summed.
+template <typename Fill>
+class BasicSampler {
   public:
     struct Config {
         Every every = Every::event;
@@ -73,7 +76,7 @@ class Sampler {
     // smaller than the stream's span.
     static constexpr std::size_t MAX_ROWS = std::size_t{1} << 27;
 
-    explicit Sampler(Config config) : config_(std::move(config)) {
+    explicit BasicSampler(Config config) : config_(std::move(config)) {
         width_ = 2 + 4 * config_.depth + config_.measures.size();
         for (const MeasureSpec& m : config_.measures) {
             needs_ofi_ |= m.kind == Measure::ofi;
@@ -88,21 +91,37 @@ class Sampler {
     std::vector<std::int64_t>& rows() noexcept { return rows_; }
     std::size_t row_count() const noexcept { return rows_.size() / width_; }
 
-    // Before the stream's first event of this call: the book as it stands.
+    // Before the first event of a replay call: the book as it stands. The call's fills are
+    // shown to before(), after() and end_call() as (first, count so far): a row sums those
+    // since the last row, end_call() keeps the sums of the rest for the next call.
     void begin(Engine& engine) {
-        if (!begun_) {
-            begun_ = true;
-            quotes(engine, prev_);
-        }
-        if (config_.every == Every::change) {
-            refresh_top(engine);  // watches the top levels for changes()
-        }
+        mark_ = 0;
+        // The quotes as they stand: what changed the book between two calls is no event of
+        // the stream, and adds nothing to the order-flow imbalance.
+        quotes(engine, prev_);
+        watch(engine);
+    }
+
+    // After the last event of a replay call, `last` (its index in the stream): what traded
+    // since the last row counts on.
+    void end_call(std::int64_t last, const Fill* fills, std::size_t count) noexcept {
+        last_seq_ = last;
+        take_fills(fills, count);
+    }
+
+    // Whether after() must see every event: the modes that write after events, and the
+    // order-flow imbalance, which follows the best quotes event by event.
+    bool per_event() const noexcept {
+        return needs_ofi_ || (config_.every != Every::time && config_.every != Every::at);
     }
 
     // Ahead of an event at `time`: rows for the ticks (or given times) before it. False,
     // with nothing written, when they would take the rows past MAX_ROWS; throws
     // std::bad_alloc when the rows cannot grow.
-    bool before(Engine& engine, std::int64_t time) {
+    // `last` is the index of the last event applied.
+    bool before(Engine& engine, std::int64_t last, std::int64_t time, const Fill* fills,
+                std::size_t count) {
+        last_seq_ = last;
         if (config_.every == Every::time) {
             if (!ticking_) {
                 ticking_ = true;
@@ -116,49 +135,47 @@ class Sampler {
                     return false;
                 }
                 for (; ticks > 0; --ticks) {
-                    emit(engine, static_cast<std::int64_t>(next_tick_));
+                    emit(engine, static_cast<std::int64_t>(next_tick_), fills, count);
                     next_tick_ += config_.interval;
                 }
             }
         } else if (config_.every == Every::at) {
             while (next_at_ < config_.at.size() && config_.at[next_at_] < time) {
-                emit(engine, config_.at[next_at_++]);
+                emit(engine, config_.at[next_at_++], fills, count);
             }
         }
         return true;
     }
 
-    // Behind event `seq` (its index in the whole stream) at `time`, whose fills are
-    // [fills, fills + count) and which ends its group when `group_end`.
-    template <typename FillIt>
-    void after(Engine& engine, std::int64_t seq, std::int64_t time, FillIt fills, std::size_t count,
-               bool group_end) {
+    // Behind event `seq` (its index in the whole stream) at `time`, which ends its group when
+    // `group_end`; only where per_event() says so.
+    void after(Engine& engine, std::int64_t seq, std::int64_t time, bool group_end,
+               const Fill* fills, std::size_t count) {
         last_seq_ = seq;
-        ++events_;
-        if (needs_fills_) {
-            for (std::size_t i = 0; i < count; ++i, ++fills) {
-                volume_ += fills->quantity;
-                notional_ += static_cast<Wide>(fills->price) * fills->quantity;
-                ++trades_;
-            }
-        }
         if (needs_ofi_) {
             Quotes now;
             quotes(engine, now);
-            ofi_ += flow(prev_, now);
-            prev_ = now;
+            // Most events leave both best levels as they were, which adds nothing.
+            if (now.bid_size != prev_.bid_size || now.ask_size != prev_.ask_size ||
+                now.bid_price != prev_.bid_price || now.ask_price != prev_.ask_price ||
+                now.has_bid != prev_.has_bid || now.has_ask != prev_.has_ask) [[unlikely]] {
+                ofi_ += flow(prev_, now);
+                prev_ = now;
+            }
         }
+        Engine::Changes changes =
+            config_.every == Every::change ? engine.changes() : Engine::Changes{0, 0, {0, 0}};
         bool write = false;
         switch (config_.every) {
             case Every::event: write = true; break;
             case Every::events: write = ++counted_ % config_.interval == 0; break;
             case Every::group: write = group_end; break;
-            case Every::change: write = top_changed(engine); break;
+            case Every::change: write = changes.dirty && top_changed(engine); break;
             case Every::time:
             case Every::at: break;
         }
         if (write) {
-            emit(engine, time);
+            emit(engine, time, fills, count);
         }
     }
 
@@ -169,12 +186,13 @@ class Sampler {
             // The first tick at or after the last event; at the very end of int64 time, the
             // last time there is.
             constexpr Wide last = std::numeric_limits<std::int64_t>::max();
-            emit(engine, static_cast<std::int64_t>(next_tick_ < last ? next_tick_ : last));
+            emit(engine, static_cast<std::int64_t>(next_tick_ < last ? next_tick_ : last), nullptr,
+                 0);
             next_tick_ += config_.interval;
             ticking_ = false;  // the stream is done; a later one starts afresh
         } else if (config_.every == Every::at) {
             while (next_at_ < config_.at.size()) {
-                emit(engine, config_.at[next_at_++]);
+                emit(engine, config_.at[next_at_++], nullptr, 0);
             }
         }
     }
@@ -255,18 +273,39 @@ class Sampler {
     }
 
     bool top_changed(Engine& engine) {
-        Engine::Changes changes = engine.changes();
-        if (!changes.dirty) {
-            return false;
-        }
         scratch_ = top_;
         refresh_top(engine);
         return scratch_ != top_;
     }
 
-    void emit(Engine& engine, std::int64_t time) {
+    // What traded since the mark: into the sums of the row to come.
+    void take_fills(const Fill* fills, std::size_t count) noexcept {
+        if (needs_fills_ && count > mark_) {
+            for (std::size_t i = mark_; i < count; ++i) {
+                volume_ += fills[i].quantity;
+                notional_ += static_cast<Wide>(fills[i].price) * fills[i].quantity;
+            }
+            trades_ += static_cast<std::int64_t>(count - mark_);
+        }
+        mark_ = std::max(mark_, count);
+    }
+
+    // Watches the top `depth` levels in change mode, for changes(); else nothing, as a
+    // watch costs the engine a record of every change under it.
+    void watch(Engine& engine) noexcept {
+        if (config_.every == Every::change) {
+            refresh_top(engine);
+        } else {
+            engine.unwatch();
+        }
+    }
+
+    void emit(Engine& engine, std::int64_t time, const Fill* fills, std::size_t count) {
         std::size_t at = rows_.size();
         rows_.resize(at + width_);  // may throw: nothing is counted before it succeeds
+        take_fills(fills, count);
+        std::int64_t events = last_seq_ - row_seq_;
+        row_seq_ = last_seq_;
         std::int64_t* row = rows_.data() + at;
         row[0] = last_seq_;
         row[1] = time;
@@ -328,14 +367,14 @@ class Sampler {
                     }
                     break;
                 case Measure::trades: whole = trades_; break;
-                case Measure::events: whole = events_; break;
+                case Measure::events: whole = events; break;
             }
             *out++ = m.integer() ? whole : std::bit_cast<std::int64_t>(value);
         }
         ofi_ = volume_ = notional_ = 0;
-        trades_ = events_ = 0;
-        if (config_.every != Every::change) {
-            engine.unwatch();  // top() watched the sides; nobody needs their changes
+        trades_ = 0;
+        if (n && config_.every != Every::change) {
+            watch(engine);  // refresh_top() watched the top `depth` levels
         }
     }
 
@@ -344,7 +383,6 @@ class Sampler {
     bool needs_ofi_ = false, needs_fills_ = false;
     std::vector<std::int64_t> rows_;
     std::vector<std::int64_t> top_, scratch_;
-    bool begun_ = false;
     bool ticking_ = false;
     Wide next_tick_ = 0;
     std::size_t next_at_ = 0;
@@ -353,7 +391,9 @@ class Sampler {
     std::int64_t seen_ = 0;
     Quotes prev_{};
     Wide ofi_ = 0, volume_ = 0;
-    std::int64_t trades_ = 0, events_ = 0;
+    std::int64_t trades_ = 0;
+    std::int64_t row_seq_ = -1;  // the last row's event
+    std::size_t mark_ = 0;       // the call's fills before it are in the sums
     Wide notional_ = 0;
 };
 

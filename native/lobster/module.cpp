@@ -65,6 +65,27 @@ bool views(PyObject* data, PyObject* out, View& source, View& target) noexcept {
            target.get(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
 }
 
+// Runs `parse(done, fault)` on the views with the interpreter lock released; the progress
+// tuple, or ParseError for the fault it found.
+template <typename Parse>
+PyObject* run(Parse&& parse) noexcept {
+    Progress done;
+    Fault fault;
+    bool ok = false;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+        ok = parse(done, fault);
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS;
+    if (no_memory) {
+        return PyErr_NoMemory();
+    }
+    return ok ? progress(done) : raise_fault(fault);
+}
+
 // parse_orderbook(data, out, fields, final) -> (rows, bytes used, lines passed)
 PyObject* parse_orderbook_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 4) {
@@ -88,23 +109,11 @@ PyObject* parse_orderbook_py(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     std::size_t row_bytes = static_cast<std::size_t>(fields) * sizeof(std::int64_t);
-    Progress done;
-    Fault fault;
-    bool ok = false;
-    bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS;
-    try {
-        ok = parse_orderbook(
+    return run([&](Progress& done, Fault& fault) {
+        return parse_orderbook(
             source.bytes(), source.size(), final != 0, static_cast<std::size_t>(fields),
             static_cast<std::int64_t*>(target.data()), target.size() / row_bytes, done, fault);
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    }
-    Py_END_ALLOW_THREADS;
-    if (no_memory) {
-        return PyErr_NoMemory();
-    }
-    return ok ? progress(done) : raise_fault(fault);
+    });
 }
 
 // parse_messages(data, out, final) -> (rows, bytes used, lines passed), `out` holding
@@ -122,23 +131,11 @@ PyObject* parse_messages_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     if (!views(args[0], args[1], source, target)) {
         return nullptr;
     }
-    Progress done;
-    Fault fault;
-    bool ok = false;
-    bool no_memory = false;
-    Py_BEGIN_ALLOW_THREADS;
-    try {
-        ok = parse_messages(source.bytes(), source.size(), final != 0,
-                            static_cast<unsigned char*>(target.data()),
-                            target.size() / kMessageSize, done, fault);
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    }
-    Py_END_ALLOW_THREADS;
-    if (no_memory) {
-        return PyErr_NoMemory();
-    }
-    return ok ? progress(done) : raise_fault(fault);
+    return run([&](Progress& done, Fault& fault) {
+        return parse_messages(source.bytes(), source.size(), final != 0,
+                              static_cast<unsigned char*>(target.data()),
+                              target.size() / kMessageSize, done, fault);
+    });
 }
 
 PyMethodDef methods[] = {

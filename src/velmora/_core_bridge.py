@@ -64,6 +64,13 @@ def to_orderbook(self, tick_size=1):
     no seeded flags: they do not cross."""
     from velmora.orderbook import Order, OrderBook, OrderSide, OrderStatus
 
+    if self.crossed:
+        # The exact book matches every order it is given: a crossed feed book's resting
+        # orders would trade against each other there instead of crossing.
+        raise ValueError(
+            f"a crossed book (best bid {self.best_bid()} at or above best ask "
+            f"{self.best_ask()}) has no exact book: it would match its orders"
+        )
     tick = _tick(tick_size)
     context = _context(tick)
     rows = self.orders()

@@ -299,3 +299,19 @@ def test_ticks_at_the_ends_of_int64_time(times):
     sampler.finish(book)
     rows = sampler.take()
     assert rows["seq"].tolist()[-1] == 1 and rows["time"].tolist()[-1] >= times[-1]
+
+
+@pytest.mark.parametrize("chunks", [1, 4])
+@pytest.mark.parametrize("mode", ["every", "at"])
+def test_time_modes_without_per_event_measures(mode, chunks):
+    # Without order-flow imbalance the sampler does not look at each event: the rows must
+    # still reflect the right ones, the last included.
+    events, rng = flow(5), random.Random(5)
+    value = 450 if mode == "every" else sorted(
+        rng.randint(0, int(events["time"][-1]) + 900) for _ in range(40))
+    measures = ["mid", "volume", "trades", "events"]
+    kwargs = {"every": value} if mode == "every" else {"at": value}
+    got = as_lists(sampled(events, Wrapped(core.Sampler(2, measures=measures, **kwargs)),
+                           chunks), 2, measures)
+    seqs, times = seqs_and_times(mode, events, value)
+    same(got, expected(events, seqs, times, 2, measures))
