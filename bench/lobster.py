@@ -252,6 +252,161 @@ MODES = {"end_to_end": end_to_end, "traced": traced, "replay_alone": replay_alon
          "pandas_loop": pandas_loop, "readers": reader_rates}
 
 
+# --- sampled rows and streaming ---------------------------------------------------------
+
+MEASURES = ["mid", "spread", "microprice", "imbalance:10", "ofi", "volume", "notional", "vwap",
+            "trades", "events"]
+
+
+def events_cache(message, orderbook, folder):
+    """The day's events (LEVEL runs included) and first row, saved once for the children."""
+    from velmora import lobster
+
+    folder = Path(folder)
+    if not (folder / "events.npy").exists():
+        messages, rows, _ = lobster.load(message, orderbook)
+        events, _, _ = lobster.all_events(messages, rows)
+        np_save(folder / "events.npy", events)
+        np_save(folder / "start.npy", rows[0])
+        np_save(folder / "start_time.npy", messages["time"][:1])
+    return {"done": True}
+
+
+def np_save(path, array):
+    import numpy as np
+
+    np.save(path, array, allow_pickle=False)
+
+
+def _loaded(folder):
+    import numpy as np
+
+    from velmora import lobster
+
+    folder = Path(folder)
+    events = np.load(folder / "events.npy")
+    start, t0 = np.load(folder / "start.npy"), int(np.load(folder / "start_time.npy")[0])
+    return events, lambda: lobster.start_book(start, t0)
+
+
+def sampled_cost(folder, repeats):
+    """CPU seconds of the batch replay with no rows and with one-second top-10 rows plus
+    every measure, alternated in one process (medians)."""
+    from velmora import core
+
+    events, fresh = _loaded(folder)
+    plain, sampled, rows = [], [], 0
+    for _ in range(repeats):
+        book = fresh()
+        started = time.process_time()
+        book.replay(events, clamp=True)
+        plain.append(time.process_time() - started)
+        book = fresh()
+        sampler = core.Sampler(LEVELS, every=10**9, measures=MEASURES)
+        started = time.process_time()
+        book.replay(events, sampler=sampler, clamp=True)
+        sampler.finish(book)
+        taken = sampler.take()
+        sampled.append(time.process_time() - started)
+        rows = len(taken)
+    return {"plain": statistics.median(plain), "sampled": statistics.median(sampled),
+            "rows": rows, "row_bytes": rows * taken.dtype.itemsize, "events": len(events)}
+
+
+def _rss_now():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def sampled_memory(folder, which):
+    """Peak RSS growth of one replay over the events already in memory: with no rows, or
+    with one-second rows and every measure."""
+    from velmora import core
+
+    events, fresh = _loaded(folder)
+    book = fresh()
+    before = _rss_now()
+    if which == "sampled":
+        sampler = core.Sampler(LEVELS, every=10**9, measures=MEASURES)
+        book.replay(events, sampler=sampler, clamp=True)
+        sampler.finish(book)
+        rows = sampler.take()
+        written = rows.nbytes
+    else:
+        book.replay(events, clamp=True)
+        written = 0
+    return {"growth_mb": peak_rss_mb() - before, "rows_mb": written / 2**20,
+            "resting": len(book)}
+
+
+def command_run(pythonpath, *args):
+    """The command under /usr/bin/time -v: CPU seconds (user + system) and peak RSS."""
+    env = {**os.environ, "PYTHONPATH": str(pythonpath)}
+    proc = subprocess.run(["/usr/bin/time", "-v", sys.executable, "-m", "velmora.lobster",
+                           *map(str, args)], capture_output=True, text=True, env=env)
+    fields = {}
+    for line in proc.stderr.splitlines():
+        key, _, value = line.strip().rpartition(": ")
+        fields[key] = value
+    cpu = float(fields["User time (seconds)"]) + float(fields["System time (seconds)"])
+    return {"cpu": cpu, "rss_mb": int(fields["Maximum resident set size (kbytes)"]) / 1024,
+            "status": proc.returncode}
+
+
+def sampling_section(message, orderbook, n, folder, repeats, before):
+    """The figures of sampled rows and streaming, each beside its target."""
+    child("events_cache", message, orderbook, folder)
+    cost = child("sampled_cost", folder, repeats)
+    plain_mem = child("sampled_memory", folder, "plain")
+    sampled_mem = child("sampled_memory", folder, "sampled")
+    speed = cost["plain"] / cost["sampled"]
+    print(f"\nsampled rows ({cost['events']:,} events, CPU seconds, medians of {repeats}):")
+    print(f"  batch replay, no rows              {cost['plain']:6.2f} s")
+    print(f"  one-second top-10 rows + measures  {cost['sampled']:6.2f} s  ({cost['rows']:,} "
+          f"rows, {cost['row_bytes'] / 2**20:.2f} MB)")
+    print(f"  speed vs no rows: {speed:.2f} x (target >= 0.9 x: "
+          f"{'met' if speed >= 0.9 else 'NOT met'})")
+    bound = plain_mem["growth_mb"] + sampled_mem["rows_mb"]
+    ratio = sampled_mem["growth_mb"] / bound if bound else float("nan")
+    print(f"  peak RSS growth: no rows {plain_mem['growth_mb']:.1f} MB (the resting book, "
+          f"{plain_mem['resting']:,} orders), sampled {sampled_mem['growth_mb']:.1f} MB; "
+          f"book + rows {bound:.1f} MB: {ratio:.2f} x (target <= 1.2 x: "
+          f"{'met' if ratio <= 1.2 else 'NOT met'})")
+    after = ROOT / "build" / "dev" / "pkg" if before else None
+    runs = {}
+    for label, path, extra in (("check before", before, []), ("check", after, []),
+                               ("check --every 1s", after,
+                                ["--every", "1s", "--measures", ",".join(MEASURES)])):
+        if path is None:
+            continue
+        cpus, rss = [], []
+        for _ in range(repeats):
+            got = command_run(path, "check", message, orderbook, "--no-progress", *extra)
+            cpus.append(got["cpu"])
+            rss.append(got["rss_mb"])
+        runs[label] = (statistics.median(cpus), max(rss))
+    print(f"\nthe command end to end (/usr/bin/time -v, user + system CPU, medians of "
+          f"{repeats}; peak RSS):")
+    for label, (cpu, rss) in runs.items():
+        print(f"  {label:<18} {cpu:6.2f} s  {n / cpu:>10,.0f} messages per CPU-second  "
+              f"peak RSS {rss:6.0f} MB")
+    if "check before" in runs:
+        b, a, e = runs["check before"], runs["check"], runs["check --every 1s"]
+        print(f"  check after vs before: {b[0] / a[0]:.2f} x the messages per CPU-second "
+              f"(the 3 x target of the reader issue: {'met' if b[0] / a[0] >= 3 else 'NOT met'})"
+              f"; peak RSS {b[1] / a[1]:.1f} x lower")
+        print(f"  check --every 1s vs check before: peak RSS {b[1] / e[1]:.1f} x lower (target "
+              f">= 10 x: {'met' if b[1] / e[1] >= 10 else 'NOT met'}), time {e[0] / b[0]:.2f} x "
+              f"(target <= 1: {'met' if e[0] <= b[0] else 'NOT met'})")
+
+
+MODES.update({"events_cache": events_cache, "sampled_cost": sampled_cost,
+              "sampled_memory": sampled_memory})
+
+
 def child(mode, *args):
     proc = subprocess.run([sys.executable, __file__, "--child", mode, *map(str, args)],
                           capture_output=True, text=True)
@@ -269,6 +424,11 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--folder", type=Path, default=ROOT / "build" / "lobster-bench")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
+    parser.add_argument("--sampling", action="store_true",
+                        help="only the figures of sampled rows and streaming")
+    parser.add_argument("--before", type=Path, default=None,
+                        help="with --sampling: a package tree (PYTHONPATH) of the command "
+                             "before, to measure check against")
     args = parser.parse_args()
     if args.child:
         mode, *rest = args.child
@@ -280,6 +440,9 @@ def main():
     mb = {"message": message.stat().st_size / 1e6, "orderbook": orderbook.stat().st_size / 1e6}
     print(f"level-{LEVELS} pair: {n:,} messages; {message.name} {mb['message']:.0f} MB, "
           f"orderbook {mb['orderbook']:.0f} MB")
+    if args.sampling:
+        sampling_section(message, orderbook, n, args.folder, args.repeats, args.before)
+        return
 
     readers = child("readers", message, orderbook)
     rows = readers.pop("rows")

@@ -81,12 +81,13 @@ class Session:
     max_levels: int = 0
 
 
-def play(seed, count, tick=100, mid=5_850_000, spread=30, halt=True):
+def play(seed, count, tick=100, mid=5_850_000, spread=30, halt=True, bursts=0.0, gaps=0.0):
     """A seeded session of `count` messages around `mid` (dollars x 10 000): yields each
     message with its reach (the best place, 0-based, it touches on its side; 0 for trades off
     the book and halts) and the book after it. Orders land up to `spread` ticks behind the
     opposite best price; deletions are likelier on a fuller book, so it stays a few hundred
-    orders deep."""
+    orders deep. With `bursts` that share of messages comes at the time of the one before,
+    with `gaps` that share after a silence of 2 to 6 seconds."""
     rng = random.Random(seed)
     book = PlainBook()
     time, next_id = OPEN_NS, 10_000_000 + seed * 1000
@@ -94,7 +95,12 @@ def play(seed, count, tick=100, mid=5_850_000, spread=30, halt=True):
     halted = False
     sweep = None  # (direction, price) of a level being executed away, order by order
     for step in range(count):
-        time += rng.randrange(1, 40_000_000)
+        if bursts and rng.random() < bursts:
+            pass  # at the time of the message before
+        elif gaps and rng.random() < gaps:
+            time += rng.randrange(2 * 10**9, 6 * 10**9)
+        else:
+            time += rng.randrange(1, 40_000_000)
         kind = 1
         if step == halt_at:
             halted = True

@@ -40,6 +40,7 @@ import errno
 import os
 import time as _time
 from pathlib import Path
+from typing import Any
 
 try:
     import numpy as np
@@ -57,10 +58,14 @@ from velmora.lobster._files import (
     LobsterFormatError,
     Progress,
     check_lengths,
+    message_chunks,
+    orderbook_chunks,
     parse_name,
     read_messages,
     read_orderbook,
 )
+from velmora.lobster._sampling import Samples, Sampling, parse_interval, sampling
+from velmora.lobster._stream import CHUNK, Context, stream
 from velmora.lobster._replay import (
     HALT_DTYPE,
     TRADE_DTYPE,
@@ -74,8 +79,9 @@ from velmora.lobster._replay import (
 )
 
 __all__ = ["EMPTY_ASK", "EMPTY_BID", "HALT_DTYPE", "MAX_PRICE", "MESSAGE_DTYPE", "TRADE_DTYPE",
-           "Comparison", "FileName", "LobsterFormatError", "Progress", "Session", "all_events",
-           "check", "check_lengths", "compare", "load", "orderbook_for", "output_format",
+           "Comparison", "FileName", "Samples", "Sampling", "parse_interval", "sampling", "CHUNK", "Context",
+           "stream", "LobsterFormatError", "Progress", "Session", "all_events",
+           "check", "check_lengths", "compare", "message_chunks", "orderbook_chunks", "load", "orderbook_for", "output_format",
            "parse_name", "read_messages", "read_orderbook", "replay", "start_book", "to_events",
            "trades_beside", "write"]
 
@@ -109,14 +115,30 @@ def load(message_path: str | os.PathLike[str],
 
 def check(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLike[str], *,
           depth: int | None = None, follow: bool = True,
-          progress: Progress | None = None) -> tuple[Session, Comparison]:
+          progress: Progress | None = None, every: int | str | None = None,
+          every_events: int | None = None, at: Any = None,
+          measures: Any = None, chunk: int | None = None) -> tuple[Session, Comparison]:
     """Reads a pair of files, replays the messages and compares every row with the orderbook
     file up to `depth` levels. ``session.seconds`` holds each stage's time. The pair passes
     when ``comparison.mismatched == 0`` and ``session.refused`` is empty: rows that agree
-    with a replay that skipped a message the engine refused prove nothing about it."""
+    with a replay that skipped a message the engine refused prove nothing about it.
+    The sampling options (as for replay()) put sampled rows in ``session.samples``.
+
+    With sampling options, or a `chunk` (rows per piece), the files are streamed: read,
+    replayed and compared piece by piece in bounded memory, with the same results; the
+    session then keeps no per-message arrays (see stream())."""
+    options = sampling(every, every_events, at, measures)  # refused before any reading
+    if options is not None or chunk is not None:
+        session, comparison = stream(message_path, orderbook_path, depth=depth, follow=follow,
+                                     options=options, rows=chunk or CHUNK, progress=progress)
+        assert comparison is not None
+        return session, comparison
     messages, rows, seconds = load(message_path, orderbook_path, progress)
     assert rows is not None
-    session = replay(messages, rows, follow=follow)
+    session = replay(messages, rows, follow=follow, every=options and options.every,
+                     every_events=options and options.every_events,
+                     at=options and options.at, measures=options and options.measures,
+                     keep_rows=True)
     comparison = compare(session, rows, depth, progress=progress)
     session.seconds = {**seconds, **session.seconds, "compare": comparison.seconds}
     return session, comparison

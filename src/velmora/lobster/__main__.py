@@ -1,7 +1,12 @@
 """The command: check a LOBSTER pair against its replay, or write a replay.
 
-    python -m velmora.lobster check MESSAGE ORDERBOOK [--depth K] [--strict]
-    python -m velmora.lobster replay MESSAGE [ORDERBOOK] --out FILE [--strict]
+    python -m velmora.lobster check MESSAGE ORDERBOOK [--depth K] [--strict] [SAMPLING]
+    python -m velmora.lobster replay MESSAGE [ORDERBOOK] --out FILE [--strict] [SAMPLING]
+
+SAMPLING: one of --every T (1s, 100ms, 250us, 5min or nanoseconds), --every-events K or
+--at TIMES.npy, and --measures mid,spread,microprice,imbalance:5,ofi,vwap; the sampled rows
+go to --out (Parquet or CSV with a header) instead of the rows after every message. A bad
+option exits 2 before anything is read.
 
 `check` prints the share of rows equal at each depth, the mismatches and the throughput, and
 exits with 0 when every row is equal and every message was applied, 1 when some rows differ
@@ -78,15 +83,39 @@ def levels_table(theirs: np.ndarray, mine: np.ndarray, depth: int) -> list[str]:
     return rows
 
 
-def report(session: lobster.Session, comparison: lobster.Comparison, message_path: Path,
-           orderbook: np.ndarray, wall: float) -> list[str]:
+def facts(session: lobster.Session, orderbook: np.ndarray | None) -> dict[str, Any]:
+    """What the report tells of the messages, from a replay that kept them or one streamed
+    piece by piece (which kept only this)."""
+    if session.count is not None:
+        known = session.contexts or {}
+        return {"n": session.count, "span": session.span, "kinds": session.kinds,
+                "start": session.start_row, "contexts": known,
+                "record": lambda at: dict(known[at].messages)[at]}
+    assert orderbook is not None
     messages = session.messages
     n = len(messages)
+
+    def context(at: int) -> lobster.Context:
+        return lobster.Context(
+            messages=[(j, messages[j]) for j in range(max(session.first, at - 3),
+                                                      min(n, at + 2))],
+            file_row=orderbook[at], replay_row=session.rows(at, at + 1)[0])
+
+    return {"n": n, "span": (messages["time"][0], messages["time"][-1]),
+            "kinds": np.bincount(messages["type"], minlength=8), "start": orderbook[0],
+            "contexts": context, "record": lambda at: messages[at]}
+
+
+def report(session: lobster.Session, comparison: lobster.Comparison, message_path: Path,
+           orderbook: np.ndarray | None, wall: float) -> list[str]:
+    told = facts(session, orderbook)
+    n = told["n"]
+    contexts = told["contexts"]
     name = lobster.parse_name(message_path)
     title = f"{name.ticker} {name.date}" if name else message_path.name
     out = [f"{title}: {n:,} messages, {session.levels} levels, "
-           f"{clock(messages['time'][0])} to {clock(messages['time'][-1])}"]
-    first = orderbook[0]
+           f"{clock(told['span'][0])} to {clock(told['span'][1])}"]
+    first = told["start"]
     bids, asks = int((first[3::4] > 0).sum()), int((first[1::4] > 0).sum())
     how = ("levels coming into view from beyond the file's depth taken from it: "
            f"{session.window:,} LEVEL events" if session.follow else
@@ -105,17 +134,18 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
                           ("first unexplained", comparison.first_inside)):
             if at is None or (label == "first unexplained" and at == comparison.first_mismatch):
                 continue
-            out.append(f"{label}: after {describe(messages[at], at + 1)}")
-            for j in range(max(session.first, at - 3), min(n, at + 2)):
-                out.append(f"  {'>' if j == at else ' '} {describe(messages[j], j + 1)}")
-            out += levels_table(orderbook[at], session.rows(at, at + 1)[0], comparison.levels)
+            context = contexts(at) if callable(contexts) else contexts[at]
+            out.append(f"{label}: after {describe(told['record'](at), at + 1)}")
+            for j, message in context.messages:
+                out.append(f"  {'>' if j == at else ' '} {describe(message, j + 1)}")
+            out += levels_table(context.file_row, context.replay_row, comparison.levels)
     elif session.refused:
         out.append(f"every row equal to the file's at depth {comparison.levels}, but the "
                    f"engine refused {len(session.refused):,} of the messages (below): the "
                    "rows agree with a replay that skipped them, so the check fails")
     else:
         out.append(f"every row equal to the file's at depth {comparison.levels}")
-    kinds = np.bincount(messages["type"], minlength=8)
+    kinds = told["kinds"]
     out.append("")
     out.append("messages: " + ", ".join(f"{kinds[t]:,} {TYPES[t]}" for t in range(1, 8)
                                         if kinds[t]))
@@ -131,7 +161,7 @@ def report(session: lobster.Session, comparison: lobster.Comparison, message_pat
         out.append(f"additions that traded in the replay: {len(session.crossed_at):,}; "
                    f"events the engine refused: {len(session.refused):,}")
         for at, why in session.refused[:3]:
-            out.append(f"  {describe(messages[at], at + 1)}: {why}")
+            out.append(f"  {describe(told['record'](at), at + 1)}: {why}")
     stages = ", ".join(f"{name} {value:.2f} s" for name, value in session.seconds.items())
     out.append(f"throughput: {n:,} messages in {wall:.2f} s, {n / wall:,.0f} messages/s "
                f"({stages})")
@@ -161,6 +191,47 @@ def refuse_output(out: Path, format: str | None, inputs: list[Path | None]) -> s
     return None
 
 
+class BadOption(Exception):
+    """A sampling option the file's rows cannot hold."""
+
+
+def check_options(options: lobster.Sampling, levels: int) -> None:
+    try:
+        options.check(levels)
+    except ValueError as exc:
+        raise BadOption(str(exc)) from None
+
+
+def options_of(args: argparse.Namespace) -> lobster.Sampling | None:
+    """The sampling options of the command line, checked (ValueError, OSError)."""
+    at = None
+    if args.at is not None:
+        try:
+            at = np.load(args.at, allow_pickle=False)
+        except (ValueError, EOFError) as exc:
+            raise ValueError(f"--at {args.at}: not a NumPy .npy array of times ({exc})"
+                             ) from None
+    return lobster.sampling(args.every, args.every_events, at, args.measures)
+
+
+def sample_kwargs(options: lobster.Sampling | None) -> dict[str, Any]:
+    if options is None:
+        return {}
+    return {"every": options.every, "every_events": options.every_events, "at": options.at,
+            "measures": options.measures}
+
+
+def write_samples(session: lobster.Session, out: Path | None, format: str | None) -> str:
+    """Writes the sampled rows (if any were asked for and an output named); what was done."""
+    samples = session.samples
+    if samples is None:
+        return ""
+    if out is None:
+        return f"sampled rows: {len(samples):,} (not written: no --out)"
+    path = samples.write(out, lobster.output_format(out, format))
+    return f"sampled rows: {path} ({len(samples):,})"
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m velmora.lobster",
                                      description="Replay LOBSTER files on velmora.core.")
@@ -171,6 +242,7 @@ def main(argv: list[str] | None = None) -> int:
     check.add_argument("orderbook", type=Path)
     check.add_argument("--depth", type=int, default=None,
                        help="compare the top K levels (default: all the file has)")
+    check.add_argument("--chunk", type=int, default=lobster.CHUNK, help=argparse.SUPPRESS)
     replay = commands.add_parser("replay", help="write the rows after every message and the "
                                  "trades")
     replay.add_argument("message", type=Path)
@@ -186,43 +258,98 @@ def main(argv: list[str] | None = None) -> int:
     for command in (check, replay):
         command.add_argument("--strict", action="store_true",
                              help="replay from the messages and the first row alone")
+        command.add_argument("--every", default=None, metavar="T",
+                             help="sampled rows every T of event time: 1s, 100ms, 250us, 5min "
+                                  "or a number of nanoseconds")
+        command.add_argument("--every-events", type=int, default=None, metavar="K",
+                             help="sampled rows after every K-th message that reaches the book")
+        command.add_argument("--at", type=Path, default=None, metavar="TIMES.npy",
+                             help="sampled rows at these times: a sorted int64 .npy array of "
+                                  "nanoseconds after midnight")
+        command.add_argument("--measures", default=None, metavar="M,M,...",
+                             help="measures on the sampled rows: mid, spread, microprice, "
+                                  "imbalance:K, ofi, volume, notional, vwap, trades, events")
         command.add_argument("--progress", action=argparse.BooleanOptionalAction,
                              default=None, help="a progress bar (default: on a terminal)")
+    check.add_argument("--out", type=Path, default=None,
+                       help="with sampling options: where the sampled rows go (.parquet or "
+                            ".csv)")
     args = parser.parse_args(argv)
     if args.command == "check" and args.depth is not None and args.depth < 1:
         parser.error("--depth must be at least 1")
+    if args.command == "check" and args.chunk < 1:
+        parser.error("--chunk must be at least 1")
+    try:
+        options = options_of(args)
+    except (ValueError, OSError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+    if args.command == "check" and args.out is not None and options is None:
+        print("error: --out takes the sampled rows: give --every, --every-events or --at",
+              file=sys.stderr)
+        return 2
+    out_path = args.out
+    if options is not None and out_path is not None:
+        refused = refuse_output(out_path, getattr(args, "format", None),
+                                [args.message, args.orderbook])
+        if refused:
+            print(f"error: {refused}", file=sys.stderr)
+            return 2
     bar = Bar(sys.stderr, sys.stderr.isatty() if args.progress is None else args.progress)
     started = time.perf_counter()
     try:
         if args.command == "check":
-            messages = lobster.read_messages(args.message, bar.stage("messages"))
-            read = time.perf_counter()
-            rows = lobster.read_orderbook(args.orderbook, bar.stage("orderbook"))
-            lobster.check_lengths(messages, rows, args.message, args.orderbook)
-            loaded = time.perf_counter()
-            bar.stage("replay")(0, 1)
-            session = lobster.replay(messages, rows, follow=not args.strict)
-            comparison = lobster.compare(session, rows, args.depth,
-                                         progress=bar.stage("compare"))
+            if options is not None:  # refused before any work: the file's depth, at once
+                first = next(lobster.orderbook_chunks(args.orderbook, 1))
+                check_options(options, first.shape[1] // 4)
+            # Streamed: both files read, replayed and compared piece by piece.
+            session, comparison = lobster.stream(
+                args.message, args.orderbook, depth=args.depth, follow=not args.strict,
+                options=options, rows=args.chunk, progress=bar.stage("check"))
+            assert comparison is not None
             bar.clear()
-            session.seconds = {"read messages": read - started, "read orderbook": loaded - read,
-                               **session.seconds, "compare": comparison.seconds}
+            sampled = write_samples(session, out_path, getattr(args, "format", None))
             wall = time.perf_counter() - started
-            print("\n".join(report(session, comparison, args.message, rows, wall)))
+            print("\n".join(report(session, comparison, args.message, None, wall)))
+            if sampled:
+                print(sampled)
             return 0 if passed(session, comparison) else 1
         orderbook_path = args.orderbook or lobster.orderbook_for(args.message)
         refused = refuse_output(args.out, args.format, [args.message, orderbook_path])
         if refused:
             print(f"error: {refused}", file=sys.stderr)
             return 2
+        if options is not None and orderbook_path is not None and args.levels is None:
+            # Streamed: only the sampled rows are kept.
+            first = next(lobster.orderbook_chunks(orderbook_path, 1))
+            check_options(options, first.shape[1] // 4)
+            session, _ = lobster.stream(args.message, orderbook_path, follow=not args.strict,
+                                        options=options, compare_rows=False,
+                                        progress=bar.stage("replay"))
+            bar.clear()
+            wall = time.perf_counter() - started
+            print(f"{session.count:,} messages replayed, {session.levels} levels, in "
+                  f"{wall:.2f} s ({(session.count or 0) / wall:,.0f} messages/s)")
+            print(write_samples(session, args.out, args.format))
+            return 0
         messages = lobster.read_messages(args.message, bar.stage("messages"))
         start_rows: np.ndarray | None = None
         if orderbook_path is not None:
             start_rows = lobster.read_orderbook(orderbook_path, bar.stage("orderbook"))
             lobster.check_lengths(messages, start_rows, args.message, orderbook_path)
+        if options is not None:
+            check_options(options, args.levels or (start_rows.shape[1] // 4 if start_rows is not None
+                                          else 10))
         bar.stage("replay")(0, 1)
         session = lobster.replay(messages, start_rows, follow=not args.strict,
-                                 levels=args.levels)
+                                 levels=args.levels, **sample_kwargs(options))
+        if options is not None:
+            bar.clear()
+            wall = time.perf_counter() - started
+            print(f"{len(messages):,} messages replayed, {session.levels} levels, in "
+                  f"{wall:.2f} s ({len(messages) / wall:,.0f} messages/s)")
+            print(write_samples(session, args.out, args.format))
+            return 0
         written = lobster.write(session, args.out, args.format)
         bar.clear()
         wall = time.perf_counter() - started
@@ -232,7 +359,7 @@ def main(argv: list[str] | None = None) -> int:
               f"{wall:.2f} s ({len(messages) / wall:,.0f} messages/s)")
         print(f"rows: {written[0]}\ntrades: {written[1]} ({len(session.trades):,})")
         return 0
-    except (lobster.LobsterFormatError, OSError, ImportError) as exc:
+    except (lobster.LobsterFormatError, OSError, ImportError, BadOption) as exc:
         bar.clear()
         print(f"error: {exc}", file=sys.stderr)
         return 2

@@ -22,6 +22,7 @@ import numpy as np
 from velmora import _lobster
 
 BLOCK = 1 << 22
+STREAM_BLOCK = 1 << 20  # streamed: smaller blocks, as memory is what streaming is for
 BOM = b"\xef\xbb\xbf"
 
 # (bytes read, bytes in all), as a file is read.
@@ -31,7 +32,8 @@ Refuse = Callable[[Path, "int | None", str], Exception]
 
 
 @contextlib.contextmanager
-def _source(path: Path, progress: Progress | None) -> Iterator[tuple[Callable[[], bytes], bool]]:
+def _source(path: Path, progress: Progress | None,
+            size: int = BLOCK) -> Iterator[tuple[Callable[[], bytes], bool]]:
     """A function that returns the file's next block of bytes (decompressed when the file is
     gzip), b"" at its end, reporting progress on the bytes read from disk; and whether the
     file is gzip."""
@@ -50,13 +52,13 @@ def _source(path: Path, progress: Progress | None) -> Iterator[tuple[Callable[[]
         if compressed:
             with gzip.GzipFile(fileobj=raw, mode="rb") as unzipped:
                 def read() -> bytes:
-                    block = unzipped.read(BLOCK)
+                    block = unzipped.read(size)
                     report()
                     return block
                 yield read, True
         else:
             def read() -> bytes:
-                block = raw.read(BLOCK)
+                block = raw.read(size)
                 report()
                 return block
             yield read, False
@@ -192,3 +194,79 @@ def _expected_rows(path: Path, first: bytearray, compressed: bool, final: bool) 
     if compressed:
         estimate *= 8  # LOBSTER's CSV compresses about eight to one
     return int(estimate * 1.02) + 1024
+
+
+def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
+           progress: Progress | None = None, rows: int = 1 << 16,
+           block: int = STREAM_BLOCK, lead: int = 0) -> Iterator[np.ndarray]:
+    """The file as read() makes it, in chunks of `rows` rows (the last may hold fewer), read
+    as they are asked for: memory is one block plus one chunk. Each chunk is a fresh array,
+    with `lead` rows left unset in front of its rows (room for the caller's own, so that
+    joining them copies nothing). Faults are raised through `refuse` when the chunk holding
+    them is asked for."""
+    if rows < 1:
+        raise ValueError(f"chunks of at least one row, not {rows}")
+    kind = "orderbook" if record is None else "message"
+    if record is not None and record.itemsize != _lobster.MESSAGE_SIZE:
+        raise ValueError(f"message records are {_lobster.MESSAGE_SIZE} bytes")
+    pending = bytearray()
+    line = 0  # lines passed before `pending`
+    out: np.ndarray | None = None
+    count = total = fields = 0
+    with _source(path, progress, block) as (next_block, _):
+        first = True
+        while True:
+            try:
+                data = next_block()
+            except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
+                raise refuse(path, _broken_at(path), "the compressed data ends or breaks here "
+                             f"({exc}): the file is truncated or corrupt") from None
+            final = not data
+            pending += data
+            if first:
+                if len(pending) < len(BOM) and BOM.startswith(pending) and not final:
+                    continue
+                if pending.startswith(BOM):
+                    del pending[:len(BOM)]
+                if kind == "orderbook":
+                    counted = _first_line_fields(pending, final)
+                    if counted is None:
+                        continue
+                    fields = counted
+                first = False
+            used = 0
+            while True:  # until the block's whole lines are parsed, a chunk at a time
+                if out is None:
+                    out = (np.empty(lead + rows, record) if record is not None
+                           else np.empty((lead + rows, fields), np.int64))
+                free = out[lead + count:]
+                try:
+                    if kind == "message":
+                        parsed, step, lines = _lobster.parse_messages(
+                            memoryview(pending)[used:], free, final)
+                    else:
+                        parsed, step, lines = _lobster.parse_orderbook(
+                            memoryview(pending)[used:], free, fields, final)
+                except _lobster.ParseError as exc:
+                    at, problem, text = exc.args
+                    quoted = repr(text.decode("ascii", "replace"))
+                    raise refuse(path, line + at, problem.replace("{text}", quoted)) from None
+                count += parsed
+                line += lines
+                used += step
+                if count == rows:
+                    total += count
+                    yield out
+                    out, count = None, 0
+                    continue
+                if parsed < len(free):
+                    break
+            del pending[:used]
+            if final:
+                break
+    if count:
+        total += count
+        assert out is not None
+        yield out[:lead + count]
+    if total == 0:
+        raise refuse(path, None, "the file holds no rows")

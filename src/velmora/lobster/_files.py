@@ -150,6 +150,48 @@ def read_orderbook(path: str | os.PathLike[str], progress: Progress | None = Non
     return rows
 
 
+def _exists(path: Path) -> None:
+    if not path.exists():
+        raise FileNotFoundError(errno.ENOENT, "no such file", os.fspath(path))
+    if path.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "a directory, not a file", os.fspath(path))
+
+
+def message_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
+                   progress: Progress | None = None, lead: int = 0) -> Iterator[np.ndarray]:
+    """A message file as read_messages() reads it, in chunks of `rows` messages (after
+    `lead` unset rows: room for the caller's own in front)."""
+    path = Path(path)
+    _exists(path)
+    return _blocks.chunks(path, MESSAGE_DTYPE, _refuse, progress, rows, lead=lead)
+
+
+def orderbook_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
+                     progress: Progress | None = None, lead: int = 0) -> Iterator[np.ndarray]:
+    """An orderbook file as read_orderbook() reads it (with its checks), in chunks of `rows`
+    rows (after `lead` unset rows)."""
+    path = Path(path)
+    _exists(path)
+    first = True
+    for whole in _blocks.chunks(path, None, _refuse, progress, rows, lead=lead):
+        chunk = whole[lead:]
+        if first:
+            first = False
+            if chunk.shape[1] % 4:
+                raise LobsterFormatError(path, _line_of_row(path, 0),
+                                         f"{chunk.shape[1]} fields: an orderbook row holds 4 "
+                                         "per level (ask price, ask size, bid price, bid size)")
+            problem = _not_a_book(chunk[0])
+            if problem:
+                raise LobsterFormatError(path, _line_of_row(path, 0), problem)
+            name = parse_name(path)
+            if name is not None and name.levels != chunk.shape[1] // 4:
+                warnings.warn(f"{path}: the name says {name.levels} levels, the rows hold "
+                              f"{chunk.shape[1] // 4}; read as {chunk.shape[1] // 4}",
+                              stacklevel=2)
+        yield whole
+
+
 def _not_a_book(row: np.ndarray) -> str | None:
     """Why an orderbook row cannot be a book's top levels, or None: two levels of one side at
     one price, or a bid at or above an ask at any level."""

@@ -16,6 +16,7 @@ import numpy as np
 
 from velmora import core
 from velmora.lobster._files import EMPTY_ASK, EMPTY_BID
+from velmora.lobster._sampling import Sampler, Samples, Sampling, sampling
 
 __all__ = ["TRADE_DTYPE", "HALT_DTYPE", "Session", "Comparison", "start_book", "replay",
            "compare", "to_events", "all_events"]
@@ -223,6 +224,15 @@ class Session:
     refused: list[tuple[int, str]] = field(default_factory=list)  # (message, why)
     seconds: dict[str, float] = field(default_factory=dict)
     book: core.Book | None = None  # the book after the last message
+    samples: Samples | None = None  # the sampled rows, when asked for
+    # A replay streamed piece by piece keeps no per-message arrays (``messages`` is empty)
+    # but these: the messages, their types counted, the first and last time, the first
+    # orderbook row, and the messages around the first mismatches ({message: Context}).
+    count: int | None = None
+    kinds: Any = None
+    span: tuple[int, int] | None = None
+    start_row: Any = None
+    contexts: dict[int, Any] | None = None
     _initial: Any = None  # the starting book's top levels: bid p, bid t, ask p, ask t
     _snaps: Any = None  # the core's rows, changed only
     _row_of: Any = None  # per message: its row in _snaps, or -1 for the starting book
@@ -230,6 +240,10 @@ class Session:
     def rows(self, start: int = 0, stop: int | None = None) -> np.ndarray:
         """The top levels after messages start..stop-1, in the orderbook file's layout (ask
         price, ask size, bid price, bid size per level; empty levels as LOBSTER writes them)."""
+        if self._row_of is None:
+            raise ValueError("this replay kept no rows after every message (it was sampled "
+                             "or streamed): replay() without every, every_events and at, "
+                             "or with keep_rows=True, keeps them")
         index = self._row_of[start:stop]
         if not len(self._snaps):  # no event changed the top levels
             index = np.full(len(index), -1)
@@ -252,6 +266,12 @@ class Session:
         return self.rows()
 
 
+def _empty_book() -> core.Book:
+    book = core.Book()
+    book.seeded_fallback = True
+    return book
+
+
 def _top(book: core.Book, levels: int) -> dict[str, np.ndarray]:
     out = {}
     for side, prefix, empty in ((core.BID, "bid", EMPTY_BID), (core.ASK, "ask", EMPTY_ASK)):
@@ -265,7 +285,9 @@ def _top(book: core.Book, levels: int) -> dict[str, np.ndarray]:
 
 
 def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow: bool = True,
-           levels: int | None = None) -> Session:
+           levels: int | None = None, every: int | str | None = None,
+           every_events: int | None = None, at: Any = None, measures: Any = None,
+           keep_rows: bool | None = None) -> Session:
     """Replays a message file (read_messages) on velmora.core.
 
     With an orderbook file's rows, the book starts as the first row (seeded levels, the
@@ -274,24 +296,83 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
     appear (no message describes their orders). ``follow=False`` replays from the messages
     and the first row alone. Without an orderbook the book starts empty at message 0.
     ``levels``: how many levels each row holds (the orderbook's, by default; else 10).
+
+    Sampled rows (``session.samples``, a Samples): one of ``every`` (nanoseconds of event
+    time, or a string such as "1s" or "100ms"), ``every_events`` (every K messages that
+    reach the book) or ``at`` (sorted int64 times, ns after midnight), with ``measures``
+    ("mid", "spread", "microprice", "imbalance:k", "ofi", "volume", "notional", "vwap",
+    "trades", "events"). With them the rows after every message are not kept (``rows()``
+    refuses) unless ``keep_rows``.
     """
+    options = sampling(every, every_events, at, measures)
+    if keep_rows is None:
+        keep_rows = options is None
+    return _replay(messages, orderbook, follow, levels, options, keep_rows)
+
+
+def _replay(messages: np.ndarray, orderbook: np.ndarray | None, follow: bool,
+            levels: int | None, options: Sampling | None, keep_rows: bool,
+            book: core.Book | None = None, sampler: Sampler | None = None,
+            base: int = 0, window_from: int = 0) -> Session:
+    """replay(), or with `book` a piece of a stream: messages[0] and orderbook[0] are the
+    last message and row of the piece before, whose book `book` holds; `sampler` then
+    carries the sampled rows across pieces (not finished here), naming messages from `base`
+    (the stream's index of messages[0]); `window_from` is the LEVEL events of the pieces
+    before, whose ids these follow."""
     started = _time.perf_counter()
+    piece = book is not None
     if orderbook is not None:
         orderbook = np.asarray(orderbook)
         levels = levels or orderbook.shape[1] // 4
     levels = levels or 10
     n = len(messages)
-    first = 1 if orderbook is not None and n else 0
-    if orderbook is not None and first:
+    first = 1 if (orderbook is not None or piece) and n else 0
+    if piece:
+        pass
+    elif sampler is not None and not keep_rows:
+        book = sampler.book  # the sampler's book is the replay's
+    elif orderbook is not None and first:
         book = start_book(orderbook[0], messages["time"][0])
     else:
-        book = core.Book()
-        book.seeded_fallback = True
-    events, owners, window = all_events(messages, orderbook[:, :4 * levels]
-                                        if orderbook is not None else None, follow)
+        book = _empty_book()
+    assert book is not None
+    if piece and orderbook is None:
+        events, owners = to_events(messages[1:])
+        owners += 1
+        window = 0
+    else:
+        events, owners, window = all_events(messages, orderbook[:, :4 * levels]
+                                            if orderbook is not None else None, follow)
+    if window and window_from:
+        events["order_id"][events["kind"] == core.LEVEL] -= window_from
     converted = _time.perf_counter()
     initial = _top(book, levels)
-    snaps, fills, unknown, seeded, refused = _run(book, events, levels)
+    samples = None
+    carried = sampler is not None  # a stream's: its counts are taken piece by piece
+    if sampler is not None:
+        sampler.feed(events, owners, keep_fills=not keep_rows, base=base)
+        samples = sampler.samples
+    elif options is not None:
+        # On a book of its own when the rows after every message are kept as well (a
+        # replay takes either a sampler or its own snapshots).
+        own = (start_book(orderbook[0], messages["time"][0]) if first and keep_rows
+               and orderbook is not None else book if not keep_rows else _empty_book())
+        sampler = Sampler(own, options, levels, first)
+        sampler.feed(events, owners, keep_fills=not keep_rows)
+        samples = sampler.finish()
+    if keep_rows:
+        snaps, fills, unknown, seeded, refused = _run(book, events, levels)
+    else:
+        assert sampler is not None
+        snaps = None
+        fills = (np.concatenate(sampler.fills) if sampler.fills
+                 else np.zeros(0, core.FILL_DTYPE))
+        unknown, seeded = sampler.unknown, sampler.seeded
+        refused = [(int(np.searchsorted(owners, m - base)), why) for m, why in sampler.refused]
+        if carried:  # this piece's alone
+            sampler.fills.clear()
+            sampler.unknown = sampler.seeded = 0
+            sampler.refused.clear()
     replayed = _time.perf_counter()
 
     # The last event of each message, and the snapshot row written at or before it.
@@ -300,11 +381,15 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
         ends = np.flatnonzero(np.r_[owners[1:] != owners[:-1], True])
         last[owners[ends]] = ends
     last = np.maximum.accumulate(last) if n else last
-    row_of = np.searchsorted(snaps["seq"], last, side="right") - 1
-    row_of[last < 0] = -1
+    row_of = None
+    if snaps is not None:
+        row_of = np.searchsorted(snaps["seq"], last, side="right") - 1
+        row_of[last < 0] = -1
 
     kinds = messages["type"]
     trade_at = np.flatnonzero((kinds >= 4) & (kinds <= 6))
+    if piece:  # messages[0] is the piece before's
+        trade_at = trade_at[trade_at >= 1]
     trades = np.zeros(len(trade_at), TRADE_DTYPE)
     trades["message"] = trade_at
     for name in ("time", "type", "order_id", "size", "price", "direction"):
@@ -312,10 +397,12 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
     book_size = np.zeros(n, np.int64)
     executed = fills[fills["kind"] == core.EXECUTE]
     np.add.at(book_size, owners[executed["seq"]], executed["quantity"])
-    if first and kinds[0] == 4:
+    if first and kinds[0] == 4 and not piece:
         book_size[0] = messages["size"][0]  # in the starting book already
     trades["book_size"] = book_size[trade_at]
     halt_at = np.flatnonzero(kinds == 7)
+    if piece:
+        halt_at = halt_at[halt_at >= 1]
     halts = np.zeros(len(halt_at), HALT_DTYPE)
     halts["message"], halts["time"] = halt_at, messages["time"][halt_at]
     halts["state"] = messages["price"][halt_at]
@@ -324,7 +411,7 @@ def replay(messages: np.ndarray, orderbook: np.ndarray | None = None, *, follow:
         trades=trades, halts=halts, unknown=unknown, seeded=seeded,
         crossed_at=np.unique(owners[fills["seq"][fills["kind"] == core.LIMIT]]), window=window,
         refused=[(int(owners[k]), text) for k, text in refused], book=book,
-        _initial=initial, _snaps=snaps, _row_of=row_of)
+        _initial=initial, _snaps=snaps, _row_of=row_of, samples=samples)
     session.seconds = {"convert": converted - started, "replay": replayed - converted,
                        "index": _time.perf_counter() - replayed}
     return session
@@ -451,9 +538,12 @@ def _differences(tp: np.ndarray, ts: np.ndarray, mp: np.ndarray, ms: np.ndarray,
 
 
 def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
-            chunk: int = 1 << 16, progress: Any = None) -> Comparison:
+            chunk: int = 1 << 16, progress: Any = None, carry: dict[int, Any] | None = None,
+            base: int = 0) -> Comparison:
     """Compares a replay's rows with an orderbook file's, up to `depth` levels (all the
-    replay's by default), chunk by chunk."""
+    replay's by default), chunk by chunk. A stream compared piece by piece gives `carry`
+    (the levels earlier pieces found undescribed, updated here) and `base` (the stream's
+    index of the piece's message 0); rows are still counted from the piece's own."""
     started = _time.perf_counter()
     k = min(depth or session.levels, session.levels, orderbook.shape[1] // 4)
     n, first, full = len(session.messages), session.first, session.levels
@@ -463,6 +553,18 @@ def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
     # that row on) is one the replay could not avoid.
     taints = None if session.follow else _taints(session.messages, orderbook[:, :4 * full],
                                                  session.crossed_at)
+    if taints is not None and carry is not None:
+        for side in (core.BID, core.ASK):
+            prices, rows = taints[side]
+            if side in carry:
+                prices = np.concatenate([carry[side][0], prices])
+                rows = np.concatenate([carry[side][1], rows + base])
+            else:
+                rows = rows + base
+            unique, inverse = np.unique(prices, return_inverse=True)
+            firsts = np.full(len(unique), np.iinfo(np.int64).max)
+            np.minimum.at(firsts, inverse, rows)
+            taints[side] = carry[side] = (unique, firsts)
     for a in range(first, n, chunk):
         b = min(n, a + chunk)
         mine_full = session.rows(a, b)
@@ -480,7 +582,7 @@ def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
             tp, ts = (x[bad] for x in their_sides[side])
             theirs_off, mine_off = _differences(tp, ts, mp, ms, k, side)
             if taints is not None:
-                at = (a + bad)[:, None]
+                at = (base + a + bad)[:, None] if carry is not None else (a + bad)[:, None]
                 theirs_off &= ~_tainted(taints[side], tp, at)
                 mine_off &= ~_tainted(taints[side], mp[:, :k], at)
             inside |= theirs_off.any(axis=1) | mine_off.any(axis=1)
