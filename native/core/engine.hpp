@@ -8,11 +8,18 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace velmora::core {
 
@@ -78,20 +85,27 @@ struct Level {
     Side side;
 };
 
-// A slab of T addressed by slot numbers below `Max`, grown in fixed chunks so that slots
-// never move and growth never copies. Free slots are chained through the member `Link`.
+// A slab of T addressed by slot numbers below `Max` through one base pointer: an access is
+// one multiply-add, not the two dependent loads of a table of chunks. The slab grows by
+// CHUNK slots at a time, so its capacity stays within one chunk of the slots in use. On Linux
+// the slab is its own memory mapping and grows by mremap, which moves pages rather than
+// copying them and never holds the old and the new slab at once; elsewhere it grows by an
+// eighth at least, copying. Growth may move the slab: a reference into it does not survive
+// reserve_one(). Free slots are chained through the member `Link`. T must be trivially
+// copyable (the slab is copied and moved as bytes).
 template <class T, std::uint32_t T::* Link, std::uint32_t Max>
 class Pool {
   public:
-    static constexpr std::uint32_t SHIFT = 10;
-    static constexpr std::uint32_t CHUNK = 1u << SHIFT;
+    static constexpr std::uint32_t CHUNK = 1024;
+    static_assert(std::is_trivially_copyable_v<T>);
 
-    T& operator[](std::uint32_t slot) noexcept {
-        return chunks_[slot >> SHIFT][slot & (CHUNK - 1)];
-    }
-    const T& operator[](std::uint32_t slot) const noexcept {
-        return chunks_[slot >> SHIFT][slot & (CHUNK - 1)];
-    }
+    Pool() = default;
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    ~Pool() { unmap(base_, capacity_); }
+
+    T& operator[](std::uint32_t slot) noexcept { return base_[slot]; }
+    const T& operator[](std::uint32_t slot) const noexcept { return base_[slot]; }
     // Makes sure the next acquire() cannot allocate. May throw std::bad_alloc; returns false
     // when the slot numbers are exhausted.
     [[gnu::always_inline]] bool reserve_one() {
@@ -101,34 +115,67 @@ class Pool {
     std::uint32_t acquire() noexcept {
         if (free_ != NIL) {
             std::uint32_t slot = free_;
-            free_ = (*this)[slot].*Link;
+            free_ = base_[slot].*Link;
             return slot;
         }
         return used_++;
     }
     void release(std::uint32_t slot) noexcept {
-        (*this)[slot].*Link = free_;
+        base_[slot].*Link = free_;
         free_ = slot;
     }
-    std::size_t bytes() const noexcept {
-        return chunks_.size() * CHUNK * sizeof(T) +
-               chunks_.capacity() * sizeof(std::unique_ptr<T[]>);
-    }
+    std::size_t bytes() const noexcept { return std::size_t{capacity_} * sizeof(T); }
 
   private:
     [[gnu::noinline]] bool grow() {
-        if (chunks_.size() >= (Max >> SHIFT)) {
+        constexpr std::uint32_t most = Max / CHUNK * CHUNK;
+        if (capacity_ >= most) {
             return false;
         }
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.push_back(std::make_unique_for_overwrite<T[]>(CHUNK));
-        capacity_ += CHUNK;
+#if defined(__linux__)
+        std::uint32_t capacity = capacity_ + CHUNK;
+        void* grown =
+            capacity_ == 0
+                ? ::mmap(nullptr, bytes_for(capacity), PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                : ::mremap(base_, bytes_for(capacity_), bytes_for(capacity), MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED) {
+            throw std::bad_alloc();
+        }
+        base_ = static_cast<T*>(grown);
+#else
+        std::uint32_t step = std::max(CHUNK, (capacity_ / 8 + CHUNK - 1) / CHUNK * CHUNK);
+        std::uint32_t capacity = std::min(most, capacity_ + step);
+        T* grown = static_cast<T*>(std::malloc(bytes_for(capacity)));
+        if (grown == nullptr) {
+            throw std::bad_alloc();
+        }
+        if (capacity_ > 0) {
+            std::memcpy(static_cast<void*>(grown), base_, bytes_for(capacity_));
+        }
+        std::free(base_);
+        base_ = grown;
+#endif
+        capacity_ = capacity;
         return true;
     }
+    static std::size_t bytes_for(std::uint32_t capacity) noexcept {
+        return std::size_t{capacity} * sizeof(T);
+    }
+    static void unmap(T* base, std::uint32_t capacity) noexcept {
+#if defined(__linux__)
+        if (base != nullptr) {
+            ::munmap(base, bytes_for(capacity));
+        }
+#else
+        (void)capacity;
+        std::free(base);
+#endif
+    }
 
-    std::vector<std::unique_ptr<T[]>> chunks_;
+    T* base_ = nullptr;
     std::uint32_t used_ = 0;      // slots ever handed out
-    std::uint32_t capacity_ = 0;  // chunks_.size() * CHUNK
+    std::uint32_t capacity_ = 0;  // slots the slab holds
     std::uint32_t free_ = NIL;
 };
 
@@ -985,12 +1032,14 @@ class BasicEngine {
             own_side.prepare_insert(key);
         }
         // Nothing below allocates or fails. An emptied old level stays in its side until the
-        // order has rested, so that the insertion prepared above stays valid.
+        // order has rested, so that the insertion prepared above stays valid. The level pool
+        // may have moved: the old level is looked up again.
+        Level& from = levels_[old_slot];
         touch(own, old_key, old_slot);
-        old.total -= n.quantity;
-        bool emptied = --old.count == 0;
+        from.total -= n.quantity;
+        bool emptied = --from.count == 0;
         if (!emptied) {
-            unlink(old, n);
+            unlink(from, n);
         }
         Side other = own == BID ? ASK : BID;
         std::int64_t left = take(other, key_of(other, ticks), quantity, sink);
