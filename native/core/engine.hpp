@@ -201,21 +201,30 @@ class IdIndex {
             (static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ULL) >> 32);
     }
 
+    // The slot of id (hash h), or NIL; then *place is where insert_at() would put it. The
+    // table always has a position (an empty one before the first growth), so the walk needs
+    // no test for an empty table.
     template <class Nodes>
-    std::uint32_t find(std::int64_t id, std::uint32_t h, const Nodes& nodes) const noexcept {
-        if (count_ == 0) {
-            return NIL;
-        }
+    [[gnu::always_inline]] std::uint32_t find(std::int64_t id, std::uint32_t h,
+                                              const Nodes& nodes,
+                                              std::size_t* place) const noexcept {
         std::uint32_t tag = tag_of(h);
         for (std::size_t i = home(h);; i = (i + 1) & mask_) {
             std::uint32_t e = table_[i];
             if (e == EMPTY) {
+                *place = i;
                 return NIL;
             }
             if ((e & TAG) == tag && nodes[e & SLOT].id == id) {
                 return e & SLOT;
             }
         }
+    }
+    template <class Nodes>
+    [[gnu::always_inline]] std::uint32_t find(std::int64_t id, std::uint32_t h,
+                                              const Nodes& nodes) const noexcept {
+        std::size_t place;
+        return find(id, h, nodes, &place);
     }
     // Makes room for one more entry. May throw std::bad_alloc, changing nothing.
     template <class Nodes>
@@ -227,19 +236,23 @@ class IdIndex {
     // Requires reserve_one() and an id not yet present.
     void insert(std::uint32_t h, std::uint32_t slot) noexcept {
         std::size_t i = home(h);
-        std::uint32_t away = 0;
         while (table_[i] != EMPTY) {
             i = (i + 1) & mask_;
-            away = AWAY;
         }
-        table_[i] = tag_of(h) | away | slot;
+        insert_at(i, h, slot);
+    }
+    // Puts an entry at the place a find() of its id answered, with no entry added, removed or
+    // moved since (nor a growth: reserve_one() goes before that find()).
+    void insert_at(std::size_t place, std::uint32_t h, std::uint32_t slot) noexcept {
+        table_[place] = tag_of(h) | (place == home(h) ? 0 : AWAY) | slot;
         ++count_;
     }
+    // Removes the entry of node `slot`, whose id has hash h. The walk to it compares slots,
+    // which are unique, so it reads no node.
     template <class Nodes>
-    void erase(std::int64_t id, std::uint32_t h, const Nodes& nodes) noexcept {
-        std::uint32_t tag = tag_of(h);
+    void erase(std::uint32_t h, std::uint32_t slot, const Nodes& nodes) noexcept {
         std::size_t i = home(h);
-        while (!((table_[i] & TAG) == tag && nodes[table_[i] & SLOT].id == id)) {
+        while ((table_[i] & SLOT) != slot) {
             i = (i + 1) & mask_;
         }
         // Backward shift: pull later entries of the run into the hole when their home
@@ -263,25 +276,15 @@ class IdIndex {
         --count_;
     }
     // Starts loading the position a look-up of hash h reads first.
-    void prefetch(std::uint32_t h) const noexcept {
-        if (!table_.empty()) {
-            __builtin_prefetch(&table_[home(h)]);
-        }
-    }
+    void prefetch(std::uint32_t h) const noexcept { __builtin_prefetch(&table_[home(h)]); }
     // The slot in the home position of hash h when its tag matches (most likely the id's),
     // else NIL; a guess for a prefetch.
     std::uint32_t guess(std::uint32_t h) const noexcept {
-        if (table_.empty()) {
-            return NIL;
-        }
         std::uint32_t e = table_[home(h)];
         return e != EMPTY && (e & TAG) == tag_of(h) ? e & SLOT : NIL;
     }
     // Positions a look-up of hash h reads before it stops at `slot` or an empty position.
     std::size_t probes(std::uint32_t h, std::uint32_t slot) const noexcept {
-        if (table_.empty()) {
-            return 0;
-        }
         std::size_t n = 1;
         for (std::size_t i = home(h); table_[i] != EMPTY && (table_[i] & SLOT) != slot;
              i = (i + 1) & mask_) {
@@ -357,7 +360,7 @@ class IdIndex {
     // The most entries a table of n positions holds: a load of 4/5.
     static std::size_t holds(std::size_t n) noexcept { return n / 5 * 4; }
 
-    std::vector<std::uint32_t> table_;
+    std::vector<std::uint32_t> table_ = std::vector<std::uint32_t>(1, EMPTY);
     std::size_t mask_ = 0;
     unsigned shift_ = 32;
     std::size_t count_ = 0;
@@ -883,7 +886,8 @@ class BasicEngine {
                                              Sink&& sink) {
         std::uint32_t level;
         std::uint32_t h = IdIndex::hash(id);
-        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
+        std::size_t place;
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level, &place);
         if (refusal != Refusal::none) {
             return refusal;
         }
@@ -894,7 +898,11 @@ class BasicEngine {
             std::uint32_t slot = nodes_.acquire();
             nodes_[slot] = Node{id, left, time, NIL, NIL, 0, left != quantity ? Node::TRADED : 0u};
             append(side, ticks, level, slot);
-            ids_.insert(h, slot);
+            if (left == quantity) {
+                ids_.insert_at(place, h, slot);  // nothing traded: the index is as found
+            } else {
+                ids_.insert(h, slot);
+            }
         }
         return Refusal::none;
     }
@@ -1049,7 +1057,7 @@ class BasicEngine {
             n.flags |= left != quantity ? Node::TRADED : 0;
             append(own, ticks, level, slot);
         } else {
-            ids_.erase(id, h, nodes_);
+            ids_.erase(h, slot, nodes_);
             nodes_.release(slot);
         }
         if (emptied) {
@@ -1097,13 +1105,14 @@ class BasicEngine {
                  std::int64_t time, bool traded, bool seeded) {
         std::uint32_t level;
         std::uint32_t h = IdIndex::hash(id);
-        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
+        std::size_t place;
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level, &place);
         if (refusal == Refusal::none) {
             std::uint32_t slot = nodes_.acquire();
             std::uint32_t flags = (traded ? Node::TRADED : 0) | (seeded ? Node::SEEDED : 0);
             nodes_[slot] = Node{id, quantity, time, NIL, NIL, 0, flags};
             append(side, ticks, level, slot);
-            ids_.insert(h, slot);
+            ids_.insert_at(place, h, slot);
         }
         return refusal;
     }
@@ -1299,14 +1308,18 @@ class BasicEngine {
 
     // Everything that can refuse an order that may come to rest, or fail to allocate, before
     // anything changes: then the match and the rest cannot fail. Sets *level to the order's
-    // level on its own side, or NIL when a new one will be needed. Matching only touches the
-    // other side, so that answer stays valid.
-    Refusal prepare_rest(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
-                         std::uint32_t h, std::uint32_t* level) {
+    // level on its own side, or NIL when a new one will be needed (matching only touches the
+    // other side, so that answer stays valid), and *place to where the id goes in the index
+    // while no entry comes or goes. The index makes room before the look-up, so that one walk
+    // answers both the duplicate check and the insertion.
+    [[gnu::always_inline]] Refusal prepare_rest(std::int64_t id, Side side, std::int64_t ticks,
+                                                std::int64_t quantity, std::uint32_t h,
+                                                std::uint32_t* level, std::size_t* place) {
         if (quantity <= 0) {
             return Refusal::bad_quantity;
         }
-        if (ids_.find(id, h, nodes_) != NIL) {
+        ids_.reserve_one(nodes_);
+        if (ids_.find(id, h, nodes_, place) != NIL) {
             return Refusal::duplicate_id;
         }
         Levels& own = sides_[side];
@@ -1318,7 +1331,6 @@ class BasicEngine {
         if (!nodes_.reserve_one() || !levels_.reserve_one()) {
             return Refusal::full;
         }
-        ids_.reserve_one(nodes_);
         if (*level == NIL) {
             own.prepare_insert(key);
         }
@@ -1365,7 +1377,7 @@ class BasicEngine {
                 if (n.quantity == 0) {
                     lv.head = n.next;
                     --lv.count;
-                    ids_.erase(n.id, IdIndex::hash(n.id), nodes_);
+                    ids_.erase(IdIndex::hash(n.id), head, nodes_);
                     nodes_.release(head);
                 } else {
                     n.flags |= Node::TRADED;
@@ -1441,7 +1453,7 @@ class BasicEngine {
             touch(lv.side, key, n.level);
             unlink(lv, n);
         }
-        ids_.erase(n.id, h, nodes_);
+        ids_.erase(h, slot, nodes_);
         nodes_.release(slot);
     }
 
