@@ -277,12 +277,6 @@ class IdIndex {
     }
     // Starts loading the position a look-up of hash h reads first.
     void prefetch(std::uint32_t h) const noexcept { __builtin_prefetch(&table_[home(h)]); }
-    // The slot in the home position of hash h when its tag matches (most likely the id's),
-    // else NIL; a guess for a prefetch.
-    std::uint32_t guess(std::uint32_t h) const noexcept {
-        std::uint32_t e = table_[home(h)];
-        return e != EMPTY && (e & TAG) == tag_of(h) ? e & SLOT : NIL;
-    }
     // Positions a look-up of hash h reads before it stops at `slot` or an empty position.
     std::size_t probes(std::uint32_t h, std::uint32_t slot) const noexcept {
         std::size_t n = 1;
@@ -1117,16 +1111,9 @@ class BasicEngine {
         return refusal;
     }
 
-    // Hints for a caller that knows what comes next: start loading the index position a
-    // look-up of `id` reads first, or the resting order `id` most likely names (that reads
-    // the index position, so it pays once the position itself has been prefetched).
+    // A hint for a caller that knows what comes next: start loading the index position a
+    // look-up of `id` reads first.
     void prefetch_id(std::int64_t id) const noexcept { ids_.prefetch(IdIndex::hash(id)); }
-    void prefetch_order(std::int64_t id) const noexcept {
-        std::uint32_t slot = ids_.guess(IdIndex::hash(id));
-        if (slot != NIL) {
-            __builtin_prefetch(&nodes_[slot]);
-        }
-    }
 
     bool has_best(Side side) const noexcept { return !sides_[side].empty(); }
     std::int64_t best(Side side) const noexcept { return ticks_of(side, sides_[side].best_key()); }
