@@ -144,11 +144,50 @@ bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssi
     return true;
 }
 
+// The fills of a batch, in a block that grows without copying them (grow_block): a flow with
+// many fills would otherwise copy each one about twice more as a vector doubles.
+class FillBuffer {
+  public:
+    FillBuffer() = default;
+    FillBuffer(const FillBuffer&) = delete;
+    FillBuffer& operator=(const FillBuffer&) = delete;
+    ~FillBuffer() { free_block(base_, capacity() * sizeof(FillRecord)); }
+
+    // Adds a fill, made in place; may throw std::bad_alloc, adding nothing.
+    void emplace_back(std::int64_t seq, std::int64_t aggressor, const Fill& fill, std::int8_t side,
+                      std::int8_t kind, std::int64_t time) {
+        if (end_ == limit_) {
+            grow();
+        }
+        ::new (static_cast<void*>(end_++)) FillRecord{
+            seq, aggressor, fill.resting_id, fill.ticks, fill.quantity, side, kind, {}, time};
+    }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - base_); }
+    bool empty() const noexcept { return end_ == base_; }
+    const FillRecord* data() const noexcept { return base_; }
+
+  private:
+    std::size_t capacity() const noexcept { return static_cast<std::size_t>(limit_ - base_); }
+    [[gnu::noinline]] void grow() {
+        // 4 096 fills first, then doubling: the pages beyond the fills are never touched.
+        std::size_t size = this->size(), old = capacity();
+        std::size_t capacity = old == 0 ? 4096 : 2 * old;
+        base_ = static_cast<FillRecord*>(
+            grow_block(base_, old * sizeof(FillRecord), capacity * sizeof(FillRecord)));
+        end_ = base_ + size;
+        limit_ = base_ + capacity;
+    }
+
+    FillRecord* base_ = nullptr;
+    FillRecord* end_ = nullptr;
+    FillRecord* limit_ = nullptr;
+};
+
 // Records the fills of one event. Never throws (see Collect in book.hpp). The aggressor's
 // side is read through `side` when the fill is made: an EXECUTE or MODIFY learns it from the
 // order it names, and an EXECUTE's aggressor is on the other side (`flip`).
 struct Record {
-    std::vector<FillRecord>* out;
+    FillBuffer* out;
     bool* lost;
     std::int64_t seq;
     std::int64_t aggressor;
@@ -159,8 +198,7 @@ struct Record {
     void operator()(const Fill& fill) const noexcept {
         auto s = static_cast<std::int8_t>(flip ? 1 - *side : *side);
         try {
-            out->push_back(FillRecord{
-                seq, aggressor, fill.resting_id, fill.ticks, fill.quantity, s, kind, {}, time});
+            out->emplace_back(seq, aggressor, fill, s, kind, time);
         } catch (...) {
             *lost = true;
         }
@@ -168,7 +206,7 @@ struct Record {
 };
 
 // The fills as a NumPy array of FILL_DTYPE.
-PyObject* to_array(const std::vector<FillRecord>& fills) noexcept {
+PyObject* to_array(const FillBuffer& fills) noexcept {
     Ref array = Ref::steal(PyObject_CallFunction(
         numpy.empty, "nO", static_cast<Py_ssize_t>(fills.size()), numpy.fill_dtype));
     if (!array) {
@@ -367,7 +405,7 @@ struct Run {
     bool fallback;
     bool clamp;
     bool stop_on_unknown;
-    std::vector<FillRecord> fills{};
+    FillBuffer fills{};
     bool lost = false;
     Py_ssize_t unknown = 0;
     Py_ssize_t seeded = 0;
@@ -616,8 +654,6 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
         snapshots->start(engine);
     }
     try {
-        // Most events fill nothing; start small and let the buffer grow with the fills.
-        run.fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
         bool ahead = engine.index_positions() >= PREFETCH_FROM;
         for (; i < count; ++i) {
             if (ahead) {

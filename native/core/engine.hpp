@@ -85,12 +85,46 @@ struct Level {
     Side side;
 };
 
+// A block of memory of its own that grows in place or moves without copying where the system
+// allows (Linux: a mapping of its own, grown by mremap, which moves pages rather than bytes
+// and never holds the old and the new block at once), else by a copy. `bytes` 0: no block
+// yet. Throws std::bad_alloc, leaving the block as it was.
+inline void* grow_block(void* base, std::size_t bytes, std::size_t new_bytes) {
+#if defined(__linux__)
+    void* grown = bytes == 0 ? ::mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
+                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                             : ::mremap(base, bytes, new_bytes, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    return grown;
+#else
+    void* grown = std::malloc(new_bytes);
+    if (grown == nullptr) {
+        throw std::bad_alloc();
+    }
+    if (bytes > 0) {
+        std::memcpy(grown, base, bytes);
+    }
+    std::free(base);
+    return grown;
+#endif
+}
+inline void free_block(void* base, std::size_t bytes) noexcept {
+#if defined(__linux__)
+    if (bytes > 0) {
+        ::munmap(base, bytes);
+    }
+#else
+    (void)bytes;
+    std::free(base);
+#endif
+}
+
 // A slab of T addressed by slot numbers below `Max` through one base pointer: an access is
 // one multiply-add, not the two dependent loads of a table of chunks. The slab grows by
-// CHUNK slots at a time, so its capacity stays within one chunk of the slots in use. On Linux
-// the slab is its own memory mapping and grows by mremap, which moves pages rather than
-// copying them and never holds the old and the new slab at once; elsewhere it grows by an
-// eighth at least, copying. Growth may move the slab: a reference into it does not survive
+// CHUNK slots at a time (grow_block), so its capacity stays within one chunk of the slots in
+// use; where growth copies, by an eighth at least. Growth may move the slab: a reference into it does not survive
 // reserve_one(). Free slots are chained through the member `Link`. T must be trivially
 // copyable (the slab is copied and moved as bytes).
 template <class T, std::uint32_t T::* Link, std::uint32_t Max>
@@ -102,7 +136,7 @@ class Pool {
     Pool() = default;
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
-    ~Pool() { unmap(base_, capacity_); }
+    ~Pool() { free_block(base_, bytes_for(capacity_)); }
 
     T& operator[](std::uint32_t slot) noexcept { return base_[slot]; }
     const T& operator[](std::uint32_t slot) const noexcept { return base_[slot]; }
@@ -132,45 +166,17 @@ class Pool {
         if (capacity_ >= most) {
             return false;
         }
-#if defined(__linux__)
         std::uint32_t capacity = capacity_ + CHUNK;
-        void* grown =
-            capacity_ == 0
-                ? ::mmap(nullptr, bytes_for(capacity), PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                : ::mremap(base_, bytes_for(capacity_), bytes_for(capacity), MREMAP_MAYMOVE);
-        if (grown == MAP_FAILED) {
-            throw std::bad_alloc();
-        }
-        base_ = static_cast<T*>(grown);
-#else
-        std::uint32_t step = std::max(CHUNK, (capacity_ / 8 + CHUNK - 1) / CHUNK * CHUNK);
-        std::uint32_t capacity = std::min(most, capacity_ + step);
-        T* grown = static_cast<T*>(std::malloc(bytes_for(capacity)));
-        if (grown == nullptr) {
-            throw std::bad_alloc();
-        }
-        if (capacity_ > 0) {
-            std::memcpy(static_cast<void*>(grown), base_, bytes_for(capacity_));
-        }
-        std::free(base_);
-        base_ = grown;
+#if !defined(__linux__)
+        // Growth copies here: by an eighth at least, so that the copies stay linear.
+        capacity = std::min(most, std::max(capacity, capacity_ + capacity_ / 8 / CHUNK * CHUNK));
 #endif
+        base_ = static_cast<T*>(grow_block(base_, bytes_for(capacity_), bytes_for(capacity)));
         capacity_ = capacity;
         return true;
     }
     static std::size_t bytes_for(std::uint32_t capacity) noexcept {
         return std::size_t{capacity} * sizeof(T);
-    }
-    static void unmap(T* base, std::uint32_t capacity) noexcept {
-#if defined(__linux__)
-        if (base != nullptr) {
-            ::munmap(base, bytes_for(capacity));
-        }
-#else
-        (void)capacity;
-        std::free(base);
-#endif
     }
 
     T* base_ = nullptr;
