@@ -124,9 +124,9 @@ inline void free_block(void* base, std::size_t bytes) noexcept {
 // A slab of T addressed by slot numbers below `Max` through one base pointer: an access is
 // one multiply-add, not the two dependent loads of a table of chunks. The slab grows by
 // CHUNK slots at a time (grow_block), so its capacity stays within one chunk of the slots in
-// use; where growth copies, by an eighth at least. Growth may move the slab: a reference into it does not survive
-// reserve_one(). Free slots are chained through the member `Link`. T must be trivially
-// copyable (the slab is copied and moved as bytes).
+// use; where growth copies, by an eighth at least. Growth may move the slab: a reference into it
+// does not survive reserve_one(). Free slots are chained through the member `Link`. T must be
+// trivially copyable (the slab is copied and moved as bytes).
 template <class T, std::uint32_t T::* Link, std::uint32_t Max>
 class Pool {
   public:
@@ -211,8 +211,7 @@ class IdIndex {
     // table always has a position (an empty one before the first growth), so the walk needs
     // no test for an empty table.
     template <class Nodes>
-    [[gnu::always_inline]] std::uint32_t find(std::int64_t id, std::uint32_t h,
-                                              const Nodes& nodes,
+    [[gnu::always_inline]] std::uint32_t find(std::int64_t id, std::uint32_t h, const Nodes& nodes,
                                               std::size_t* place) const noexcept {
         std::uint32_t tag = tag_of(h);
         for (std::size_t i = home(h);; i = (i + 1) & mask_) {
