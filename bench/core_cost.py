@@ -1,20 +1,23 @@
-"""What an event costs velmora.core on a shallow and on a deep book: instructions and cache
-misses per event under callgrind's cache simulation, per event from a Python loop and in one
-batch call; bytes per resting order (on a 100 000-order book, and across a long stream at a
-stable size); and the level storage as shipped (a window by price, sorted blocks beyond it)
-against sorted blocks alone, in the native replay, on four flows.
+"""What an event costs velmora.core on a shallow and on a deep book, with far levels and on a
+market-order flow: instructions and cache misses per event under callgrind's cache
+simulation, per event from a Python loop and in one batch call, each beside its target;
+bytes per resting order (on a 100 000-order book, and across a long stream at a stable size);
+and the level storage as shipped (a window by price, sorted blocks beyond it) against sorted
+blocks alone, in the native replay, on four flows.
 
     python bench/core_cost.py [--events N] [--stream N] [--jobs J] [--native PATH]
 
 Flows: the benchmark's mixed flow from 10 resting orders (shallow, about 50 rest while it
 runs) and from 100 000 (deep: the extra orders rest beyond the flow's prices), converted to
-ticks as bench/core.py does; for the level storage also "far levels", the shallow flow with
-every tenth limit order moved 5 000 to 10 million ticks away from the best, and "wide", a
-book whose orders arrive at distances from the opposite best spread evenly on a log scale from
-1 to 20 000 ticks (thousands of levels per side, dense near the best). Before counting, the batch's fills and book are checked equal to
-the per-event calls'. Counts are taken inside the measured call only, as (count for 2N events
-- count for N events) / N; first-level misses are valgrind's I1 and D1 misses, last-level its
-LL misses (its model of this machine's caches: no second level, no TLB).
+ticks as bench/core.py does; "far" (counted) and "far levels" (level storage), the shallow
+flow with every tenth limit order moved 5 000 to 10 million ticks away from the best;
+"market" (counted), bench/core.py's market flow; and "wide" (level storage), a book whose
+orders arrive at distances from the opposite best spread evenly on a log scale from 1 to
+20 000 ticks (thousands of levels per side, dense near the best). Before counting, the
+batch's fills and book are checked equal to the per-event calls'. Counts are taken inside the
+measured call only, as (count for 2N events - count for N events) / N; first-level misses are
+valgrind's I1 and D1 misses, last-level its LL misses (its model of this machine's caches: no
+second level, no TLB).
 """
 
 import argparse
