@@ -1,20 +1,23 @@
-"""What an event costs velmora.core on a shallow and on a deep book: instructions and cache
-misses per event under callgrind's cache simulation, per event from a Python loop and in one
-batch call; bytes per resting order (on a 100 000-order book, and across a long stream at a
-stable size); and the level storage as shipped (a window by price, sorted blocks beyond it)
-against sorted blocks alone, in the native replay, on four flows.
+"""What an event costs velmora.core on a shallow and on a deep book, with far levels and on a
+market-order flow: instructions and cache misses per event under callgrind's cache
+simulation, per event from a Python loop and in one batch call, each beside its target;
+bytes per resting order (on a 100 000-order book, and across a long stream at a stable size);
+and the level storage as shipped (a window by price, sorted blocks beyond it) against sorted
+blocks alone, in the native replay, on four flows.
 
     python bench/core_cost.py [--events N] [--stream N] [--jobs J] [--native PATH]
 
 Flows: the benchmark's mixed flow from 10 resting orders (shallow, about 50 rest while it
 runs) and from 100 000 (deep: the extra orders rest beyond the flow's prices), converted to
-ticks as bench/core.py does; for the level storage also "far levels", the shallow flow with
-every tenth limit order moved 5 000 to 10 million ticks away from the best, and "wide", a
-book whose orders arrive at distances from the opposite best spread evenly on a log scale from
-1 to 20 000 ticks (thousands of levels per side, dense near the best). Before counting, the batch's fills and book are checked equal to
-the per-event calls'. Counts are taken inside the measured call only, as (count for 2N events
-- count for N events) / N; first-level misses are valgrind's I1 and D1 misses, last-level its
-LL misses (its model of this machine's caches: no second level, no TLB).
+ticks as bench/core.py does; "far" (counted) and "far levels" (level storage), the shallow
+flow with every tenth limit order moved 5 000 to 10 million ticks away from the best;
+"market" (counted), bench/core.py's market flow; and "wide" (level storage), a book whose
+orders arrive at distances from the opposite best spread evenly on a log scale from 1 to
+20 000 ticks (thousands of levels per side, dense near the best). Before counting, the
+batch's fills and book are checked equal to the per-event calls'. Counts are taken inside the
+measured call only, as (count for 2N events - count for N events) / N; first-level misses are
+valgrind's I1 and D1 misses, last-level its LL misses (its model of this machine's caches: no
+second level, no TLB).
 """
 
 import argparse
@@ -55,6 +58,15 @@ def books(stream=0):
         events, _ = core_events(flow.events, first)
         out[name] = (rows_of(setup), rows_of(events))
     return out
+
+
+def market_book():
+    """The benchmark's market-order flow: market orders reaching one to three levels of a
+    deep book."""
+    built = flows.market_orders(16, 10_000)
+    setup, first = core_events(built.setup, 0)
+    events, _ = core_events(built.events, first)
+    return rows_of(setup), rows_of(events)
 
 
 def far_levels(setup, events, seed=4):
@@ -156,6 +168,32 @@ def check(setup, events):
         raise SystemExit("*** the batch differs from the per-event calls ***")
 
 
+# The targets, in instructions per event: a same-semantics engine's 170 on the shallow and the
+# deep book and 499 on the market flow (the batch within 1.1 x of them); far levels at most
+# 1.15 x the near (shallow) book; per event, a third of what bourse's own per-event Python
+# loop executes on the same flows.
+BATCH_FLOOR = 170
+MARKET_FLOOR = 499
+BOURSE = {"shallow": 3230, "deep": 3430}
+
+
+def targets(name, engine, near):
+    """(the target as printed, the largest count that meets it or None) for a row."""
+    if engine == "loop":
+        if name in BOURSE:
+            limit = BOURSE[name] / 3
+            return f"<= {limit:,.0f} (bourse / 3)", limit
+        return "", None
+    if name == "far":
+        return f"<= {1.15 * near:,.0f} (1.15 x shallow)", 1.15 * near
+    floor = MARKET_FLOOR if name == "market" else BATCH_FLOOR
+    return f"<= {1.1 * floor:,.0f} (1.1 x {floor})", 1.1 * floor
+
+
+def verdict(ok):
+    return "met" if ok else "NOT MET"
+
+
 def callgrind(args):
     """(instructions, first-level misses, last-level misses) inside the child's measured
     call."""
@@ -212,25 +250,34 @@ def main():
     built = books()
     for setup, events in built.values():
         check(setup, events[:20_000])
+    counted = dict(built, far=far_levels(*built["shallow"]), market=market_book())
     if not args.no_callgrind:
+        for setup, events in list(counted.values())[2:]:
+            check(setup, events[:20_000])
         with tempfile.TemporaryDirectory() as folder:
             paths = {}
-            for name, (setup, events) in built.items():
+            for name, (setup, events) in counted.items():
                 paths[name] = os.path.join(folder, f"{name}.npz")
                 np.savez(paths[name], setup=as_array(setup), events=as_array(events))
             figures = per_event(paths, args.events, args.jobs)
         print(f"\nPer event (callgrind with its cache simulation; (2N - N) / N with"
               f" N = {args.events}):")
+        near = figures["shallow", "batch"][0]
         rows = []
-        for name in built:
+        for name in counted:
             for engine in ENGINES:
                 ins, l1, ll = figures[name, engine]
+                target, limit = targets(name, engine, near)
                 rows.append([name, "per event" if engine == "loop" else "batch", f"{ins:,.0f}",
+                             target, "" if limit is None else verdict(ins <= limit),
                              f"{l1:.2f}", f"{ll:.2f}"])
-        print_table(["book", "call", "instructions", "L1 misses", "LL misses"], rows)
-        deep, shallow = figures["deep", "batch"][0], figures["shallow", "batch"][0]
-        print(f"target: deep / shallow batch instructions <= 1.5: {deep / shallow:.2f}"
-              f"  -> {'met' if deep / shallow <= 1.5 else 'NOT MET'}")
+        print_table(["book", "call", "instructions", "target", "", "L1 misses", "LL misses"],
+                    rows)
+        print("far: the shallow flow with every tenth limit order 5 000 to 10 million ticks"
+              " from the best;\nmarket: bench/core.py's market flow (market orders reaching"
+              " 1-3 levels of a deep book).\nper-event targets: a third of bourse's"
+              f" instructions per event through its Python loop ({BOURSE['shallow']:,} shallow,"
+              f" {BOURSE['deep']:,} deep; bench/core.py --peers times it)")
 
     if os.path.exists(args.native):
         wide_book = wide()
@@ -250,7 +297,7 @@ def main():
 
     per_order = bytes_per_order(100_000)
     print(f"\nNative bytes per resting order, 100,000-order book, ten orders a level, time"
-          f" stamps set: {per_order:.1f}  (target <= 48: {'met' if per_order <= 48 else 'NOT MET'})")
+          f" stamps set: {per_order:.1f}  (target <= 48: {verdict(per_order <= 48)})")
     setup, events = books(args.stream)["deep"]
     print(f"Native bytes across a stream of {len(events):,} events on the deep book:")
     print_table(["events", "resting", "bytes", "B/order"],

@@ -94,7 +94,7 @@ Figures measure(int pattern, double load, bool stream) {
         std::size_t start = 0;
         for (std::size_t n = 0; n < 5 * SIZE; ++n) {
             std::uint32_t old = ring[start++];
-            index.erase(nodes[old].id, IdIndex::hash(nodes[old].id), nodes);
+            index.erase(IdIndex::hash(nodes[old].id), old, nodes);
             add();
         }
         ring.erase(ring.begin(), ring.begin() + static_cast<std::ptrdiff_t>(start));

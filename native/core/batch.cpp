@@ -149,11 +149,50 @@ bool locate(const Py_buffer& view, const char** base, Py_ssize_t* stride, Py_ssi
     return true;
 }
 
+// The fills of a batch, in a block that grows without copying them (grow_block): a flow with
+// many fills would otherwise copy each one about twice more as a vector doubles.
+class FillBuffer {
+  public:
+    FillBuffer() = default;
+    FillBuffer(const FillBuffer&) = delete;
+    FillBuffer& operator=(const FillBuffer&) = delete;
+    ~FillBuffer() { free_block(base_, capacity() * sizeof(FillRecord)); }
+
+    // Adds a fill, made in place; may throw std::bad_alloc, adding nothing.
+    void emplace_back(std::int64_t seq, std::int64_t aggressor, const Fill& fill, std::int8_t side,
+                      std::int8_t kind, std::int64_t time) {
+        if (end_ == limit_) {
+            grow();
+        }
+        ::new (static_cast<void*>(end_++)) FillRecord{
+            seq, aggressor, fill.resting_id, fill.ticks, fill.quantity, side, kind, {}, time};
+    }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - base_); }
+    bool empty() const noexcept { return end_ == base_; }
+    const FillRecord* data() const noexcept { return base_; }
+
+  private:
+    std::size_t capacity() const noexcept { return static_cast<std::size_t>(limit_ - base_); }
+    [[gnu::noinline]] void grow() {
+        // 4 096 fills first, then doubling: the pages beyond the fills are never touched.
+        std::size_t size = this->size(), old = capacity();
+        std::size_t capacity = old == 0 ? 4096 : 2 * old;
+        base_ = static_cast<FillRecord*>(
+            grow_block(base_, old * sizeof(FillRecord), capacity * sizeof(FillRecord)));
+        end_ = base_ + size;
+        limit_ = base_ + capacity;
+    }
+
+    FillRecord* base_ = nullptr;
+    FillRecord* end_ = nullptr;
+    FillRecord* limit_ = nullptr;
+};
+
 // Records the fills of one event. Never throws (see Collect in book.hpp). The aggressor's
 // side is read through `side` when the fill is made: an EXECUTE or MODIFY learns it from the
 // order it names, and an EXECUTE's aggressor is on the other side (`flip`).
 struct Record {
-    std::vector<FillRecord>* out;
+    FillBuffer* out;
     bool* lost;
     std::int64_t seq;
     std::int64_t aggressor;
@@ -164,8 +203,7 @@ struct Record {
     void operator()(const Fill& fill) const noexcept {
         auto s = static_cast<std::int8_t>(flip ? 1 - *side : *side);
         try {
-            out->push_back(FillRecord{
-                seq, aggressor, fill.resting_id, fill.ticks, fill.quantity, s, kind, {}, time});
+            out->emplace_back(seq, aggressor, fill, s, kind, time);
         } catch (...) {
             *lost = true;
         }
@@ -173,7 +211,7 @@ struct Record {
 };
 
 // The fills as a NumPy array of FILL_DTYPE.
-PyObject* to_array(const std::vector<FillRecord>& fills) noexcept {
+PyObject* to_array(const FillBuffer& fills) noexcept {
     Ref array = Ref::steal(PyObject_CallFunction(
         numpy.empty, "nO", static_cast<Py_ssize_t>(fills.size()), numpy.fill_dtype));
     if (!array) {
@@ -383,7 +421,7 @@ struct Run {
     bool fallback;
     bool clamp;
     bool stop_on_unknown;
-    std::vector<FillRecord> fills{};
+    FillBuffer fills{};
     bool lost = false;
     Py_ssize_t unknown = 0;
     Py_ssize_t seeded = 0;
@@ -548,33 +586,23 @@ bool ready_replay_type() noexcept {
     return PyStructSequence_InitType2(&ReplayType, &replay_desc) == 0;
 }
 
-// How far ahead the loop prefetches: the index position of an event's id (every kind but
-// LEVEL names one, if only for the duplicate check of an add), and the resting order that a
-// cancellation, reduction, execution or modification names, read from that position once it
-// has arrived. On a deep book both are cache misses at random places, which the events in
-// between hide; on a small one they are in the cache already and the prefetches only cost
-// instructions, so the loop prefetches only for an index of PREFETCH_FROM positions or more
-// (256 KB, about the size of a second-level cache).
+// How far ahead the loop prefetches the index position of an event's id (every kind but
+// LEVEL names one, if only for the duplicate check of an add). On a deep book it is a cache
+// miss at a random place, which the events in between hide; on a small one it is in the
+// cache already and the prefetch only costs instructions, so the loop prefetches only for an
+// index of PREFETCH_FROM positions or more (256 KB, about the size of a second-level cache).
+// The resting order a cancellation names is not prefetched: its address is only known once
+// the index position has arrived, and a second prefetch that read it measured no faster.
 constexpr Py_ssize_t INDEX_AHEAD = 16;
-constexpr Py_ssize_t ORDER_AHEAD = 8;
 constexpr std::size_t PREFETCH_FROM = std::size_t{1} << 15;
 
 [[gnu::always_inline]] inline void prefetch_ahead(const Engine& engine, const char* base,
                                                   Py_ssize_t stride, Py_ssize_t count,
                                                   Py_ssize_t i) noexcept {
-    std::int64_t id;
     if (i + INDEX_AHEAD < count) {
+        std::int64_t id;
         std::memcpy(&id, base + (i + INDEX_AHEAD) * stride + offsetof(Event, order_id), sizeof id);
         engine.prefetch_id(id);
-    }
-    if (i + ORDER_AHEAD < count) {
-        const char* ahead = base + (i + ORDER_AHEAD) * stride;
-        std::int8_t kind;
-        std::memcpy(&kind, ahead + offsetof(Event, kind), sizeof kind);
-        if (kind >= CANCEL && kind <= MODIFY) {
-            std::memcpy(&id, ahead + offsetof(Event, order_id), sizeof id);
-            engine.prefetch_order(id);
-        }
     }
 }
 
@@ -687,8 +715,6 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
             sampler->begin(engine);
         }
         bool sample_events = sampler && sampler->per_event();
-        // Most events fill nothing; start small and let the buffer grow with the fills.
-        run.fills.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(count, 4096)));
         bool ahead = engine.index_positions() >= PREFETCH_FROM;
         for (; i < count; ++i) {
             if (ahead) {

@@ -8,11 +8,18 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace velmora::core {
 
@@ -78,20 +85,61 @@ struct Level {
     Side side;
 };
 
-// A slab of T addressed by slot numbers below `Max`, grown in fixed chunks so that slots
-// never move and growth never copies. Free slots are chained through the member `Link`.
+// A block of memory of its own that grows in place or moves without copying where the system
+// allows (Linux: a mapping of its own, grown by mremap, which moves pages rather than bytes
+// and never holds the old and the new block at once), else by a copy. `bytes` 0: no block
+// yet. Throws std::bad_alloc, leaving the block as it was.
+inline void* grow_block(void* base, std::size_t bytes, std::size_t new_bytes) {
+#if defined(__linux__)
+    void* grown = bytes == 0 ? ::mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
+                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                             : ::mremap(base, bytes, new_bytes, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    return grown;
+#else
+    void* grown = std::malloc(new_bytes);
+    if (grown == nullptr) {
+        throw std::bad_alloc();
+    }
+    if (bytes > 0) {
+        std::memcpy(grown, base, bytes);
+    }
+    std::free(base);
+    return grown;
+#endif
+}
+inline void free_block(void* base, std::size_t bytes) noexcept {
+#if defined(__linux__)
+    if (bytes > 0) {
+        ::munmap(base, bytes);
+    }
+#else
+    (void)bytes;
+    std::free(base);
+#endif
+}
+
+// A slab of T addressed by slot numbers below `Max` through one base pointer: an access is
+// one multiply-add, not the two dependent loads of a table of chunks. The slab grows by
+// CHUNK slots at a time (grow_block), so its capacity stays within one chunk of the slots in
+// use; where growth copies, by an eighth at least. Growth may move the slab: a reference into it
+// does not survive reserve_one(). Free slots are chained through the member `Link`. T must be
+// trivially copyable (the slab is copied and moved as bytes).
 template <class T, std::uint32_t T::* Link, std::uint32_t Max>
 class Pool {
   public:
-    static constexpr std::uint32_t SHIFT = 10;
-    static constexpr std::uint32_t CHUNK = 1u << SHIFT;
+    static constexpr std::uint32_t CHUNK = 1024;
+    static_assert(std::is_trivially_copyable_v<T>);
 
-    T& operator[](std::uint32_t slot) noexcept {
-        return chunks_[slot >> SHIFT][slot & (CHUNK - 1)];
-    }
-    const T& operator[](std::uint32_t slot) const noexcept {
-        return chunks_[slot >> SHIFT][slot & (CHUNK - 1)];
-    }
+    Pool() = default;
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    ~Pool() { free_block(base_, bytes_for(capacity_)); }
+
+    T& operator[](std::uint32_t slot) noexcept { return base_[slot]; }
+    const T& operator[](std::uint32_t slot) const noexcept { return base_[slot]; }
     // Makes sure the next acquire() cannot allocate. May throw std::bad_alloc; returns false
     // when the slot numbers are exhausted.
     [[gnu::always_inline]] bool reserve_one() {
@@ -101,34 +149,39 @@ class Pool {
     std::uint32_t acquire() noexcept {
         if (free_ != NIL) {
             std::uint32_t slot = free_;
-            free_ = (*this)[slot].*Link;
+            free_ = base_[slot].*Link;
             return slot;
         }
         return used_++;
     }
     void release(std::uint32_t slot) noexcept {
-        (*this)[slot].*Link = free_;
+        base_[slot].*Link = free_;
         free_ = slot;
     }
-    std::size_t bytes() const noexcept {
-        return chunks_.size() * CHUNK * sizeof(T) +
-               chunks_.capacity() * sizeof(std::unique_ptr<T[]>);
-    }
+    std::size_t bytes() const noexcept { return std::size_t{capacity_} * sizeof(T); }
 
   private:
     [[gnu::noinline]] bool grow() {
-        if (chunks_.size() >= (Max >> SHIFT)) {
+        constexpr std::uint32_t most = Max / CHUNK * CHUNK;
+        if (capacity_ >= most) {
             return false;
         }
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.push_back(std::make_unique_for_overwrite<T[]>(CHUNK));
-        capacity_ += CHUNK;
+        std::uint32_t capacity = capacity_ + CHUNK;
+#if !defined(__linux__)
+        // Growth copies here: by an eighth at least, so that the copies stay linear.
+        capacity = std::min(most, std::max(capacity, capacity_ + capacity_ / 8 / CHUNK * CHUNK));
+#endif
+        base_ = static_cast<T*>(grow_block(base_, bytes_for(capacity_), bytes_for(capacity)));
+        capacity_ = capacity;
         return true;
     }
+    static std::size_t bytes_for(std::uint32_t capacity) noexcept {
+        return std::size_t{capacity} * sizeof(T);
+    }
 
-    std::vector<std::unique_ptr<T[]>> chunks_;
+    T* base_ = nullptr;
     std::uint32_t used_ = 0;      // slots ever handed out
-    std::uint32_t capacity_ = 0;  // chunks_.size() * CHUNK
+    std::uint32_t capacity_ = 0;  // slots the slab holds
     std::uint32_t free_ = NIL;
 };
 
@@ -154,21 +207,29 @@ class IdIndex {
             (static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ULL) >> 32);
     }
 
+    // The slot of id (hash h), or NIL; then *place is where insert_at() would put it. The
+    // table always has a position (an empty one before the first growth), so the walk needs
+    // no test for an empty table.
     template <class Nodes>
-    std::uint32_t find(std::int64_t id, std::uint32_t h, const Nodes& nodes) const noexcept {
-        if (count_ == 0) {
-            return NIL;
-        }
+    [[gnu::always_inline]] std::uint32_t find(std::int64_t id, std::uint32_t h, const Nodes& nodes,
+                                              std::size_t* place) const noexcept {
         std::uint32_t tag = tag_of(h);
         for (std::size_t i = home(h);; i = (i + 1) & mask_) {
             std::uint32_t e = table_[i];
             if (e == EMPTY) {
+                *place = i;
                 return NIL;
             }
             if ((e & TAG) == tag && nodes[e & SLOT].id == id) {
                 return e & SLOT;
             }
         }
+    }
+    template <class Nodes>
+    [[gnu::always_inline]] std::uint32_t find(std::int64_t id, std::uint32_t h,
+                                              const Nodes& nodes) const noexcept {
+        std::size_t place;
+        return find(id, h, nodes, &place);
     }
     // Makes room for one more entry. May throw std::bad_alloc, changing nothing.
     template <class Nodes>
@@ -180,19 +241,23 @@ class IdIndex {
     // Requires reserve_one() and an id not yet present.
     void insert(std::uint32_t h, std::uint32_t slot) noexcept {
         std::size_t i = home(h);
-        std::uint32_t away = 0;
         while (table_[i] != EMPTY) {
             i = (i + 1) & mask_;
-            away = AWAY;
         }
-        table_[i] = tag_of(h) | away | slot;
+        insert_at(i, h, slot);
+    }
+    // Puts an entry at the place a find() of its id answered, with no entry added, removed or
+    // moved since (nor a growth: reserve_one() goes before that find()).
+    void insert_at(std::size_t place, std::uint32_t h, std::uint32_t slot) noexcept {
+        table_[place] = tag_of(h) | (place == home(h) ? 0 : AWAY) | slot;
         ++count_;
     }
+    // Removes the entry of node `slot`, whose id has hash h. The walk to it compares slots,
+    // which are unique, so it reads no node.
     template <class Nodes>
-    void erase(std::int64_t id, std::uint32_t h, const Nodes& nodes) noexcept {
-        std::uint32_t tag = tag_of(h);
+    void erase(std::uint32_t h, std::uint32_t slot, const Nodes& nodes) noexcept {
         std::size_t i = home(h);
-        while (!((table_[i] & TAG) == tag && nodes[table_[i] & SLOT].id == id)) {
+        while ((table_[i] & SLOT) != slot) {
             i = (i + 1) & mask_;
         }
         // Backward shift: pull later entries of the run into the hole when their home
@@ -216,25 +281,9 @@ class IdIndex {
         --count_;
     }
     // Starts loading the position a look-up of hash h reads first.
-    void prefetch(std::uint32_t h) const noexcept {
-        if (!table_.empty()) {
-            __builtin_prefetch(&table_[home(h)]);
-        }
-    }
-    // The slot in the home position of hash h when its tag matches (most likely the id's),
-    // else NIL; a guess for a prefetch.
-    std::uint32_t guess(std::uint32_t h) const noexcept {
-        if (table_.empty()) {
-            return NIL;
-        }
-        std::uint32_t e = table_[home(h)];
-        return e != EMPTY && (e & TAG) == tag_of(h) ? e & SLOT : NIL;
-    }
+    void prefetch(std::uint32_t h) const noexcept { __builtin_prefetch(&table_[home(h)]); }
     // Positions a look-up of hash h reads before it stops at `slot` or an empty position.
     std::size_t probes(std::uint32_t h, std::uint32_t slot) const noexcept {
-        if (table_.empty()) {
-            return 0;
-        }
         std::size_t n = 1;
         for (std::size_t i = home(h); table_[i] != EMPTY && (table_[i] & SLOT) != slot;
              i = (i + 1) & mask_) {
@@ -310,7 +359,7 @@ class IdIndex {
     // The most entries a table of n positions holds: a load of 4/5.
     static std::size_t holds(std::size_t n) noexcept { return n / 5 * 4; }
 
-    std::vector<std::uint32_t> table_;
+    std::vector<std::uint32_t> table_ = std::vector<std::uint32_t>(1, EMPTY);
     std::size_t mask_ = 0;
     unsigned shift_ = 32;
     std::size_t count_ = 0;
@@ -836,7 +885,8 @@ class BasicEngine {
                                              Sink&& sink) {
         std::uint32_t level;
         std::uint32_t h = IdIndex::hash(id);
-        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
+        std::size_t place;
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level, &place);
         if (refusal != Refusal::none) {
             return refusal;
         }
@@ -847,7 +897,11 @@ class BasicEngine {
             std::uint32_t slot = nodes_.acquire();
             nodes_[slot] = Node{id, left, time, NIL, NIL, 0, left != quantity ? Node::TRADED : 0u};
             append(side, ticks, level, slot);
-            ids_.insert(h, slot);
+            if (left == quantity) {
+                ids_.insert_at(place, h, slot);  // nothing traded: the index is as found
+            } else {
+                ids_.insert(h, slot);
+            }
         }
         return Refusal::none;
     }
@@ -985,12 +1039,14 @@ class BasicEngine {
             own_side.prepare_insert(key);
         }
         // Nothing below allocates or fails. An emptied old level stays in its side until the
-        // order has rested, so that the insertion prepared above stays valid.
+        // order has rested, so that the insertion prepared above stays valid. The level pool
+        // may have moved: the old level is looked up again.
+        Level& from = levels_[old_slot];
         touch(own, old_key, old_slot);
-        old.total -= n.quantity;
-        bool emptied = --old.count == 0;
+        from.total -= n.quantity;
+        bool emptied = --from.count == 0;
         if (!emptied) {
-            unlink(old, n);
+            unlink(from, n);
         }
         Side other = own == BID ? ASK : BID;
         std::int64_t left = feed_ ? quantity : take(other, key_of(other, ticks), quantity, sink);
@@ -1000,7 +1056,7 @@ class BasicEngine {
             n.flags |= left != quantity ? Node::TRADED : 0;
             append(own, ticks, level, slot);
         } else {
-            ids_.erase(id, h, nodes_);
+            ids_.erase(h, slot, nodes_);
             nodes_.release(slot);
         }
         if (emptied) {
@@ -1048,27 +1104,21 @@ class BasicEngine {
                  std::int64_t time, bool traded, bool seeded) {
         std::uint32_t level;
         std::uint32_t h = IdIndex::hash(id);
-        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level);
+        std::size_t place;
+        Refusal refusal = prepare_rest(id, side, ticks, quantity, h, &level, &place);
         if (refusal == Refusal::none) {
             std::uint32_t slot = nodes_.acquire();
             std::uint32_t flags = (traded ? Node::TRADED : 0) | (seeded ? Node::SEEDED : 0);
             nodes_[slot] = Node{id, quantity, time, NIL, NIL, 0, flags};
             append(side, ticks, level, slot);
-            ids_.insert(h, slot);
+            ids_.insert_at(place, h, slot);
         }
         return refusal;
     }
 
-    // Hints for a caller that knows what comes next: start loading the index position a
-    // look-up of `id` reads first, or the resting order `id` most likely names (that reads
-    // the index position, so it pays once the position itself has been prefetched).
+    // A hint for a caller that knows what comes next: start loading the index position a
+    // look-up of `id` reads first.
     void prefetch_id(std::int64_t id) const noexcept { ids_.prefetch(IdIndex::hash(id)); }
-    void prefetch_order(std::int64_t id) const noexcept {
-        std::uint32_t slot = ids_.guess(IdIndex::hash(id));
-        if (slot != NIL) {
-            __builtin_prefetch(&nodes_[slot]);
-        }
-    }
 
     // Feed mode: add_limit and modify rest the order at its price without matching, as a
     // market-by-order feed (ITCH) reports orders that the exchange itself left crossed during
@@ -1262,14 +1312,18 @@ class BasicEngine {
 
     // Everything that can refuse an order that may come to rest, or fail to allocate, before
     // anything changes: then the match and the rest cannot fail. Sets *level to the order's
-    // level on its own side, or NIL when a new one will be needed. Matching only touches the
-    // other side, so that answer stays valid.
-    Refusal prepare_rest(std::int64_t id, Side side, std::int64_t ticks, std::int64_t quantity,
-                         std::uint32_t h, std::uint32_t* level) {
+    // level on its own side, or NIL when a new one will be needed (matching only touches the
+    // other side, so that answer stays valid), and *place to where the id goes in the index
+    // while no entry comes or goes. The index makes room before the look-up, so that one walk
+    // answers both the duplicate check and the insertion.
+    [[gnu::always_inline]] Refusal prepare_rest(std::int64_t id, Side side, std::int64_t ticks,
+                                                std::int64_t quantity, std::uint32_t h,
+                                                std::uint32_t* level, std::size_t* place) {
         if (quantity <= 0) {
             return Refusal::bad_quantity;
         }
-        if (ids_.find(id, h, nodes_) != NIL) {
+        ids_.reserve_one(nodes_);
+        if (ids_.find(id, h, nodes_, place) != NIL) {
             return Refusal::duplicate_id;
         }
         Levels& own = sides_[side];
@@ -1281,7 +1335,6 @@ class BasicEngine {
         if (!nodes_.reserve_one() || !levels_.reserve_one()) {
             return Refusal::full;
         }
-        ids_.reserve_one(nodes_);
         if (*level == NIL) {
             own.prepare_insert(key);
         }
@@ -1328,7 +1381,7 @@ class BasicEngine {
                 if (n.quantity == 0) {
                     lv.head = n.next;
                     --lv.count;
-                    ids_.erase(n.id, IdIndex::hash(n.id), nodes_);
+                    ids_.erase(IdIndex::hash(n.id), head, nodes_);
                     nodes_.release(head);
                 } else {
                     n.flags |= Node::TRADED;
@@ -1404,7 +1457,7 @@ class BasicEngine {
             touch(lv.side, key, n.level);
             unlink(lv, n);
         }
-        ids_.erase(n.id, h, nodes_);
+        ids_.erase(h, slot, nodes_);
         nodes_.release(slot);
     }
 

@@ -228,3 +228,32 @@ def test_batch_and_per_event_calls_mix():
     assert (book.replay(events((MARKET, BID, 2, 0, 2))).fills.tolist()
             == [(0, 2, 1, 100, 2, BID, MARKET, 0)])
     assert book.add_market(3, BID, 10) == ((1, 100, 3),)
+
+
+@pytest.mark.parametrize("orders", [4095, 4096, 4097, 9000, 20_000])
+@pytest.mark.parametrize("stop", [False, True], ids=["whole", "stopped"])
+def test_fills_past_the_growth_of_the_fill_buffer(orders, stop):
+    # One-unit asks swept by market orders of 7 make a fill per ask, across the points where
+    # the fill buffer grows; a refused last event hands back the fills so far the same way.
+    rows = [(LIMIT, ASK, k + 1, 1000 + k % 50, 1, k) for k in range(orders)]
+    rows += [(MARKET, BID, orders + 1 + k, 0, 7, orders + k) for k in range(orders // 7 + 1)]
+    expected = []
+    book = core.Book()
+    for kind, side, order_id, price, quantity, t in rows:
+        if kind == LIMIT:
+            book.add_limit(order_id, side, price, quantity, t)
+        else:
+            expected += [(order_id, f[0], f[1], f[2], t) for f in book.add_market(order_id, side,
+                                                                                   quantity)]
+    assert len(expected) == orders
+    if stop:
+        rows.append((LIMIT, ASK, 1, 1000, 0, 0))  # a bad quantity
+        with pytest.raises(ValueError) as caught:
+            core.Book().replay(events(*rows))
+        fills = caught.value.fills
+    else:
+        fills = core.Book().replay(events(*rows)).fills
+    got = list(zip(fills["aggressor_id"].tolist(), fills["resting_id"].tolist(),
+                   fills["price"].tolist(), fills["quantity"].tolist(), fills["time"].tolist()))
+    assert got == expected
+    assert fills["seq"].tolist() == sorted(fills["seq"].tolist())

@@ -93,3 +93,31 @@ def test_memory_stays_put_over_a_long_stream_at_a_steady_size(pattern):
     assert len(book) == 2_000
     assert book._native_bytes() == settled
     assert resting(book) == sorted(live)
+
+
+@pytest.mark.parametrize("resting_first", [11, 12, 13, 24, 25, 51])
+def test_adds_that_trade_then_rest_among_colliding_ids(resting_first):
+    # An add that trades removes index entries (shifting its own run) before it rests, so it
+    # cannot go where its duplicate check found room; an add that trades nothing does. The
+    # counts sit around the index's growth points (12, 25, 51 entries).
+    ids = colliding_ids(resting_first + 40)
+    book = core.Book()
+    for k, order_id in enumerate(ids[:resting_first]):
+        book.add_limit(order_id, ASK, 200 + k % 3, 1)
+    book._check()
+    live = set(ids[:resting_first])
+    for k, order_id in enumerate(ids[resting_first:]):
+        # Crosses the ask side for a unit more than its best level holds (its other levels
+        # are in reach too), or rests apart.
+        crossing = k % 2 == 0 and len(book.depth(ASK, 1)) == 1
+        quantity = book.depth(ASK, 1)[0][1] + 1 if crossing else 1
+        fills = book.add_limit(order_id, BID, 202 if crossing else 100 - k, quantity)
+        live -= {f[0] for f in fills if book.order(f[0]) is None}
+        if quantity > sum(f[2] for f in fills):
+            live.add(order_id)
+        book._check()
+        assert set(resting(book)) == live
+        assert all(book.order(i) is not None for i in live)
+        if order_id in live:
+            with pytest.raises(ValueError):
+                book.add_limit(order_id, ASK, 300, 1)
