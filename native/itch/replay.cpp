@@ -61,6 +61,14 @@ struct NoFills {
 
 }  // namespace
 
+void Replay::record_trade(Stock& stock, const TradeRecord& trade) {
+    trades_.push_back(trade);
+    if (matches_indexed_) {
+        by_match_.emplace(trade.match, trades_.size() - 1);
+    }
+    ++stock.counts[TRADES];
+}
+
 bool Replay::fail(Stop why, std::string what) {
     stop_ = why;
     error_ = std::move(what);
@@ -398,21 +406,17 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                         printable = m[31] == 'Y';
                         price = static_cast<std::int64_t>(be32(m + 32));
                     }
-                    trades_.push_back(TradeRecord{time,
-                                                  price,
-                                                  shares,
-                                                  ref,
-                                                  match,
-                                                  locate,
-                                                  static_cast<std::int8_t>(side),
-                                                  static_cast<char>(type),
-                                                  0,
-                                                  static_cast<std::uint8_t>(printable),
-                                                  {0, 0}});
-                    if (matches_indexed_) {
-                        by_match_.emplace(match, trades_.size() - 1);
-                    }
-                    ++st.counts[TRADES];
+                    record_trade(st, TradeRecord{time,
+                                                 price,
+                                                 shares,
+                                                 ref,
+                                                 match,
+                                                 locate,
+                                                 static_cast<std::int8_t>(side),
+                                                 static_cast<char>(type),
+                                                 0,
+                                                 static_cast<std::uint8_t>(printable),
+                                                 {0, 0}});
                     break;
                 }
                 case 'X': {
@@ -481,44 +485,36 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                 }
                 case 'P': {
                     unsigned char bs = m[19];
-                    trades_.push_back(TradeRecord{time,
-                                                  static_cast<std::int64_t>(be32(m + 32)),
-                                                  static_cast<std::int64_t>(be32(m + 20)),
-                                                  be64(m + 11),
-                                                  be64(m + 36),
-                                                  locate,
-                                                  static_cast<std::int8_t>(bs == 'B'   ? 0
-                                                                           : bs == 'S' ? 1
-                                                                                       : -1),
-                                                  'P',
-                                                  0,
-                                                  1,
-                                                  {0, 0}});
-                    if (matches_indexed_) {
-                        by_match_.emplace(trades_.back().match, trades_.size() - 1);
-                    }
-                    ++st.counts[TRADES];
+                    record_trade(st, TradeRecord{time,
+                                                 static_cast<std::int64_t>(be32(m + 32)),
+                                                 static_cast<std::int64_t>(be32(m + 20)),
+                                                 be64(m + 11),
+                                                 be64(m + 36),
+                                                 locate,
+                                                 static_cast<std::int8_t>(bs == 'B'   ? 0
+                                                                          : bs == 'S' ? 1
+                                                                                      : -1),
+                                                 'P',
+                                                 0,
+                                                 1,
+                                                 {0, 0}});
                     book = false;
                     break;
                 }
                 case 'Q': {
                     std::uint64_t shares = be64(m + 11);
-                    trades_.push_back(TradeRecord{
-                        time,
-                        static_cast<std::int64_t>(be32(m + 27)),
-                        static_cast<std::int64_t>(std::min<std::uint64_t>(shares, INT64_MAX)),
-                        0,
-                        be64(m + 31),
-                        locate,
-                        -1,
-                        'Q',
-                        0,
-                        1,
-                        {0, 0}});
-                    if (matches_indexed_) {
-                        by_match_.emplace(trades_.back().match, trades_.size() - 1);
-                    }
-                    ++st.counts[TRADES];
+                    record_trade(st, TradeRecord{time,
+                                                 static_cast<std::int64_t>(be32(m + 27)),
+                                                 static_cast<std::int64_t>(
+                                                     std::min<std::uint64_t>(shares, INT64_MAX)),
+                                                 0,
+                                                 be64(m + 31),
+                                                 locate,
+                                                 -1,
+                                                 'Q',
+                                                 0,
+                                                 1,
+                                                 {0, 0}});
                     book = false;
                     break;
                 }

@@ -131,6 +131,9 @@ class Replay {
     void sample_until(std::int64_t time);
     void copy_books(std::int64_t at);
     void break_trade(std::uint64_t match, Stock* stock);
+    // Keeps a trade, indexed by its match number once a B message asked for the index; may
+    // throw std::bad_alloc.
+    void record_trade(Stock& stock, const TradeRecord& trade);
     bool fail(Stop why, std::string what);
     bool unknown(Stock& stock, std::uint64_t reference, char type);
     bool duplicate(Stock& stock, std::uint64_t reference, char type);

@@ -69,8 +69,8 @@ def _source(path: Path, progress: Progress | None,
 class _Rows:
     """An array that grows as blocks are parsed into it; `free(n)` is room for n more rows."""
 
-    def __init__(self, dtype: Any, tail: tuple[int, ...], expected: int):
-        self.array = np.empty((max(expected, 16),) + tail, dtype)
+    def __init__(self, array: np.ndarray):
+        self.array = array
         self.count = 0
 
     def free(self, rows: int) -> np.ndarray:
@@ -88,66 +88,95 @@ class _Rows:
         return rows.copy() if len(self.array) > self.count * 1.1 + 1024 else rows
 
 
+class _Parse:
+    """One file's blocks as the native parser takes them: the unfinished last line carried
+    over to the next block, the byte order mark and (for an orderbook file) the number of
+    fields found in the first, every fault raised through `refuse` with its file's line."""
+
+    def __init__(self, path: Path, record: np.dtype[Any] | None, refuse: Refuse):
+        if record is not None and record.itemsize != _lobster.MESSAGE_SIZE:
+            raise ValueError(f"message records are {_lobster.MESSAGE_SIZE} bytes")
+        self.path, self.record, self.refuse = path, record, refuse
+        self.pending = bytearray()
+        self.line = 0  # lines passed before `pending`
+        self.used = 0  # bytes of `pending` parsed
+        self.fields = 0
+        self.final = self.compressed = False
+
+    def blocks(self, progress: Progress | None, block: int) -> Iterator[None]:
+        """Reads the file a block at a time; at each step `pending` holds whole lines to
+        parse (with `final`, the last line too, whatever its end)."""
+        with _source(self.path, progress, block) as (next_block, compressed):
+            self.compressed, first = compressed, True
+            while True:
+                try:
+                    data = next_block()
+                except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
+                    raise self.refuse(self.path, _broken_at(self.path),
+                                      "the compressed data ends or breaks here "
+                                      f"({exc}): the file is truncated or corrupt") from None
+                self.final = not data
+                self.pending += data
+                if first:
+                    if len(self.pending) < len(BOM) and BOM.startswith(self.pending) \
+                            and not self.final:
+                        continue  # too short yet to tell whether a byte order mark opens it
+                    if self.pending.startswith(BOM):  # as a spreadsheet saves text: not data
+                        del self.pending[:len(BOM)]
+                    if self.record is None:
+                        counted = _first_line_fields(self.pending, self.final)
+                        if counted is None:
+                            continue  # the first line is longer than a block: read on
+                        self.fields = counted
+                    first = False
+                self.used = 0
+                yield
+                del self.pending[:self.used]
+                if self.final:
+                    return
+
+    def parse(self, out: np.ndarray) -> int:
+        """Parses what is left of the block into `out`, as much as it holds: the rows."""
+        view = memoryview(self.pending)[self.used:]
+        try:
+            if self.record is not None:
+                parsed, step, lines = _lobster.parse_messages(view, out, self.final)
+            else:
+                parsed, step, lines = _lobster.parse_orderbook(view, out, self.fields,
+                                                               self.final)
+        except _lobster.ParseError as exc:
+            at, problem, text = exc.args
+            quoted = repr(text.decode("ascii", "replace"))
+            raise self.refuse(self.path, self.line + at,
+                              problem.replace("{text}", quoted)) from None
+        finally:
+            view.release()  # `pending` shrinks after the block
+        self.line += lines
+        self.used += step
+        return int(parsed)
+
+    def empty_rows(self, count: int) -> np.ndarray:
+        if self.record is not None:
+            return np.empty(count, self.record)
+        return np.empty((count, self.fields), np.int64)
+
+
 def read(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
          progress: Progress | None = None) -> np.ndarray:
     """A message file as an array of `record` (the 34-byte message record), or with `record`
     None an orderbook file as an int64 array of its rows; every fault raised through
     `refuse`."""
-    kind = "orderbook" if record is None else "message"
-    if record is not None and record.itemsize != _lobster.MESSAGE_SIZE:
-        raise ValueError(f"message records are {_lobster.MESSAGE_SIZE} bytes")
-    pending = bytearray()
-    line = 0  # lines passed before `pending`
+    parse = _Parse(path, record, refuse)
     rows: _Rows | None = None
-    fields = 0
-    with _source(path, progress) as (next_block, compressed):
-        first = True
-        while True:
-            try:
-                block = next_block()
-            except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
-                raise refuse(path, _broken_at(path), "the compressed data ends or breaks here "
-                             f"({exc}): the file is truncated or corrupt") from None
-            final = not block
-            pending += block
-            if first:
-                if len(pending) < len(BOM) and BOM.startswith(pending) and not final:
-                    continue  # too short yet to tell whether a byte order mark opens it
-                if pending.startswith(BOM):  # as a spreadsheet saves text: not data
-                    del pending[:len(BOM)]
-                if kind == "orderbook":
-                    counted = _first_line_fields(pending, final)
-                    if counted is None:
-                        continue  # the first line is longer than a block: read on
-                    fields = counted
-                first = False
-                expected = _expected_rows(path, pending, compressed, final)
-                if record is not None:
-                    rows = _Rows(record, (), expected)
-                else:
-                    rows = _Rows(np.int64, (fields,), expected)
-            assert rows is not None
-            used = 0
-            while True:  # until the block's whole lines are parsed, growing the rows if full
-                out = rows.free(1)
-                try:
-                    if kind == "message":
-                        parsed, step, lines = _lobster.parse_messages(
-                            memoryview(pending)[used:], out, final)
-                    else:
-                        parsed, step, lines = _lobster.parse_orderbook(
-                            memoryview(pending)[used:], out, fields, final)
-                except _lobster.ParseError as exc:
-                    at, problem, text = exc.args
-                    quoted = repr(text.decode("ascii", "replace"))
-                    raise refuse(path, line + at, problem.replace("{text}", quoted)) from None
-                rows.count += parsed
-                line += lines
-                used += step
-                if parsed < len(out):
-                    break
-            del pending[:used]
-            if final:
+    for _ in parse.blocks(progress, BLOCK):
+        if rows is None:
+            expected = _expected_rows(path, parse.pending, parse.compressed, parse.final)
+            rows = _Rows(parse.empty_rows(max(expected, 16)))
+        while True:  # until the block's whole lines are parsed, growing the rows if full
+            out = rows.free(1)
+            parsed = parse.parse(out)
+            rows.count += parsed
+            if parsed < len(out):
                 break
     if rows is None or rows.count == 0:
         raise refuse(path, None, "the file holds no rows")
@@ -206,63 +235,22 @@ def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
     them is asked for."""
     if rows < 1:
         raise ValueError(f"chunks of at least one row, not {rows}")
-    kind = "orderbook" if record is None else "message"
-    if record is not None and record.itemsize != _lobster.MESSAGE_SIZE:
-        raise ValueError(f"message records are {_lobster.MESSAGE_SIZE} bytes")
-    pending = bytearray()
-    line = 0  # lines passed before `pending`
+    parse = _Parse(path, record, refuse)
     out: np.ndarray | None = None
-    count = total = fields = 0
-    with _source(path, progress, block) as (next_block, _):
-        first = True
-        while True:
-            try:
-                data = next_block()
-            except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
-                raise refuse(path, _broken_at(path), "the compressed data ends or breaks here "
-                             f"({exc}): the file is truncated or corrupt") from None
-            final = not data
-            pending += data
-            if first:
-                if len(pending) < len(BOM) and BOM.startswith(pending) and not final:
-                    continue
-                if pending.startswith(BOM):
-                    del pending[:len(BOM)]
-                if kind == "orderbook":
-                    counted = _first_line_fields(pending, final)
-                    if counted is None:
-                        continue
-                    fields = counted
-                first = False
-            used = 0
-            while True:  # until the block's whole lines are parsed, a chunk at a time
-                if out is None:
-                    out = (np.empty(lead + rows, record) if record is not None
-                           else np.empty((lead + rows, fields), np.int64))
-                free = out[lead + count:]
-                try:
-                    if kind == "message":
-                        parsed, step, lines = _lobster.parse_messages(
-                            memoryview(pending)[used:], free, final)
-                    else:
-                        parsed, step, lines = _lobster.parse_orderbook(
-                            memoryview(pending)[used:], free, fields, final)
-                except _lobster.ParseError as exc:
-                    at, problem, text = exc.args
-                    quoted = repr(text.decode("ascii", "replace"))
-                    raise refuse(path, line + at, problem.replace("{text}", quoted)) from None
-                count += parsed
-                line += lines
-                used += step
-                if count == rows:
-                    total += count
-                    yield out
-                    out, count = None, 0
-                    continue
-                if parsed < len(free):
-                    break
-            del pending[:used]
-            if final:
+    count = total = 0
+    for _ in parse.blocks(progress, block):
+        while True:  # until the block's whole lines are parsed, a chunk at a time
+            if out is None:
+                out = parse.empty_rows(lead + rows)
+            free = out[lead + count:]
+            parsed = parse.parse(free)
+            count += parsed
+            if count == rows:
+                total += count
+                yield out
+                out, count = None, 0
+                continue
+            if parsed < len(free):
                 break
     if count:
         total += count
