@@ -134,11 +134,18 @@ def read_orderbook(path: str | os.PathLike[str], progress: Progress | None = Non
     """
     path = Path(path)
     rows = _read(path, None, progress)
+    _check_first_rows(path, rows)
+    return rows
+
+
+def _check_first_rows(path: Path, rows: np.ndarray) -> None:
+    """What the first rows of an orderbook file must be: whole levels, and a first row that
+    is a book (a replay starts from it); a level count in the name that the rows deny
+    warns."""
     if rows.shape[1] % 4:
         raise LobsterFormatError(path, _line_of_row(path, 0),
                                  f"{rows.shape[1]} fields: an orderbook row holds 4 per level "
                                  "(ask price, ask size, bid price, bid size)")
-    # The first row is the book a replay starts from: it must be one.
     if len(rows):
         problem = _not_a_book(rows[0])
         if problem:
@@ -146,8 +153,7 @@ def read_orderbook(path: str | os.PathLike[str], progress: Progress | None = Non
     name = parse_name(path)
     if name is not None and name.levels != rows.shape[1] // 4:
         warnings.warn(f"{path}: the name says {name.levels} levels, the rows hold "
-                      f"{rows.shape[1] // 4}; read as {rows.shape[1] // 4}", stacklevel=2)
-    return rows
+                      f"{rows.shape[1] // 4}; read as {rows.shape[1] // 4}", stacklevel=3)
 
 
 def _exists(path: Path) -> None:
@@ -174,21 +180,9 @@ def orderbook_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
     _exists(path)
     first = True
     for whole in _blocks.chunks(path, None, _refuse, progress, rows, lead=lead):
-        chunk = whole[lead:]
         if first:
             first = False
-            if chunk.shape[1] % 4:
-                raise LobsterFormatError(path, _line_of_row(path, 0),
-                                         f"{chunk.shape[1]} fields: an orderbook row holds 4 "
-                                         "per level (ask price, ask size, bid price, bid size)")
-            problem = _not_a_book(chunk[0])
-            if problem:
-                raise LobsterFormatError(path, _line_of_row(path, 0), problem)
-            name = parse_name(path)
-            if name is not None and name.levels != chunk.shape[1] // 4:
-                warnings.warn(f"{path}: the name says {name.levels} levels, the rows hold "
-                              f"{chunk.shape[1] // 4}; read as {chunk.shape[1] // 4}",
-                              stacklevel=2)
+            _check_first_rows(path, whole[lead:])
         yield whole
 
 
