@@ -385,12 +385,15 @@ PyStructSequence_Field replay_fields[] = {
     {"snapshots", "the top levels after each event (see Book.replay), or None without depth"},
     {"unknown", "events that named an order not resting, which changed nothing"},
     {"seeded", "events on unknown ids that seeded volume took"},
+    // Not in the tuple (which stays four long for callers that unpack it): by name only.
+    {"crossed", "events after which the book was crossed (a feed book only; else 0)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc replay_desc = {
     "velmora.core.Replay",
     "What Book.replay returns: the fills, the snapshots (or None), and the counts of events on "
-    "unknown ids and of those seeded volume took.",
+    "unknown ids and of those seeded volume took; .crossed counts the events after which a feed "
+    "book was crossed.",
     replay_fields,
     4,
 };
@@ -425,6 +428,7 @@ struct Run {
     bool lost = false;
     Py_ssize_t unknown = 0;
     Py_ssize_t seeded = 0;
+    Py_ssize_t crossed = 0;  // events after which the book was crossed
     Refusal refusal = Refusal::none;
     Stop stop = Stop::none;
     std::int64_t open = 0;  // the order's open quantity, when an event asked for more
@@ -716,6 +720,8 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
         bool sample_events = sampler && sampler->per_event();
         bool ahead = engine.index_positions() >= PREFETCH_FROM;
+        // Only a feed book can cross, so only a feed book pays for looking.
+        bool feed = engine.feed();
         for (; i < count; ++i) {
             if (ahead) {
                 prefetch_ahead(engine, base, stride, count, i);
@@ -728,6 +734,9 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
             }
             if (!run.apply(e, i)) {
                 break;
+            }
+            if (feed) {
+                run.crossed += engine.crossed();
             }
             if (snapshots) {
                 snapshots->step(engine, i);
@@ -763,15 +772,17 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref result = Ref::steal(PyStructSequence_New(&ReplayType));
     Ref array = Ref::steal(to_array(run.fills));
     Ref rows = snapshots ? Ref::steal(snapshots->finish()) : Ref::borrow(Py_None);
-    Ref counts[2] = {Ref::steal(PyLong_FromSsize_t(run.unknown)),
-                     Ref::steal(PyLong_FromSsize_t(run.seeded))};
-    if (!result || !array || !rows || !counts[0] || !counts[1]) {
+    Ref counts[3] = {Ref::steal(PyLong_FromSsize_t(run.unknown)),
+                     Ref::steal(PyLong_FromSsize_t(run.seeded)),
+                     Ref::steal(PyLong_FromSsize_t(run.crossed))};
+    if (!result || !array || !rows || !counts[0] || !counts[1] || !counts[2]) {
         return nullptr;
     }
     PyStructSequence_SetItem(result.get(), 0, array.new_ref());      // steals
     PyStructSequence_SetItem(result.get(), 1, rows.release());       // steals
     PyStructSequence_SetItem(result.get(), 2, counts[0].release());  // steals
     PyStructSequence_SetItem(result.get(), 3, counts[1].release());  // steals
+    PyStructSequence_SetItem(result.get(), 4, counts[2].release());  // steals
     if (stop == Stop::none) {
         return result.release();
     }
