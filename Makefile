@@ -211,11 +211,12 @@ bench: install build/core-replay build/id-probes
 	build/id-probes
 
 # The core's table with other engines beside it, installed from the package registry.
-PEER_DEPS := bourse==0.4.0 liquibook==2.0.1
+PEER_DEPS := bourse==0.4.0 liquibook==2.0.1 itch-book==0.2.1 itchcpp==1.6.4 meatpy==0.5.0
 .PHONY: bench-peers
 bench-peers: install build/core-replay
 	$(VENV)/bin/pip install -q $(PEER_DEPS)
 	$(VENV)/bin/python bench/core.py --peers
+	$(VENV)/bin/python bench/itch_peers.py
 
 # The core engine with no Python in the loop, for the benchmark's reference column.
 build/core-replay: bench/core_replay.cpp native/core/engine.hpp | toolchain
