@@ -722,6 +722,7 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
         bool ahead = engine.index_positions() >= PREFETCH_FROM;
         // Only a feed book can cross, so only a feed book pays for looking.
         bool feed = engine.feed();
+        bool after_event = feed || snapshots || sample_events;
         for (; i < count; ++i) {
             if (ahead) {
                 prefetch_ahead(engine, base, stride, count, i);
@@ -735,15 +736,18 @@ PyObject* book_replay(BookObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (!run.apply(e, i)) {
                 break;
             }
-            if (feed) {
-                run.crossed += engine.crossed();
-            }
-            if (snapshots) {
-                snapshots->step(engine, i);
-            }
-            if (sample_events) {
-                sampler->after(engine, sampler->seen() + i, e.time, grouped && group_end[i] != 0,
-                               run.fills.data(), run.fills.size());
+            if (after_event) {  // one test on the common path for the three below
+                if (feed) {
+                    run.crossed += engine.crossed();
+                }
+                if (snapshots) {
+                    snapshots->step(engine, i);
+                }
+                if (sample_events) {
+                    sampler->after(engine, sampler->seen() + i, e.time,
+                                   grouped && group_end[i] != 0, run.fills.data(),
+                                   run.fills.size());
+                }
             }
             if (run.lost) {
                 run.stop = Stop::lost;
