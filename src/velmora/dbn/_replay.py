@@ -38,7 +38,7 @@ import io
 import os
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
-from typing import Any, BinaryIO
+from typing import Any
 
 import numpy as np
 
@@ -93,7 +93,7 @@ def sample_dtype(depth: int) -> np.dtype[Any]:
                      ("instrument_id", "<i8")] + _levels(depth))
 
 
-def _blocks(stream: BinaryIO, path: Path, offset: int, size: int,
+def _blocks(stream: Any, path: Path, offset: int, size: int,
             progress: Callable[[int], object] | None, raw: Any) -> Iterator[memoryview]:
     """The record stream in pieces of up to `size` bytes, one buffer reused (the replay is
     done with a piece before it asks for the next)."""
