@@ -89,40 +89,65 @@ Book* Replay::make_book(std::uint16_t publisher, std::uint32_t instrument) {
     return books_.back().get();
 }
 
+// The first book of an instrument: its index + 1, 0 when it has none yet, SKIP when the
+// filter leaves the instrument out.
+std::uint32_t Replay::head(std::uint32_t instrument) const noexcept {
+    if (instrument < by_instrument_.size()) {
+        return by_instrument_[instrument];
+    }
+    if (instrument < TABLE_IDS) {
+        return 0;
+    }
+    auto it = by_key_.find(instrument);
+    return it == by_key_.end() ? 0 : it->second;
+}
+
+// The book of (publisher, instrument): its index + 1, 0 when none, SKIP when filtered out.
+// The books of one instrument are chained, newest first; a chain is as long as the number
+// of venues sending the instrument, read from two small arrays.
+std::uint32_t Replay::find(std::uint16_t publisher, std::uint32_t instrument) const noexcept {
+    std::uint32_t at = head(instrument);
+    if (at == SKIP) {
+        return SKIP;
+    }
+    while (at != 0 && publishers_[at - 1] != publisher) {
+        at = next_[at - 1];
+    }
+    return at;
+}
+
 // The book of a record, made at its first record; nullptr for an instrument the filter
 // leaves out.
 Book* Replay::book_for(std::uint16_t publisher, std::uint32_t instrument) {
-    if (instrument < by_instrument_.size()) {
-        std::uint32_t at = by_instrument_[instrument];
-        if (at == SKIP) {
-            return nullptr;
-        }
-        if (at != 0 && books_[at - 1]->publisher == publisher) {
-            return books_[at - 1].get();
-        }
+    std::uint32_t at = find(publisher, instrument);
+    if (at == SKIP) {
+        return nullptr;
     }
-    std::uint64_t key = (std::uint64_t{publisher} << 32) | instrument;
-    auto it = by_key_.find(key);
-    if (it != by_key_.end()) {
-        return it->second == SKIP ? nullptr : books_[it->second].get();
+    if (at != 0) {
+        return books_[at - 1].get();
     }
     bool kept = options_.all_instruments || options_.instruments.count(instrument);
-    std::uint32_t index = kept ? static_cast<std::uint32_t>(books_.size()) : SKIP;
+    std::uint32_t* slot;
     if (instrument < TABLE_IDS) {
         if (instrument >= by_instrument_.size()) {
             by_instrument_.resize(std::max<std::size_t>(instrument + 1, by_instrument_.size() * 2),
                                   0);
         }
-        std::uint32_t& at = by_instrument_[instrument];
-        if (at == 0) {
-            at = kept ? index + 1 : SKIP;
-        } else {
-            by_key_.emplace(key, index);
-        }
+        slot = &by_instrument_[instrument];
     } else {
-        by_key_.emplace(key, index);
+        slot = &by_key_[instrument];
     }
-    return kept ? make_book(publisher, instrument) : nullptr;
+    if (!kept) {
+        *slot = SKIP;
+        return nullptr;
+    }
+    publishers_.reserve(books_.size() + 1);
+    next_.reserve(books_.size() + 1);
+    Book* book = make_book(publisher, instrument);
+    publishers_.push_back(publisher);
+    next_.push_back(*slot);
+    *slot = static_cast<std::uint32_t>(books_.size());
+    return book;
 }
 
 // A top-of-book venue's add: the level replaces its whole side (an undefined price leaves
@@ -325,11 +350,18 @@ bool Replay::apply(const unsigned char* r) {
             break;
         }
         case 'R': {
-            // A clear: the venue's book is empty (a snapshot's adds may follow). A new engine
-            // rather than one cancel per order.
-            auto fresh = std::make_unique<BookState>();
-            fresh->engine.set_feed(true);
-            book.state = std::move(fresh);
+            // A clear: the venue's book is empty (a snapshot's adds may follow). The orders
+            // are withdrawn one by one, which keeps the engine's storage: a new engine would
+            // map and fault in its first chunks again at every clear.
+            clear_ids_.clear();
+            for (Side side : {BID, ASK}) {
+                engine.for_each_order(side, [&](const core::Node& node, std::int64_t) {
+                    clear_ids_.push_back(node.id);
+                });
+            }
+            for (std::int64_t gone : clear_ids_) {
+                engine.cancel(gone);
+            }
             book.changed = true;
             break;
         }

@@ -117,6 +117,8 @@ class Replay {
     void set_offset(std::uint64_t offset) noexcept { offset_ = offset; }
 
   private:
+    std::uint32_t head(std::uint32_t instrument) const noexcept;
+    std::uint32_t find(std::uint16_t publisher, std::uint32_t instrument) const noexcept;
     Book* book_for(std::uint16_t publisher, std::uint32_t instrument);
     Book* make_book(std::uint16_t publisher, std::uint32_t instrument);
     bool apply(const unsigned char* r);
@@ -129,15 +131,18 @@ class Replay {
 
     Options options_;
     std::vector<std::unique_ptr<Book>> books_;  // in order of first record
-    // Book index + 1 by instrument id for the first publisher seen with it (most datasets
-    // have one per instrument), the others by (publisher, instrument) in `by_key_`.
+    // The first book of each instrument (index + 1; SKIP: filtered out), by instrument id
+    // in a table for the ids below TABLE_IDS and in `by_key_` above; each book's publisher
+    // and the next book of its instrument.
     std::vector<std::uint32_t> by_instrument_;
-    std::unordered_map<std::uint64_t, std::uint32_t> by_key_;
-    std::unordered_set<std::uint32_t> skipped_instruments_;
+    std::unordered_map<std::uint32_t, std::uint32_t> by_key_;
+    std::vector<std::uint16_t> publishers_;
+    std::vector<std::uint32_t> next_;
     std::vector<std::uint32_t> watched_;
     std::vector<TradeRecord> trades_;
     std::vector<std::int64_t> rows_;
     std::vector<std::int64_t> samples_;
+    std::vector<std::int64_t> clear_ids_;  // a clear's orders, withdrawn after the walk
     std::int64_t next_sample_ = -1;
     std::uint64_t records_ = 0;
     std::uint64_t skipped_ = 0;
