@@ -87,8 +87,9 @@ PyObject* raise_stop(const Replay& replay) noexcept {
     } else if (replay.stopped() == Stop::memory) {
         PyErr_SetString(PyExc_MemoryError, replay.error().c_str());
     } else {
-        Ref args = Ref::steal(Py_BuildValue("(sK)", replay.error().c_str(),
-                                            static_cast<unsigned long long>(replay.error_offset())));
+        Ref args =
+            Ref::steal(Py_BuildValue("(sK)", replay.error().c_str(),
+                                     static_cast<unsigned long long>(replay.error_offset())));
         if (args) {
             PyErr_SetObject(record_error, args.get());
         }
@@ -178,8 +179,8 @@ PyObject* dbn_replay(PyObject*, PyObject* args) noexcept {
     if (!books) {
         return nullptr;
     }
-    return Py_BuildValue("{sOsOsOsOsKsKsK}", "trades", trades.get(), "rows", rows.get(),
-                         "samples", samples.get(), "books", books.get(), "records",
+    return Py_BuildValue("{sOsOsOsOsKsKsK}", "trades", trades.get(), "rows", rows.get(), "samples",
+                         samples.get(), "books", books.get(), "records",
                          static_cast<unsigned long long>(replay->records()), "skipped",
                          static_cast<unsigned long long>(replay->skipped()), "bytes",
                          static_cast<unsigned long long>(replay->bytes()));

@@ -62,8 +62,8 @@ bool Replay::unknown(Book& book, const Mbo& m) {
     return fail(Stop::unknown, "order id " + std::to_string(m.order_id) + " of a '" +
                                    std::string(1, m.action) + "' record at byte " +
                                    std::to_string(offset_) + " is not resting in the book of " +
-                                   "instrument " + std::to_string(m.instrument) +
-                                   " at publisher " + std::to_string(m.publisher));
+                                   "instrument " + std::to_string(m.instrument) + " at publisher " +
+                                   std::to_string(m.publisher));
 }
 
 void Replay::take_top(Book& book, std::int64_t* out) noexcept {
@@ -304,8 +304,7 @@ bool Replay::apply(const unsigned char* r) {
                                                    " is already resting");
                 }
             } else if (res != Refusal::none) {
-                return fail(Stop::memory, "the book of instrument " +
-                                              std::to_string(m.instrument) +
+                return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
                                               " cannot hold more orders");
             }
             break;
@@ -343,8 +342,7 @@ bool Replay::apply(const unsigned char* r) {
                     return false;
                 }
             } else if (res != Refusal::none) {
-                return fail(Stop::memory, "the book of instrument " +
-                                              std::to_string(m.instrument) +
+                return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
                                               " cannot hold more orders");
             }
             break;

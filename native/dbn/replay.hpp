@@ -64,9 +64,9 @@ struct Book {
     std::unique_ptr<BookState> state;
     std::uint16_t publisher = 0;
     std::uint32_t instrument = 0;
-    bool watched = false;   // its top levels are recorded
-    bool changed = false;   // a record of the open group may have changed it
-    bool crossed = false;   // it was crossed at the end of its last group
+    bool watched = false;          // its top levels are recorded
+    bool changed = false;          // a record of the open group may have changed it
+    bool crossed = false;          // it was crossed at the end of its last group
     std::uint64_t last_group = 0;  // the record that closed its last group
     std::array<std::uint64_t, N_COUNTERS> counts{};
     std::vector<std::int64_t> last;  // its top levels at the end of its last group
