@@ -91,7 +91,7 @@ Book* Replay::make_book(std::uint16_t publisher, std::uint32_t instrument) {
 
 // The first book of an instrument: its index + 1, 0 when it has none yet, SKIP when the
 // filter leaves the instrument out.
-std::uint32_t Replay::head(std::uint32_t instrument) const noexcept {
+inline std::uint32_t Replay::head(std::uint32_t instrument) const noexcept {
     if (instrument < by_instrument_.size()) {
         return by_instrument_[instrument];
     }
@@ -105,7 +105,8 @@ std::uint32_t Replay::head(std::uint32_t instrument) const noexcept {
 // The book of (publisher, instrument): its index + 1, 0 when none, SKIP when filtered out.
 // The books of one instrument are chained, newest first; a chain is as long as the number
 // of venues sending the instrument, read from two small arrays.
-std::uint32_t Replay::find(std::uint16_t publisher, std::uint32_t instrument) const noexcept {
+inline std::uint32_t Replay::find(std::uint16_t publisher,
+                                  std::uint32_t instrument) const noexcept {
     std::uint32_t at = head(instrument);
     if (at == SKIP) {
         return SKIP;
@@ -119,12 +120,17 @@ std::uint32_t Replay::find(std::uint16_t publisher, std::uint32_t instrument) co
 // The book of a record, made at its first record; nullptr for an instrument the filter
 // leaves out.
 Book* Replay::book_for(std::uint16_t publisher, std::uint32_t instrument) {
+    // An event's records, and often the next event's, are for one book.
+    if (last_ && publisher == last_->publisher && instrument == last_->instrument) {
+        return last_;
+    }
     std::uint32_t at = find(publisher, instrument);
     if (at == SKIP) {
         return nullptr;
     }
     if (at != 0) {
-        return books_[at - 1].get();
+        last_ = books_[at - 1].get();
+        return last_;
     }
     bool kept = options_.all_instruments || options_.instruments.count(instrument);
     std::uint32_t* slot;
@@ -147,6 +153,7 @@ Book* Replay::book_for(std::uint16_t publisher, std::uint32_t instrument) {
     publishers_.push_back(publisher);
     next_.push_back(*slot);
     *slot = static_cast<std::uint32_t>(books_.size());
+    last_ = book;
     return book;
 }
 
@@ -217,7 +224,12 @@ void Replay::end_group(Book& book, const Mbo& m) {
     book.last_group = records_ - 1;
     if (book.changed) {
         book.changed = false;
-        book.crossed = book.state->engine.crossed();
+        // Only an add or a modify can cross a book; cancels and clears can only uncross it,
+        // so a book that was not crossed is not looked at after them.
+        if (book.crossed || book.raised) {
+            book.crossed = book.state->engine.crossed();
+            book.raised = false;
+        }
         if (book.watched) {
             std::size_t at = rows_.size();
             rows_.resize(at + row_width());
@@ -284,6 +296,7 @@ bool Replay::apply(const unsigned char* r) {
     switch (m.action) {
         case 'A': {
             book.changed = true;
+            book.raised = true;
             if (m.flags & F_TOB) {
                 if (!top_of_book(book, m)) {
                     return false;
@@ -325,6 +338,7 @@ bool Replay::apply(const unsigned char* r) {
         }
         case 'M': {
             book.changed = true;
+            book.raised = true;
             if (m.size == 0) {  // modified to nothing: gone
                 if (!engine.cancel(id) && !unknown(book, m)) {
                     return false;

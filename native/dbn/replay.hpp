@@ -66,6 +66,7 @@ struct Book {
     std::uint32_t instrument = 0;
     bool watched = false;          // its top levels are recorded
     bool changed = false;          // a record of the open group may have changed it
+    bool raised = false;           // ... and may have crossed it (an add or a modify)
     bool crossed = false;          // it was crossed at the end of its last group
     std::uint64_t last_group = 0;  // the record that closed its last group
     std::array<std::uint64_t, N_COUNTERS> counts{};
@@ -138,6 +139,7 @@ class Replay {
     std::unordered_map<std::uint32_t, std::uint32_t> by_key_;
     std::vector<std::uint16_t> publishers_;
     std::vector<std::uint32_t> next_;
+    Book* last_ = nullptr;  // the book of the last record applied
     std::vector<std::uint32_t> watched_;
     std::vector<TradeRecord> trades_;
     std::vector<std::int64_t> rows_;

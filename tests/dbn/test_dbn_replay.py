@@ -136,6 +136,9 @@ def test_summary_counts_actions_groups_and_flags(tmp_path, flow):
         assert row["bad_book"] == sum(bool(r[6] & F_MAYBE_BAD_BOOK) for r in mine)
         assert row["bad_ts_recv"] == sum(bool(r[6] & F_BAD_TS_RECV) for r in mine)
         assert row["snapshot"] == sum(bool(r[6] & F_SNAPSHOT) for r in mine)
+        assert row["crossed"] == sum(1 for _, k, (bids, asks) in flow.tops if k == key
+                                     and bids and asks and bids[0][0] >= asks[0][0])
+    assert result.summary["crossed"].sum() > 0
     assert result.summary["symbol"].tolist().count("SYM700000000") == 3
 
 
