@@ -187,7 +187,7 @@ bool Replay::top_of_book(Book& book, const Mbo& m) {
     Refusal r = engine.add_limit(tob_id(side), side, m.price, m.size, m.ts_event, NoFills{});
     if (r != Refusal::none) {
         return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
-                                      " cannot hold more orders");
+                                      " cannot take the order: the book or its level is full");
     }
     return true;
 }
@@ -270,6 +270,11 @@ bool Replay::apply(const unsigned char* r) {
     ++records_;
     std::int64_t clock = options_.clock == Clock::recv ? m.ts_recv : m.ts_event;
     if (options_.every > 0 && clock > next_sample_) {
+        if (clock > INT64_MAX - options_.every) {  // the sampling times would overflow
+            return fail(Stop::malformed, "record " + std::to_string(records_ - 1) +
+                                             " has a clock of " + std::to_string(clock) +
+                                             " ns, beyond the times sampling can reach");
+        }
         if (next_sample_ >= 0 && (clock - next_sample_) / options_.every > MAX_JUMP) {
             return fail(Stop::malformed,
                         "the clock jumps by more than " + std::to_string(MAX_JUMP) +
@@ -317,8 +322,9 @@ bool Replay::apply(const unsigned char* r) {
                                                    " is already resting");
                 }
             } else if (res != Refusal::none) {
-                return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
-                                              " cannot hold more orders");
+                return fail(Stop::memory,
+                            "the book of instrument " + std::to_string(m.instrument) +
+                                " cannot take the order: the book or its level is full");
             }
             break;
         }
@@ -356,8 +362,9 @@ bool Replay::apply(const unsigned char* r) {
                     return false;
                 }
             } else if (res != Refusal::none) {
-                return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
-                                              " cannot hold more orders");
+                return fail(Stop::memory,
+                            "the book of instrument " + std::to_string(m.instrument) +
+                                " cannot take the order: the book or its level is full");
             }
             break;
         }

@@ -357,10 +357,17 @@ def test_malformed_files_raise_a_clear_error_naming_the_byte(tmp_path, kind, pro
         assert info.value.offset == len(good_bytes(tmp_path)) - 56
 
 
-def test_a_clock_that_jumps_beyond_any_sampling_is_refused(tmp_path):
-    records = [rec("A", "B", 1, 100, 10), rec("A", "B", 2, 100, 10, recv=2**62)]
-    with pytest.raises(dbn.DbnFormatError, match="the clock jumps by more than"):
-        run(tmp_path, records, depth=1, every=1)
+@pytest.mark.parametrize("first, second, problem", [
+    (T0, 2**62, "the clock jumps by more than 67108864 sampling intervals at record 1"),
+    (T0, 2**63 - 3, "record 1 has a clock of 9223372036854775805 ns, beyond the times"),
+    (2**63 - 2, 2**63 - 1, "record 0 has a clock of 9223372036854775806 ns"),
+], ids=["jump", "near-the-end", "first-near-the-end"])
+def test_a_clock_sampling_cannot_follow_is_refused(tmp_path, first, second, problem):
+    records = [rec("A", "B", 1, 100, 10, recv=first), rec("A", "B", 2, 100, 10, recv=second)]
+    with pytest.raises(dbn.DbnFormatError, match=problem):
+        run(tmp_path, records, depth=1, every=5)
+    # Without sampling the same records replay.
+    assert len(run(tmp_path, records, depth=1).books[(1, 38)]) == 2
 
 
 @pytest.mark.parametrize("seed", range(20))
