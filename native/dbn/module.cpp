@@ -86,6 +86,8 @@ PyObject* raise_stop(const Replay& replay) noexcept {
         PyErr_SetString(PyExc_KeyError, replay.error().c_str());
     } else if (replay.stopped() == Stop::memory) {
         PyErr_SetString(PyExc_MemoryError, replay.error().c_str());
+    } else if (replay.stopped() == Stop::limit) {
+        PyErr_SetString(PyExc_ValueError, replay.error().c_str());
     } else {
         Ref args =
             Ref::steal(Py_BuildValue("(sK)", replay.error().c_str(),
@@ -98,7 +100,7 @@ PyObject* raise_stop(const Replay& replay) noexcept {
 }
 
 // replay(blocks, offset, record_size, instruments, watch, depth, changes, every, clock_event,
-//        stop_on_unknown)
+//        stop_on_unknown, max_sample_bytes)
 PyObject* dbn_replay(PyObject*, PyObject* args) noexcept {
     PyObject* blocks;
     unsigned long long offset;
@@ -107,8 +109,10 @@ PyObject* dbn_replay(PyObject*, PyObject* args) noexcept {
     PyObject* watch;
     int changes, clock_event, stop_on_unknown;
     long long every;
-    if (!PyArg_ParseTuple(args, "OKnOOnpLpp:replay", &blocks, &offset, &record_size, &instruments,
-                          &watch, &depth, &changes, &every, &clock_event, &stop_on_unknown)) {
+    unsigned long long max_sample_bytes;
+    if (!PyArg_ParseTuple(args, "OKnOOnpLppK:replay", &blocks, &offset, &record_size, &instruments,
+                          &watch, &depth, &changes, &every, &clock_event, &stop_on_unknown,
+                          &max_sample_bytes)) {
         return nullptr;
     }
     if (depth < 0 || depth > (1 << 20) || every < 0) {
@@ -136,6 +140,7 @@ PyObject* dbn_replay(PyObject*, PyObject* args) noexcept {
         options.clock = clock_event ? Clock::event : Clock::recv;
         options.stop_on_unknown = stop_on_unknown != 0;
         options.record_size = static_cast<std::size_t>(record_size);
+        options.max_sample_bytes = max_sample_bytes;
         replay = std::make_unique<Replay>(std::move(options));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -189,7 +194,7 @@ PyObject* dbn_replay(PyObject*, PyObject* args) noexcept {
 PyMethodDef methods[] = {
     {"replay", reinterpret_cast<PyCFunction>(dbn_replay), METH_VARARGS,
      "replay(blocks, offset, record_size, instruments, watch, depth, changes, every, "
-     "clock_event, stop_on_unknown, /)\n--\n\n"
+     "clock_event, stop_on_unknown, max_sample_bytes, /)\n--\n\n"
      "Replay a DBN file's market-by-order records; use velmora.dbn.replay() instead."},
     {nullptr, nullptr, 0, nullptr},
 };

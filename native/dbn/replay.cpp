@@ -37,9 +37,6 @@ constexpr ActionIndex actions;
 // of an id) through a hash map.
 constexpr std::uint32_t TABLE_IDS = 1u << 22;
 constexpr std::uint32_t SKIP = 0xFFFFFFFFu;  // a table entry for an instrument filtered out
-// The most sampling intervals one record may move the clock by: more is a damaged time (or
-// an interval far too fine for the file), which would write rows without end.
-constexpr std::int64_t MAX_JUMP = std::int64_t{1} << 26;
 
 // The ids the top-of-book levels of a venue that sends no orders rest under, one per side:
 // the two lowest int64s, which a feed's order ids (below 2^63 in practice) do not reach.
@@ -275,12 +272,22 @@ bool Replay::apply(const unsigned char* r) {
                                              " has a clock of " + std::to_string(clock) +
                                              " ns, beyond the times sampling can reach");
         }
-        if (next_sample_ >= 0 && (clock - next_sample_) / options_.every > MAX_JUMP) {
-            return fail(Stop::malformed,
-                        "the clock jumps by more than " + std::to_string(MAX_JUMP) +
-                            " sampling intervals at record " + std::to_string(records_ - 1) +
-                            " (from " + std::to_string(next_sample_) + " ns to " +
-                            std::to_string(clock) + " ns)");
+        if (next_sample_ >= 0) {
+            // The samples this record asks for, checked before any is written: a damaged
+            // time (or an interval far too fine for the file) would fill memory.
+            std::int64_t due = (clock - next_sample_ - 1) / options_.every + 1;
+            double rows = static_cast<double>(due) * static_cast<double>(watched_.size());
+            double bytes = static_cast<double>(samples_.size() * 8) +
+                           rows * static_cast<double>(sample_width() * 8);
+            if (bytes > static_cast<double>(options_.max_sample_bytes)) {
+                return fail(Stop::limit,
+                            "the clock moves from " + std::to_string(next_sample_) + " ns to " +
+                                std::to_string(clock) + " ns at record " +
+                                std::to_string(records_ - 1) + " (byte " + std::to_string(offset_) +
+                                "): the samples would take more " + "than max_sample_bytes (" +
+                                std::to_string(options_.max_sample_bytes) +
+                                "); a damaged time, or an interval too fine for the file");
+            }
         }
         sample_until(clock);
     }

@@ -85,10 +85,13 @@ struct Options {
     std::int64_t every = 0;  // a row per watched book at each multiple of it (0: none)
     Clock clock = Clock::recv;
     bool stop_on_unknown = false;
-    std::size_t record_size = MBO_SIZE;  // 64 when the file appends ts_out
+    std::size_t record_size = MBO_SIZE;                       // 64 when the file appends ts_out
+    std::uint64_t max_sample_bytes = std::uint64_t{4} << 30;  // the samples' memory at most
 };
 
-enum class Stop { none, unknown, malformed, memory };
+// Why the replay stopped: an unknown id (asked to stop at one), a stream that is not
+// records, no memory left, or more samples than the caller allowed.
+enum class Stop { none, unknown, malformed, memory, limit };
 
 class Replay {
   public:

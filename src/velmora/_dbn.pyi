@@ -14,5 +14,6 @@ def replay(
     every: int,
     clock_event: bool,
     stop_on_unknown: bool,
+    max_sample_bytes: int,
     /,
 ) -> dict[str, Any]: ...

@@ -357,17 +357,26 @@ def test_malformed_files_raise_a_clear_error_naming_the_byte(tmp_path, kind, pro
         assert info.value.offset == len(good_bytes(tmp_path)) - 56
 
 
-@pytest.mark.parametrize("first, second, problem", [
-    (T0, 2**62, "the clock jumps by more than 67108864 sampling intervals at record 1"),
-    (T0, 2**63 - 3, "record 1 has a clock of 9223372036854775805 ns, beyond the times"),
-    (2**63 - 2, 2**63 - 1, "record 0 has a clock of 9223372036854775806 ns"),
-], ids=["jump", "near-the-end", "first-near-the-end"])
-def test_a_clock_sampling_cannot_follow_is_refused(tmp_path, first, second, problem):
+@pytest.mark.parametrize("first, second, limit, error, problem", [
+    (T0, T0 + 5 * 2**27, 4 << 30, ValueError,
+     "the clock moves from 1704200000000000000 ns to 1704200000671088640 ns at record 1 "
+     r"\(byte 416\): the samples would take more than max_sample_bytes \(4294967296\)"),
+    (T0, T0 + 5 * 99, 64 * 99 - 1, ValueError, "at record 1"),
+    (T0, 2**63 - 3, 4 << 30, dbn.DbnFormatError,
+     "record 1 has a clock of 9223372036854775805 ns, beyond the times"),
+    (2**63 - 2, 2**63 - 1, 4 << 30, dbn.DbnFormatError,
+     "record 0 has a clock of 9223372036854775806 ns"),
+], ids=["jump", "past-a-small-limit", "near-the-end", "first-near-the-end"])
+def test_a_clock_sampling_cannot_follow_is_refused(tmp_path, first, second, limit, error,
+                                                   problem):
     records = [rec("A", "B", 1, 100, 10, recv=first), rec("A", "B", 2, 100, 10, recv=second)]
-    with pytest.raises(dbn.DbnFormatError, match=problem):
-        run(tmp_path, records, depth=1, every=5)
-    # Without sampling the same records replay.
+    with pytest.raises(error, match=problem):
+        run(tmp_path, records, depth=1, every=5, max_sample_bytes=limit)
+    # Without sampling the same records replay; within the limit, every sample is kept.
     assert len(run(tmp_path, records, depth=1).books[(1, 38)]) == 2
+    if limit < 1000:
+        samples = run(tmp_path, records, depth=1, every=5, max_sample_bytes=limit + 1).samples
+        assert len(samples) == 99
 
 
 @pytest.mark.parametrize("seed", range(20))
@@ -381,8 +390,8 @@ def test_random_bytes_after_a_good_header_never_crash(tmp_path, seed):
     path = tmp_path / "fuzz.dbn"
     path.write_bytes(good[:len(good) - 56 * len(BASE)] + bytes(body))
     try:
-        result = dbn.replay(path, depth=3, every=7)
-    except (dbn.DbnFormatError, KeyError):
+        result = dbn.replay(path, depth=3, every=7, max_sample_bytes=1 << 24)
+    except (ValueError, KeyError):  # DbnFormatError, or samples past their limit
         return
     for book in result.books.values():
         book._check()

@@ -238,7 +238,7 @@ def replay(path: str | os.PathLike[str], symbols: Iterable[str | int] | str | No
            depth: int = 0, top: Iterable[str | int] | str | None = None, changes: bool = True,
            every: int | str | None = None, clock: str = "ts_recv",
            stop_on_unknown: bool = False, progress: Callable[[int], object] | None = None,
-           block: int = 1 << 22) -> DbnReplay:
+           block: int = 1 << 22, max_sample_bytes: int = 4 << 30) -> DbnReplay:
     """Replays a DBN market-by-order file (plain or zstd) onto one feed-mode book per
     (publisher, instrument), with the rules in this module's description.
 
@@ -248,7 +248,9 @@ def replay(path: str | os.PathLike[str], symbols: Iterable[str | int] | str | No
     (``changes``) and at each multiple of ``every`` (nanoseconds, or text like ``"1s"``) of
     ``clock`` ("ts_recv" or "ts_event"). stop_on_unknown: raise KeyError at the first record
     naming an order its book does not hold (or adding one it holds). progress: called with
-    the file's bytes read (compressed bytes for .zst) after each block.
+    the file's bytes read (compressed bytes for .zst) after each block. max_sample_bytes:
+    the samples' memory at most; a record whose clock would take them past it (a damaged
+    time, or an interval too fine for the file) raises ValueError before any is written.
 
     A file that is not DBN, not market-by-order, holds another record type, or ends inside
     a record or a compressed frame raises DbnFormatError naming the byte.
@@ -274,7 +276,7 @@ def replay(path: str | os.PathLike[str], symbols: Iterable[str | int] | str | No
             result = _dbn.replay(blocks, meta.length, 64 if meta.ts_out else 56,
                                  _instrument_ids(meta, symbols), _instrument_ids(meta, top),
                                  depth, bool(changes), interval, _CLOCKS[clock],
-                                 bool(stop_on_unknown))
+                                 bool(stop_on_unknown), max_sample_bytes)
         except _dbn.RecordError as exc:
             problem, offset = exc.args
             raise DbnFormatError(path, offset, problem) from None
