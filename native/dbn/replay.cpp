@@ -133,8 +133,8 @@ Book* Replay::book_for(std::uint16_t publisher, std::uint32_t instrument) {
     std::uint32_t* slot;
     if (instrument < TABLE_IDS) {
         if (instrument >= by_instrument_.size()) {
-            by_instrument_.resize(std::max<std::size_t>(instrument + 1, by_instrument_.size() * 2),
-                                  0);
+            std::size_t grown = std::min<std::size_t>(TABLE_IDS, by_instrument_.size() * 2);
+            by_instrument_.resize(std::max<std::size_t>(instrument + 1, grown), 0);
         }
         slot = &by_instrument_[instrument];
     } else {
