@@ -18,7 +18,7 @@ from dbn_files import F_BAD_TS_RECV, F_LAST, F_MAYBE_BAD_BOOK, F_SNAPSHOT, F_TOB
 
 from velmora import dbn  # noqa: E402
 
-DEPTH = 10
+DEPTH = 32  # more levels than the flow's books ever hold: the rows are whole books
 T0 = 1_704_200_000_000_000_000
 INT64_MIN, INT64_MAX = -2**63, 2**63 - 1
 
@@ -71,7 +71,7 @@ def reference_queues(plain):
 @pytest.fixture(scope="module")
 def flow():
     return dbn_files.make_flow(11, 12_000, instruments=(38, 39, 40, 700_000_000),
-                               publishers=(1, 2, 3), tob_publisher=3)
+                               publishers=(1, 2, 3), tob_publisher=3, depth=DEPTH)
 
 
 @pytest.mark.parametrize("form", ["plain", "zstd"])
@@ -101,6 +101,8 @@ def test_the_flow_covers_what_the_rules_are_about(flow):
     assert any(f & F_SNAPSHOT for f in flags) and any(f & F_TOB for f in flags)
     assert sum(1 for f in flags if not f & F_LAST) > 200  # groups of several records
     assert len({(r[0], r[1]) for r in flow.records}) == 12
+    # The rows compared after every group hold each book whole.
+    assert max(max(len(bids), len(asks)) for _, _, (bids, asks) in flow.tops) < DEPTH
 
 
 @pytest.mark.parametrize("share", [0.2, 0.5, 0.8])
@@ -285,24 +287,29 @@ def test_symbols_filter_skips_other_instruments_and_names_books(tmp_path, flow):
         dbn.replay(path, ["NOPE"])
 
 
-def test_files_written_by_databentos_encoder_replay_the_same(tmp_path, flow):
+@pytest.mark.parametrize("ts_out", [False, True], ids=["plain-records", "with-ts_out"])
+def test_files_written_by_databentos_encoder_replay_the_same(tmp_path, flow, ts_out):
     d = pytest.importorskip("databento_dbn")
     import datetime as dt
     from types import SimpleNamespace
     meta = d.Metadata(dataset="XNAS.ITCH", start=T0, stype_in=d.SType.RAW_SYMBOL,
                       stype_out=d.SType.INSTRUMENT_ID, schema=d.Schema.MBO, symbols=["X"],
-                      partial=[], not_found=[], end=T0 + 10**15, limit=None, ts_out=False,
+                      partial=[], not_found=[], end=T0 + 10**15, limit=None, ts_out=ts_out,
                       version=3, mappings=[SimpleNamespace(raw_symbol="X", intervals=[
                           SimpleNamespace(start_date=dt.date(2024, 1, 2),
                                           end_date=dt.date(2024, 1, 4), symbol="39")])])
+    extra = {"ts_out": T0 + 10**12} if ts_out else {}
     msgs = [d.MBOMsg(publisher_id=p, instrument_id=i, ts_event=te, order_id=o, price=px,
-                     size=sz, flags=fl, channel_id=0, action=d.Action(a), side=d.Side(s), ts_recv=tr,
-                     ts_in_delta=0, sequence=seq)
+                     size=sz, flags=fl, channel_id=0, action=d.Action(a), side=d.Side(s),
+                     ts_recv=tr, ts_in_delta=0, sequence=seq, **extra)
             for p, i, te, o, px, sz, fl, a, s, tr, seq in flow.records]
+    size = 64 if ts_out else 56
     path = tmp_path / "enc.dbn.zst"
     path.write_bytes(zstandard.ZstdCompressor().compress(
-        meta.encode() + b"".join(bytes(m) for m in msgs)))
-    result = dbn.replay(path, depth=DEPTH)
+        meta.encode() + b"".join(bytes(m)[:size] for m in msgs)))
+    result = dbn.replay(path, depth=DEPTH, block=1000 * size + 7)
+    assert result.records == len(flow.records) and result.bytes == (
+        len(meta.encode()) + size * len(msgs))
     assert our_rows(result) == reference_rows(flow)
     for key, plain in flow.books.items():
         assert queues(result.books[key]) == reference_queues(plain)
