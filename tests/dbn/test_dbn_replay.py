@@ -281,8 +281,12 @@ def test_symbols_filter_skips_other_instruments_and_names_books(tmp_path, flow):
     assert result.skipped == sum(r[1] not in (39, 40) for r in flow.records)
     assert set(result.top["instrument_id"].tolist()) == {39}
     assert queues(result.book("SYM39", publisher=1)) == reference_queues(flow.books[(1, 39)])
-    with pytest.raises(KeyError, match="publishers"):
+    with pytest.raises(KeyError, match=r"'SYM39' has books at publishers \[1, 2, 3\]"):
         result.book("SYM39")
+    with pytest.raises(KeyError, match="no book of 38.$"):
+        result.book(38)
+    with pytest.raises(KeyError, match="no book of 40 at publisher 9"):
+        result.book(40, publisher=9)
     with pytest.raises(KeyError, match="no symbol 'NOPE'"):
         dbn.replay(path, ["NOPE"])
 

@@ -119,9 +119,7 @@ def _instrument_ids(meta: Metadata, wanted: Iterable[str | int] | str | None) ->
         return None
     if isinstance(wanted, str):
         wanted = [s.strip() for s in wanted.split(",") if s.strip()]
-    by_symbol: dict[str, set[int]] = {}
-    for instrument, symbol in meta.instruments().items():
-        by_symbol.setdefault(symbol, set()).add(instrument)
+    by_symbol: dict[str, set[int]] = {}  # every id a raw symbol maps to, over all dates
     for raw, intervals in meta.mappings.items():
         for _, _, symbol in intervals:
             if symbol.isdigit():
@@ -177,10 +175,12 @@ class DbnReplay:
         which may be left out when only one publisher sent it."""
         ids = self._ids(which)
         keys = [k for k in self.books if k[1] in ids and publisher in (None, k[0])]
-        if len(keys) != 1:
+        if len(keys) > 1:
             raise KeyError(f"{which!r} has books at publishers "
-                           f"{sorted(k[0] for k in self.books if k[1] in ids)}: name one"
-                           if keys else f"no book of {which!r} at publisher {publisher}")
+                           f"{sorted(k[0] for k in keys)}: name one")
+        if not keys:
+            at = "" if publisher is None else f" at publisher {publisher}"
+            raise KeyError(f"no book of {which!r}{at}")
         return self.books[keys[0]]
 
     def _mask(self, rows: np.ndarray, which: str | int, publisher: int | None) -> np.ndarray:
