@@ -113,7 +113,7 @@ test-general: general $(VENV)/.extras
 # plus --warn-unreachable so a stub that drops "or None" from a return type fails too; then
 # mypy over the package's own Python (the add-ons and the bridges) against the stubs.
 typecheck: install
-	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook velmora.core velmora._itch velmora._lobster
+	cd tests && ../$(VENV)/bin/python -m mypy.stubtest velmora.orderbook velmora.core velmora._itch velmora._dbn velmora._lobster
 	cd tests && ../$(VENV)/bin/python -m mypy --strict --warn-unreachable \
 	  --cache-dir ../build/mypy-cache ../examples/typed_usage.py
 	$(VENV)/bin/python examples/typed_usage.py

@@ -237,7 +237,7 @@ def record_bytes(record):
         sequence = record
     return struct.pack("<BBHIQQqIBBccQiI", 14, 0xA0, publisher, instrument, ts_event, order_id,
                        price, size, flags, 0, action.encode(), side.encode(), ts_recv,
-                       ts_recv - ts_event, sequence)
+                       max(-2**31, min(2**31 - 1, ts_recv - ts_event)), sequence)
 
 
 def write(path, flow, symbols=None, zstd=False):

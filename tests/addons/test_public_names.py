@@ -28,7 +28,7 @@ def defined(module):
 
 
 @pytest.mark.parametrize("name", ["velmora.lobster", "velmora.plot", "velmora.frames",
-                                  "velmora.flows"])
+                                  "velmora.flows", "velmora.dbn"])
 def test_public_names_are_all_listed(name):
     module = importlib.import_module(name)
     assert sorted(defined(module)) == sorted(module.__all__)

@@ -12,7 +12,10 @@ from velmora.dbn._files import (F_BAD_TS_RECV, F_LAST, F_MAYBE_BAD_BOOK, F_MBP, 
                                 F_TOB, MBO_DTYPE, MBO_TS_OUT_DTYPE, PRICE_SCALE, UNDEF_PRICE,
                                 DbnFormatError, Metadata, iter_records, read_metadata,
                                 read_records)
+from velmora.dbn._replay import (COUNTERS, TRADE_DTYPE, DbnReplay, replay, sample_dtype,
+                                 top_dtype)
 
 __all__ = ["MBO_DTYPE", "MBO_TS_OUT_DTYPE", "DbnFormatError", "Metadata", "read_metadata",
            "iter_records", "read_records", "F_LAST", "F_TOB", "F_SNAPSHOT", "F_MBP",
-           "F_BAD_TS_RECV", "F_MAYBE_BAD_BOOK", "PRICE_SCALE", "UNDEF_PRICE"]
+           "F_BAD_TS_RECV", "F_MAYBE_BAD_BOOK", "PRICE_SCALE", "UNDEF_PRICE", "replay", "DbnReplay",
+           "TRADE_DTYPE", "COUNTERS", "top_dtype", "sample_dtype"]

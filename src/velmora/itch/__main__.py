@@ -9,44 +9,15 @@ On a terminal a progress bar shows the bytes of the file read.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import time
-from typing import Callable
 
 import numpy as np
 
 from velmora import itch
-
-
-def _size(n: float) -> str:
-    for unit in ("B", "kB", "MB", "GB"):
-        if n < 1000 or unit == "GB":
-            return f"{n:.1f} {unit}" if unit != "B" else f"{int(n)} B"
-        n /= 1000
-    return f"{n:.1f} GB"
-
-
-def progress_bar(path: str, stream=sys.stderr) -> Callable[[int], None] | None:
-    """A callback drawing the bytes read on `stream`, or None when it is not a terminal."""
-    if not stream.isatty():
-        return None
-    total = max(1, os.path.getsize(path))
-    start = time.monotonic()
-
-    def show(done: int) -> None:
-        share = min(1.0, done / total)
-        bar = "#" * int(share * 30)
-        rate = done / max(1e-9, time.monotonic() - start)
-        stream.write(f"\r[{bar:<30}] {share:6.1%} {_size(done)} of {_size(total)}"
-                     f" ({_size(rate)}/s)")
-        stream.flush()
-    return show
-
-
-def _done(show) -> None:
-    if show is not None:
-        sys.stderr.write("\n")
+from velmora._progress import end_bar as _done
+from velmora._progress import progress_bar
+from velmora._progress import size_text as _size
 
 
 def summary(args: argparse.Namespace) -> int:
