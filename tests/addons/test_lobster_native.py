@@ -3,6 +3,7 @@ held to the NumPy array forms they replaced (tests/lobster_arrays.py) on generat
 on pairs mutated so that levels come into view, vanish and disagree."""
 
 import os
+import re
 import sys
 
 import numpy as np
@@ -198,3 +199,53 @@ def test_compare_reads_the_starting_book_for_rows_before_any_snapshot():
     found = _lobster.compare_rows(snaps, 2, np.array([-1, 0, 0], np.int64), initial, rows, 8,
                                   2, 0, equal, bad)
     assert (found, bad[:found].tolist(), equal.tolist()) == (1, [2], [2, 2])
+
+
+# --- the fast paths of the parsers ---------------------------------------------------------
+
+FIELD_FORMS = ["0", "7", "-7", "+7", " 7", "7 ", "007", "-0", "12345678", "123456789",
+               "1234567890123456", "12345678901234567", "123456789012345678",
+               "1234567890123456789", "9223372036854775807", "9223372036854775808",
+               "-9223372036854775808", "-9223372036854775809", "99999999999999999999", "",
+               "-", "--1", "1-", "1x", "x1", "1.5", "\t3"]
+
+
+def expected_field(text):
+    """What a field means to the reader: an optional sign between blanks and digits, as a
+    64-bit integer; None when it is not one."""
+    if not re.fullmatch(r"[ \t]*[+-]?[0-9]+[ \t]*", text):
+        return None
+    value = int(text.strip(" \t"))
+    return value if -2**63 <= value < 2**63 else None
+
+
+@pytest.mark.parametrize("form", FIELD_FORMS, ids=repr)
+def test_orderbook_fields_read_alike_near_and_far_from_the_block_end(form):
+    # Prices with size 0 are not range-checked: every form can stand there.
+    line = f"{form},0,5850000,0"
+    want = [expected_field(form), 0, 5850000, 0]
+    for tail in range(0, 40):  # the fast path needs 32 bytes after the line
+        data = (line + "\n" + "9" * tail).encode()
+        out = np.zeros((1, 4), np.int64)
+        if None in want:
+            with pytest.raises(_lobster.ParseError):
+                _lobster.parse_orderbook(data, out, 4, False)
+            continue
+        rows, used, lines = _lobster.parse_orderbook(data, out, 4, False)
+        assert (rows, used, lines) == (1, len(line) + 1, 1)
+        assert out[0].tolist() == want, tail
+
+
+@pytest.mark.parametrize("form", FIELD_FORMS, ids=repr)
+def test_message_fields_read_alike_near_and_far_from_the_block_end(form):
+    line = f"34200.000000001,1,{form},5,5850000,1"
+    value = expected_field(form)
+    for tail in range(0, 24):
+        data = (line + "\n" + "9" * tail).encode()
+        out = np.zeros(1, lobster.MESSAGE_DTYPE)
+        if value is None:
+            with pytest.raises(_lobster.ParseError):
+                _lobster.parse_messages(data, out, False)
+            continue
+        assert _lobster.parse_messages(data, out, False)[0] == 1
+        assert int(out["order_id"][0]) == value
