@@ -249,3 +249,29 @@ def test_message_fields_read_alike_near_and_far_from_the_block_end(form):
             continue
         assert _lobster.parse_messages(data, out, False)[0] == 1
         assert int(out["order_id"][0]) == value
+
+
+def parsed_time(data):
+    out = np.zeros(1, lobster.MESSAGE_DTYPE)
+    try:
+        _lobster.parse_messages(data, out, False)
+    except _lobster.ParseError as exc:
+        return exc.args
+    return int(out["time"][0])
+
+
+@pytest.mark.parametrize("form, ns", [
+    ("34200.000000001", 34200 * 10**9 + 1), ("34200.5", 34200 * 10**9 + 500_000_000),
+    ("34200.12345678", 34200 * 10**9 + 123_456_780), ("0.000000000", 0),
+    ("34200.123456789", 34200 * 10**9 + 123_456_789), ("172800.0", 172800 * 10**9),
+    ("34200.1234567895", 34200 * 10**9 + 123_456_790),  # a tenth digit rounds
+    ("34200", None), ("34200.", None), (".5", None), ("-1.0", None), ("+34200.0", None),
+    (" 34200.25", None), ("172800.000000001", None), ("12345678.5", None), ("1e3", None),
+    ("34200.5x", None),
+], ids=repr)
+def test_message_times_read_alike_near_and_far_from_the_block_end(form, ns):
+    line = f"{form},1,11,5,5850000,1"
+    outcomes = {tail: parsed_time((line + "\n" + "9" * tail).encode()) for tail in range(40)}
+    assert len({repr(o) for o in outcomes.values()}) == 1, outcomes  # both paths agree
+    if ns is not None:
+        assert outcomes[39] == ns

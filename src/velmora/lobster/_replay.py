@@ -338,7 +338,7 @@ def _replay(messages: np.ndarray, orderbook: np.ndarray | None, follow: bool,
     last = np.maximum.accumulate(last) if n else last
     row_of = None
     if snaps is not None:
-        row_of = np.searchsorted(snaps["seq"], last, side="right") - 1
+        row_of = np.searchsorted(np.ascontiguousarray(snaps["seq"]), last, side="right") - 1
         row_of[last < 0] = -1
 
     kinds = messages["type"]
