@@ -150,8 +150,7 @@ bool bounded(PyObject* arg, const char* name, long long low, long long high,
         return false;
     }
     if (value < low || value > high) {
-        PyErr_Format(PyExc_ValueError, "%s must be %lld to %lld, got %lld", name, low, high,
-                     value);
+        PyErr_Format(PyExc_ValueError, "%s must be %lld to %lld, got %lld", name, low, high, value);
         return false;
     }
     return true;
@@ -159,8 +158,8 @@ bool bounded(PyObject* arg, const char* name, long long low, long long high,
 
 bool sized(const View& view, const char* name, std::size_t bytes) noexcept {
     if (view.size() != bytes) {
-        PyErr_Format(PyExc_ValueError, "%s holds %zu bytes where %zu are wanted", name,
-                     view.size(), bytes);
+        PyErr_Format(PyExc_ValueError, "%s holds %zu bytes where %zu are wanted", name, view.size(),
+                     bytes);
         return false;
     }
     return true;
@@ -194,7 +193,8 @@ PyObject* make_events_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
     }
     std::size_t n = messages.size() / kMessageSize;
     bool with_rows = args[1] != Py_None;
-    if (with_rows && (depth < 1 || !sized(rows, "rows", n * static_cast<std::size_t>(fields) * 8))) {
+    if (with_rows &&
+        (depth < 1 || !sized(rows, "rows", n * static_cast<std::size_t>(fields) * 8))) {
         if (depth < 1 && !PyErr_Occurred()) {
             PyErr_SetString(PyExc_ValueError, "rows need a depth of at least 1");
         }
@@ -269,13 +269,12 @@ PyObject* compare_rows_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
         in_range = index[r] < snapshots;
     }
     if (in_range) {
-        count = compare_rows(static_cast<const unsigned char*>(snaps.data()), layout, index,
-                             static_cast<const std::int64_t*>(initial.data()),
-                             static_cast<const std::int64_t*>(rows.data()),
-                             static_cast<std::size_t>(fields), n, from,
-                             static_cast<std::size_t>(depth),
-                             static_cast<std::int64_t*>(equal.data()),
-                             static_cast<std::int64_t*>(bad.data()));
+        count = compare_rows(
+            static_cast<const unsigned char*>(snaps.data()), layout, index,
+            static_cast<const std::int64_t*>(initial.data()),
+            static_cast<const std::int64_t*>(rows.data()), static_cast<std::size_t>(fields), n,
+            from, static_cast<std::size_t>(depth), static_cast<std::int64_t*>(equal.data()),
+            static_cast<std::int64_t*>(bad.data()));
     }
     Py_END_ALLOW_THREADS;
     if (!in_range) {
@@ -304,8 +303,8 @@ PyMethodDef methods[] = {
      "`fields` columns, one row per message, or None), the LEVEL runs of levels coming into\n"
      "view over `depth` levels, ids counting down from -2**62 - id_from; written to `events`\n"
      "(EVENT_DTYPE) and `owners` (int64, the message of each) while they have room."},
-    {"compare_rows",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_rows_py)), METH_FASTCALL,
+    {"compare_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_rows_py)),
+     METH_FASTCALL,
      "compare_rows(snaps, levels, row_of, initial, rows, fields, depth, first, equal, bad)\n"
      "    -> rows that differ\n\n"
      "Compares the replay's rows (snapshot row_of[r] of `snaps`, or `initial` where negative)\n"

@@ -281,7 +281,8 @@ inline bool fast_seconds(const char*& p, const char* end, std::int64_t& ns) noex
     if (*q != ',' || whole > static_cast<std::uint64_t>(kMaxSeconds)) {
         return false;
     }
-    auto value = static_cast<std::int64_t>(whole) * 1'000'000'000 + static_cast<std::int64_t>(fraction);
+    auto value =
+        static_cast<std::int64_t>(whole) * 1'000'000'000 + static_cast<std::int64_t>(fraction);
     if (value > kMaxSeconds * 1'000'000'000) {
         return false;
     }

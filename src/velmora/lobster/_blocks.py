@@ -229,7 +229,7 @@ def _first_line_fields(pending: bytearray, size: int, final: bool) -> int | None
     return pending.count(b",", start, end) + 1
 
 
-def _expected_rows(path: Path, first: bytearray, compressed: bool, final: bool) -> int:
+def _expected_rows(path: Path, first: bytes, compressed: bool, final: bool) -> int:
     """Rows in the whole file, estimated from its size and the first block's lines."""
     lines = first.count(b"\n") + 1
     if final or len(first) < BLOCK:

@@ -1,9 +1,12 @@
 """LOBSTER messages as velmora.core events, one batch replay with the top levels after every
 message, and the comparison of those rows with an orderbook file.
 
-Nothing here loops over messages in Python: conversion, the window's levels, the mapping of
-snapshot rows back to messages and the comparison are array operations, and the replay is
-one native call (more only if the data makes the engine refuse an event).
+Nothing here loops over messages in Python: the conversion with the levels coming into view
+(velmora._lobster.make_events) and the first pass of the comparison (compare_rows) are
+native passes over the arrays, the mapping of snapshot rows back to messages and the look at
+the rows that differ are array operations, and the replay is one native call (more only if
+the data makes the engine refuse an event). _view is the follow rule as array operations:
+a strict comparison uses it to tell which levels the data stopped describing.
 """
 
 from __future__ import annotations
