@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -190,18 +191,61 @@ inline bool eight_digits(std::uint64_t chunk, std::size_t run, std::uint64_t& va
     return (digit_bytes(chunk) & want) == want;
 }
 
+// The field starts of the last line fast_row took and where its values went: LOBSTER's
+// consecutive rows mostly repeat their fields (a message changes a level or two), and a field
+// whose text is the line before's has that line's value, with no digits to read.
+class LastLine {
+  public:
+    explicit LastLine(std::size_t fields)
+        : starts_(new const char*[2 * (fields + 1)]), fields_(fields) {}
+    // Room for the next line's field starts (fields + 1 of them).
+    const char** next() noexcept { return starts_.get() + (flip_ ? 0 : fields_ + 1); }
+    // The last line's field starts, or nullptr when the line before was not taken.
+    const char* const* starts() const noexcept {
+        return row_ ? starts_.get() + (flip_ ? fields_ + 1 : 0) : nullptr;
+    }
+    const std::int64_t* row() const noexcept { return row_; }
+    void took(const std::int64_t* row) noexcept {
+        row_ = row;
+        flip_ = !flip_;
+    }
+    void missed() noexcept { row_ = nullptr; }
+
+  private:
+    std::unique_ptr<const char*[]> starts_;
+    std::size_t fields_;
+    const std::int64_t* row_ = nullptr;
+    bool flip_ = false;
+};
+
+// Whether `length` (1 to 16) bytes at `a` and at `b` are the same; reads 8 or 16 from each.
+inline bool same_text(const char* a, const char* b, std::size_t length) noexcept {
+    std::uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (length >= 8) {
+        std::uint64_t u, v;
+        std::memcpy(&u, a + length - 8, 8);
+        std::memcpy(&v, b + length - 8, 8);
+        return x == y && u == v;
+    }
+    return ((x ^ y) & ((std::uint64_t{1} << (8 * length)) - 1)) == 0;
+}
+
 // A whole orderbook line in the common form (`fields` fields of an optional "-" and 1 to 16
 // digits, nothing else) into `row`: the commas found 16 bytes at a time first, so that the
-// fields, each read in one or two 8-byte loads, do not wait on one another. False for any
-// other line and within 32 bytes of the block's `end` (the field-by-field parse decides, with
-// the same result on what this takes); `row` may then hold part of the line.
+// fields, each read in one or two 8-byte loads (or taken from `last` when their text is the
+// same), do not wait on one another. False for any other line and within 32 bytes of the
+// block's `end` (the field-by-field parse decides, with the same result on what this takes);
+// `row` may then hold part of the line.
 inline bool fast_row(const char* begin, const char* eol, const char* end, std::size_t fields,
-                     std::int64_t* row) noexcept {
-    if (end - eol < 32 || fields > 4096) {
+                     std::int64_t* row, LastLine& last) noexcept {
+    if (end - eol < 32) {
+        last.missed();
         return false;
     }
     // Where each field starts: just past the comma before it.
-    const char* starts[4097];
+    const char** starts = last.next();
     starts[0] = begin;
     std::size_t found = 1;
     const __m128i comma = _mm_set1_epi8(',');
@@ -213,6 +257,7 @@ inline bool fast_row(const char* begin, const char* eol, const char* end, std::s
         }
         while (mask) {
             if (found == fields) {
+                last.missed();
                 return false;  // more fields than the row's
             }
             starts[found++] = p + __builtin_ctz(mask) + 1;
@@ -220,18 +265,28 @@ inline bool fast_row(const char* begin, const char* eol, const char* end, std::s
         }
     }
     if (found != fields) {
+        last.missed();
         return false;
     }
     starts[fields] = eol + 1;
+    const char* const* before = last.starts();
+    const std::int64_t* before_row = last.row();
     bool ok = true;
     for (std::size_t k = 0; k < fields; ++k) {
         const char* s = starts[k];
         auto length = static_cast<std::size_t>(starts[k + 1] - 1 - s);
+        if (before && length >= 1 && length <= 16 &&
+            length == static_cast<std::size_t>(before[k + 1] - 1 - before[k]) &&
+            same_text(s, before[k], length)) {
+            row[k] = before_row[k];
+            continue;
+        }
         bool negative = length > 0 && *s == '-';
         s += negative;
         length -= negative;
         std::uint64_t chunk, value, high = 0;
         if (length == 0 || length > 16) {
+            last.missed();
             return false;
         }
         if (length > 8) {
@@ -244,6 +299,11 @@ inline bool fast_row(const char* begin, const char* eol, const char* end, std::s
         ok &= eight_digits(chunk, length, value);
         value += high * 100000000;
         row[k] = negative ? static_cast<std::int64_t>(0 - value) : static_cast<std::int64_t>(value);
+    }
+    if (ok) {
+        last.took(row);
+    } else {
+        last.missed();
     }
     return ok;
 }
@@ -427,6 +487,9 @@ inline bool parse_orderbook(const char* data, std::size_t size, bool final, std:
                             std::int64_t* out, std::size_t capacity, Progress& done, Fault& fault) {
     using namespace detail;
     const char* const end = data + size;
+#ifdef VELMORA_FAST_ROWS
+    LastLine last(fields);
+#endif
     return for_each_line(
         data, size, final, capacity, done,
         [&](const char* begin, const char* eol, std::int64_t line) {
@@ -434,7 +497,7 @@ inline bool parse_orderbook(const char* data, std::size_t size, bool final, std:
             const char* p = begin;
             std::size_t k = 0;
 #ifdef VELMORA_FAST_ROWS
-            if (fast_row(begin, eol, end, fields, row)) {
+            if (fast_row(begin, eol, end, fields, row, last)) {
                 k = fields;
                 p = eol;
             }

@@ -275,3 +275,27 @@ def test_message_times_read_alike_near_and_far_from_the_block_end(form, ns):
     assert len({repr(o) for o in outcomes.values()}) == 1, outcomes  # both paths agree
     if ns is not None:
         assert outcomes[39] == ns
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_orderbook_lines_that_repeat_their_fields_read_as_written(seed):
+    """Consecutive lines sharing most of their fields' text, some of it one byte or one digit
+    apart, long numbers, signs, and now and then a line only the slow parse takes (blanks,
+    "+"): every value as written, wherever the previous line's are reused."""
+    rng = np.random.default_rng(seed)
+    values = [0, 7, -7, 70, 5850000, 5850001, -5850000, 9_999_999_999, -9_999_999_999,
+              9_999_999_990, 123456789012345, 1234567890123456, 1234567899999999,
+              -1234567890123457, 12345678, 12345679, 123456789, 123456780]
+    rows, lines = [], []
+    for _ in range(600):
+        row = [int(rng.choice(values)) if k % 2 == 0 else 0 for k in range(8)]
+        text = [str(v) for v in row]
+        if rng.random() < 0.05:
+            text[2 * int(rng.integers(0, 4))] = " " + text[0] if rng.random() < 0.5 else "+0"
+            row = [int(t) for t in text]
+        rows.append(row)
+        lines.append(",".join(text))
+    data = ("\n".join(lines) + "\n").encode()
+    out = np.zeros((len(rows), 8), np.int64)
+    assert _lobster.parse_orderbook(data, out, 8, True)[0] == len(rows)
+    assert out.tolist() == rows
