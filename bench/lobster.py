@@ -401,6 +401,11 @@ def sampling_section(message, orderbook, n, folder, repeats, before):
           f"book + rows {bound:.1f} MB: {ratio:.2f} x (target <= 1.2 x: "
           f"{'met' if ratio <= 1.2 else 'NOT met'})")
     after = ROOT / "build" / "dev" / "pkg" if before else None
+    # As installed, the package runs from compiled bytecode; where PYTHONDONTWRITEBYTECODE is
+    # set, each run would compile its Python modules again: compiled first, for both trees.
+    for tree in {before, after} - {None}:
+        subprocess.run([sys.executable, "-m", "compileall", "-q", str(Path(tree) / "velmora")],
+                       check=True, capture_output=True)
     commands = [(label, path, extra) for label, path, extra in (
         ("check before", before, []), ("check", after, []),
         ("check --every 1s", after, ["--every", "1s", "--measures", ",".join(MEASURES)]))
