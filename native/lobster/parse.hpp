@@ -445,7 +445,7 @@ bool for_each_line(const char* data, std::size_t size, bool final, std::size_t c
     const char* p = data;
     const char* end = data + size;
     // Most files end their lines with "\n" alone: memchr finds those fastest.
-    bool any_cr = std::memchr(data, '\r', size) != nullptr;
+    bool any_cr = size && std::memchr(data, '\r', size) != nullptr;
     while (p < end && done.rows < capacity) {
         const char* eol;
         if (!any_cr) {
