@@ -11,6 +11,7 @@ a strict comparison uses it to tell which levels the data stopped describing.
 
 from __future__ import annotations
 
+import functools
 import time as _time
 from dataclasses import dataclass, field
 from typing import Any
@@ -495,6 +496,14 @@ def _differences(tp: np.ndarray, ts: np.ndarray, mp: np.ndarray, ms: np.ndarray,
     return theirs_off, mine_off
 
 
+@functools.lru_cache(maxsize=8)
+def _snapshot_dtype(levels: int) -> np.dtype[Any]:
+    """The snapshot records as compare_rows reads them: seq, then the four arrays of levels."""
+    return np.dtype([("seq", np.int64), ("bid_price", np.int64, (levels,)),
+                     ("bid_total", np.int64, (levels,)), ("ask_price", np.int64, (levels,)),
+                     ("ask_total", np.int64, (levels,))])
+
+
 def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
             chunk: int = 1 << 16, progress: Any = None, carry: dict[int, Any] | None = None,
             base: int = 0) -> Comparison:
@@ -526,11 +535,8 @@ def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
     snaps, initial = session._snaps, session._initial
     if session._row_of is None or snaps is None:
         session.rows()  # refuses, saying why
-    # The snapshot records as compare_rows reads them: seq, then the four arrays of levels.
-    layout = [("seq", np.int64), ("bid_price", (np.int64, (full,))),
-              ("bid_total", (np.int64, (full,))), ("ask_price", (np.int64, (full,))),
-              ("ask_total", (np.int64, (full,)))]
-    if snaps.dtype != np.dtype(layout) or not snaps.flags.c_contiguous:
+    layout = _snapshot_dtype(full)
+    if snaps.dtype != layout or not snaps.flags.c_contiguous:
         snaps = np.ascontiguousarray(snaps.astype(layout))  # no core writes other records
     start = np.concatenate([initial["bid_price"], initial["bid_total"], initial["ask_price"],
                             initial["ask_total"]]).astype(np.int64)
