@@ -199,12 +199,17 @@ test-debug: venv $(VENV)/.extras
 	$(VENV)/bin/ninja -C $(DEBUG_BUILD)
 	cd tests && PYTHONPATH=$(abspath $(DEBUG_BUILD))/pkg ../$(VENV)/bin/python -m pytest $(PYTEST_FLAGS)
 
-bench: install build/core-replay build/id-probes
+# The LOBSTER command `make bench` measures `check` against: the add-on before streaming (its
+# native reader already in), built once under build/lobster-bench/.
+LOBSTER_BEFORE ?= ce8c5c5
+
+bench: install dev build/core-replay build/id-probes
 	@command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
 	$(VENV)/bin/python bench/run.py
 	$(VENV)/bin/python bench/core.py
 	$(VENV)/bin/python bench/core_mbo.py
 	$(VENV)/bin/python bench/lobster.py
+	$(VENV)/bin/python bench/lobster.py --sampling --before-rev $(LOBSTER_BEFORE)
 	$(VENV)/bin/python bench/itch.py
 	$(VENV)/bin/python bench/core_cost.py
 	$(VENV)/bin/python bench/core_sampling.py

@@ -316,6 +316,12 @@ class Snapshots {
         if (allocated < 0) {
             return nullptr;
         }
+        if (rows_ != allocated && rows_ >= allocated / 2) {
+            // Most of the array is used: the rows written, as a view of it. Shrinking it in
+            // place would hand the allocator back a smaller block than the next replay of
+            // the same size asks for, which then comes from fresh pages each time.
+            return PySequence_GetSlice(array_.get(), 0, rows_);
+        }
         if (rows_ != allocated) {
             // The array owns its memory and nobody else has seen it: shrink it in place.
             Ref resize = Ref::steal(PyObject_GetAttrString(array_.get(), "resize"));

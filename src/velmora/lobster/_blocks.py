@@ -32,11 +32,9 @@ Refuse = Callable[[Path, "int | None", str], Exception]
 
 
 @contextlib.contextmanager
-def _source(path: Path, progress: Progress | None,
-            size: int = BLOCK) -> Iterator[tuple[Callable[[], bytes], bool]]:
-    """A function that returns the file's next block of bytes (decompressed when the file is
-    gzip), b"" at its end, reporting progress on the bytes read from disk; and whether the
-    file is gzip."""
+def _source(path: Path, progress: Progress | None) -> Iterator[tuple[Any, bool]]:
+    """The file opened for readinto() (decompressed when it is gzip), reporting progress on
+    the bytes read from disk; and whether the file is gzip."""
     total = os.path.getsize(path)
     with open(path, "rb") as raw:
         compressed = raw.read(2) == b"\x1f\x8b"
@@ -49,19 +47,20 @@ def _source(path: Path, progress: Progress | None,
                 shown[0] = now
                 progress(raw.tell(), total)
 
+        class Reader:
+            def __init__(self, f: Any):
+                self.f = f
+
+            def readinto(self, view: memoryview) -> int:
+                got = self.f.readinto(view)
+                report()
+                return int(got or 0)
+
         if compressed:
             with gzip.GzipFile(fileobj=raw, mode="rb") as unzipped:
-                def read() -> bytes:
-                    block = unzipped.read(size)
-                    report()
-                    return block
-                yield read, True
+                yield Reader(unzipped), True
         else:
-            def read() -> bytes:
-                block = raw.read(size)
-                report()
-                return block
-            yield read, False
+            yield Reader(raw), False
         if progress is not None:
             progress(total, total)
 
@@ -97,47 +96,62 @@ class _Parse:
         if record is not None and record.itemsize != _lobster.MESSAGE_SIZE:
             raise ValueError(f"message records are {_lobster.MESSAGE_SIZE} bytes")
         self.path, self.record, self.refuse = path, record, refuse
-        self.pending = bytearray()
-        self.line = 0  # lines passed before `pending`
-        self.used = 0  # bytes of `pending` parsed
+        # The bytes read and not yet used: buffer[:size], refilled in place block by block,
+        # so that nothing is copied but the unfinished last line.
+        self.buffer = bytearray()
+        self.size = 0
+        self.line = 0  # lines passed before the buffer's start
+        self.used = 0  # bytes of the buffer parsed
         self.fields = 0
         self.final = self.compressed = False
 
+    @property
+    def pending(self) -> bytes:
+        """The bytes read and not yet used (a copy: for looking at the first block)."""
+        return bytes(self.buffer[:self.size])
+
     def blocks(self, progress: Progress | None, block: int) -> Iterator[None]:
-        """Reads the file a block at a time; at each step `pending` holds whole lines to
+        """Reads the file a block at a time; at each step the buffer holds whole lines to
         parse (with `final`, the last line too, whatever its end)."""
-        with _source(self.path, progress, block) as (next_block, compressed):
+        with _source(self.path, progress) as (source, compressed):
             self.compressed, first = compressed, True
             while True:
+                if len(self.buffer) - self.size < block:  # room for a block after the rest
+                    self.buffer.extend(bytes(self.size + block - len(self.buffer)))
                 try:
-                    data = next_block()
+                    with memoryview(self.buffer) as view:
+                        got = source.readinto(view[self.size:self.size + block])
                 except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
                     raise self.refuse(self.path, _broken_at(self.path),
                                       "the compressed data ends or breaks here "
                                       f"({exc}): the file is truncated or corrupt") from None
-                self.final = not data
-                self.pending += data
+                self.final = not got
+                self.size += got
                 if first:
-                    if len(self.pending) < len(BOM) and BOM.startswith(self.pending) \
-                            and not self.final:
+                    start = bytes(self.buffer[:min(self.size, len(BOM))])
+                    if len(start) < len(BOM) and BOM.startswith(start) and not self.final:
                         continue  # too short yet to tell whether a byte order mark opens it
-                    if self.pending.startswith(BOM):  # as a spreadsheet saves text: not data
-                        del self.pending[:len(BOM)]
+                    if start == BOM:  # as a spreadsheet saves text: not data
+                        self.buffer[:self.size - len(BOM)] = self.buffer[len(BOM):self.size]
+                        self.size -= len(BOM)
                     if self.record is None:
-                        counted = _first_line_fields(self.pending, self.final)
+                        counted = _first_line_fields(self.buffer, self.size, self.final)
                         if counted is None:
                             continue  # the first line is longer than a block: read on
                         self.fields = counted
                     first = False
                 self.used = 0
                 yield
-                del self.pending[:self.used]
+                rest = self.size - self.used
+                if rest and self.used:
+                    self.buffer[:rest] = self.buffer[self.used:self.size]
+                self.size = rest
                 if self.final:
                     return
 
     def parse(self, out: np.ndarray) -> int:
         """Parses what is left of the block into `out`, as much as it holds: the rows."""
-        view = memoryview(self.pending)[self.used:]
+        view = memoryview(self.buffer)[self.used:self.size]
         try:
             if self.record is not None:
                 parsed, step, lines = _lobster.parse_messages(view, out, self.final)
@@ -150,7 +164,7 @@ class _Parse:
             raise self.refuse(self.path, self.line + at,
                               problem.replace("{text}", quoted)) from None
         finally:
-            view.release()  # `pending` shrinks after the block
+            view.release()  # the buffer is refilled after the block
         self.line += lines
         self.used += step
         return int(parsed)
@@ -201,20 +215,21 @@ def _broken_at(path: Path) -> int:
     return lines + 1
 
 
-def _first_line_fields(pending: bytearray, final: bool) -> int | None:
-    """The number of fields on the first non-empty line, or None while it is not all read."""
+def _first_line_fields(pending: bytearray, size: int, final: bool) -> int | None:
+    """The number of fields on the first non-empty line of pending[:size], or None while it
+    is not all read."""
     start = 0
-    while start < len(pending) and pending[start] in b"\r\n":
+    while start < size and pending[start] in b"\r\n":
         start += 1
     end = start
-    while end < len(pending) and pending[end] not in b"\r\n":
+    while end < size and pending[end] not in b"\r\n":
         end += 1
-    if end == len(pending) and not final:
+    if end == size and not final:
         return None
     return pending.count(b",", start, end) + 1
 
 
-def _expected_rows(path: Path, first: bytearray, compressed: bool, final: bool) -> int:
+def _expected_rows(path: Path, first: bytes, compressed: bool, final: bool) -> int:
     """Rows in the whole file, estimated from its size and the first block's lines."""
     lines = first.count(b"\n") + 1
     if final or len(first) < BLOCK:
@@ -227,21 +242,25 @@ def _expected_rows(path: Path, first: bytearray, compressed: bool, final: bool) 
 
 def chunks(path: Path, record: np.dtype[Any] | None, refuse: Refuse,
            progress: Progress | None = None, rows: int = 1 << 16,
-           block: int = STREAM_BLOCK, lead: int = 0) -> Iterator[np.ndarray]:
+           block: int = STREAM_BLOCK, lead: int = 0, reuse: bool = False) -> Iterator[np.ndarray]:
     """The file as read() makes it, in chunks of `rows` rows (the last may hold fewer), read
-    as they are asked for: memory is one block plus one chunk. Each chunk is a fresh array,
-    with `lead` rows left unset in front of its rows (room for the caller's own, so that
-    joining them copies nothing). Faults are raised through `refuse` when the chunk holding
-    them is asked for."""
+    as they are asked for: memory is one block plus one chunk. Each chunk is a fresh array
+    (with `reuse`, the same array refilled: the caller is done with a chunk when it asks for
+    the next, and the memory stays warm), with `lead` rows left unset in front of its rows
+    (room for the caller's own, so that joining them copies nothing). Faults are raised
+    through `refuse` when the chunk holding them is asked for."""
     if rows < 1:
         raise ValueError(f"chunks of at least one row, not {rows}")
     parse = _Parse(path, record, refuse)
     out: np.ndarray | None = None
+    kept: np.ndarray | None = None
     count = total = 0
     for _ in parse.blocks(progress, block):
         while True:  # until the block's whole lines are parsed, a chunk at a time
             if out is None:
-                out = parse.empty_rows(lead + rows)
+                out = kept if kept is not None else parse.empty_rows(lead + rows)
+                if reuse:
+                    kept = out
             free = out[lead + count:]
             parsed = parse.parse(free)
             count += parsed

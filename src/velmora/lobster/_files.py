@@ -164,22 +164,25 @@ def _exists(path: Path) -> None:
 
 
 def message_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
-                   progress: Progress | None = None, lead: int = 0) -> Iterator[np.ndarray]:
+                   progress: Progress | None = None, lead: int = 0,
+                   reuse: bool = False) -> Iterator[np.ndarray]:
     """A message file as read_messages() reads it, in chunks of `rows` messages (after
-    `lead` unset rows: room for the caller's own in front)."""
+    `lead` unset rows: room for the caller's own in front); with `reuse`, one array
+    refilled (a chunk is only good until the next is asked for)."""
     path = Path(path)
     _exists(path)
-    return _blocks.chunks(path, MESSAGE_DTYPE, _refuse, progress, rows, lead=lead)
+    return _blocks.chunks(path, MESSAGE_DTYPE, _refuse, progress, rows, lead=lead, reuse=reuse)
 
 
 def orderbook_chunks(path: str | os.PathLike[str], rows: int = 1 << 16,
-                     progress: Progress | None = None, lead: int = 0) -> Iterator[np.ndarray]:
+                     progress: Progress | None = None, lead: int = 0,
+                     reuse: bool = False) -> Iterator[np.ndarray]:
     """An orderbook file as read_orderbook() reads it (with its checks), in chunks of `rows`
-    rows (after `lead` unset rows)."""
+    rows (after `lead` unset rows; with `reuse`, one array refilled)."""
     path = Path(path)
     _exists(path)
     first = True
-    for whole in _blocks.chunks(path, None, _refuse, progress, rows, lead=lead):
+    for whole in _blocks.chunks(path, None, _refuse, progress, rows, lead=lead, reuse=reuse):
         if first:
             first = False
             _check_first_rows(path, whole[lead:])

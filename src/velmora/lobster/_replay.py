@@ -1,32 +1,30 @@
 """LOBSTER messages as velmora.core events, one batch replay with the top levels after every
 message, and the comparison of those rows with an orderbook file.
 
-Nothing here loops over messages in Python: conversion, the window's levels, the mapping of
-snapshot rows back to messages and the comparison are array operations, and the replay is
-one native call (more only if the data makes the engine refuse an event).
+Nothing here loops over messages in Python: the conversion with the levels coming into view
+(velmora._lobster.make_events) and the first pass of the comparison (compare_rows) are
+native passes over the arrays, the mapping of snapshot rows back to messages and the look at
+the rows that differ are array operations, and the replay is one native call (more only if
+the data makes the engine refuse an event). _view is the follow rule as array operations:
+a strict comparison uses it to tell which levels the data stopped describing.
 """
 
 from __future__ import annotations
 
+import functools
 import time as _time
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
-from velmora import core
-from velmora.lobster._files import EMPTY_ASK, EMPTY_BID
+from velmora import _lobster, core
+from velmora.lobster._files import EMPTY_ASK, EMPTY_BID, MESSAGE_DTYPE
 from velmora.lobster._sampling import Sampler, Samples, Sampling, sampling
 
 __all__ = ["TRADE_DTYPE", "HALT_DTYPE", "Session", "Comparison", "start_book", "replay",
            "compare", "to_events", "all_events"]
 
-# Message types 1 to 4 change the visible book; 5 and 6 are trades off it, 7 a halt.
-_KIND = np.array([-1, core.LIMIT, core.REDUCE, core.CANCEL, core.EXECUTE, -1, -1, -1], np.int8)
-# Ids of the seeded orders that levels coming into view add, far from LOBSTER's (positive)
-# ids and from those Book.from_depth gives the first row's levels (from -2**63 up).
-_WINDOW_IDS = -(2**62)
-_FAR = 2**62  # a price beyond any level, for the ends of a run of LEVEL events
 
 # A trade: the message it comes from (0-based row), its fields, and for type 4 the quantity
 # the replay took off the visible book (0 for hidden and cross trades).
@@ -52,19 +50,50 @@ def start_book(row: np.ndarray, time: int = 0) -> core.Book:
                                 seeded_fallback=True)
 
 
+def _records(messages: np.ndarray) -> np.ndarray:
+    """The messages as contiguous MESSAGE_DTYPE records, as the native code reads them; a type
+    outside 1 to 7 becomes 0 and a direction other than 1 or -1 becomes 0 on the way (no
+    event, and no side's own addition), so that narrowing them cannot change what they mean."""
+    if messages.dtype == MESSAGE_DTYPE and messages.flags.c_contiguous:
+        return messages
+    out = np.zeros(len(messages), MESSAGE_DTYPE)
+    for name in ("time", "order_id", "size", "price"):
+        out[name] = messages[name]
+    kinds, directions = messages["type"], messages["direction"]
+    out["type"] = np.where((kinds >= 1) & (kinds <= 7), kinds, 0)
+    out["direction"] = np.where((directions == 1) | (directions == -1), directions, 0)
+    return out
+
+
+def _events(messages: np.ndarray, rows: np.ndarray | None, first: int,
+            id_from: int = 0) -> tuple[np.ndarray, np.ndarray, int]:
+    """make_events over arrays sized for the messages and a few LEVEL runs, again at the size
+    it asks for when they come short: events, owners, LEVEL count."""
+    records = _records(messages)
+    fields = depth = 0
+    if rows is not None:
+        if len(rows) != len(messages):
+            raise ValueError(f"{len(rows):,} orderbook rows for {len(messages):,} messages: "
+                             "one row per message")
+        rows = np.ascontiguousarray(rows, np.int64)
+        fields = depth = rows.shape[1]
+        depth //= 4
+    room = len(messages) + len(messages) // 8 + 64
+    while True:
+        events = np.empty(room, core.EVENT_DTYPE)
+        owners = np.empty(room, np.int64)
+        made, window = _lobster.make_events(records, rows, fields, depth, first, id_from,
+                                            events, owners)
+        if made <= room:
+            return events[:made], owners[:made], window
+        room = made
+
+
 def to_events(messages: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The messages that change the visible book as core events (type 1 a limit order, 2 a
     reduction, 3 a cancellation, 4 an execution; side from the direction, which for 2 to 4
     is the resting order's), and the index of the message each came from."""
-    owners = np.flatnonzero((messages["type"] >= 1) & (messages["type"] <= 4))
-    m = messages[owners]
-    events = np.zeros(len(m), core.EVENT_DTYPE)
-    events["kind"] = _KIND[m["type"]]
-    events["side"] = np.where(m["direction"] == 1, core.BID, core.ASK)
-    events["order_id"] = m["order_id"]
-    events["price"] = m["price"]
-    events["quantity"] = m["size"]
-    events["time"] = m["time"]
+    events, owners, _ = _events(messages, None, 0)
     return events, owners
 
 
@@ -120,85 +149,15 @@ def _view(messages: np.ndarray, prices: np.ndarray, sizes: np.ndarray,
     return {"count": count, "new": new, "unexplained": unexplained, "left": left}
 
 
-def _window_events(messages: np.ndarray, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """LEVEL events that bring the book in line with levels the file shows for the first time
-    (after row 0): levels that came into view from beyond the file's depth, whose orders no
-    message describes. For each row and side where such a level appears (and the addition in
-    that message does not account for it), or where the side drops below the file's depth, a
-    run from the last level seen before it to the end of the row: new levels become the file's
-    totals (one seeded order each), the others are kept as replayed, and stale levels in
-    between are removed (to the far end, when the file shows the side's last level). Returns
-    the events and their messages, in message order and bids before asks."""
-    n, depth = len(rows), rows.shape[1] // 4
-    parts = []
-    for side, (prices, sizes) in _side_views(rows).items():
-        view = _view(messages, prices, sizes, side)
-        count, new, unexplained = view["count"], view["new"], view["unexplained"]
-        shrank = np.zeros(n, bool)
-        shrank[1:] = (count[1:] < depth) & (count[:-1] == depth)
-        need = unexplained.any(axis=1) | shrank
-        need[0] = False
-        at = np.flatnonzero(need)
-        if not len(at):
-            continue
-        k0 = np.where(unexplained[at].any(axis=1), unexplained[at].argmax(axis=1), count[at])
-        best, worst = (_FAR, -_FAR) if side == core.BID else (-_FAR, _FAR)
-        grid_price = np.empty((len(at), depth + 2), np.int64)
-        grid_quantity = np.full((len(at), depth + 2), -1, np.int64)
-        grid_use = np.zeros((len(at), depth + 2), bool)
-        before = np.clip(k0 - 1, 0, depth - 1)
-        grid_price[:, 0] = np.where(k0 >= 1, prices[at, before], best)
-        grid_use[:, 0] = True
-        places = np.arange(depth)
-        grid_price[:, 1:depth + 1] = prices[at]
-        grid_quantity[:, 1:depth + 1] = np.where(new[at], sizes[at], -1)
-        grid_use[:, 1:depth + 1] = (places >= k0[:, None]) & (places < count[at][:, None])
-        grid_price[:, depth + 1] = worst
-        grid_quantity[:, depth + 1] = 0
-        grid_use[:, depth + 1] = count[at] < depth
-        owner = np.broadcast_to(at[:, None], grid_use.shape)[grid_use]
-        events = np.zeros(len(owner), core.EVENT_DTYPE)
-        events["kind"] = core.LEVEL
-        events["side"] = side
-        events["price"] = grid_price[grid_use]
-        events["quantity"] = grid_quantity[grid_use]
-        events["time"] = messages["time"][owner]
-        parts.append((events, owner, side))
-    if not parts:
-        return np.zeros(0, core.EVENT_DTYPE), np.zeros(0, np.int64)
-    events = np.empty(sum(len(p[0]) for p in parts), core.EVENT_DTYPE)
-    events[:len(parts[0][0])] = parts[0][0]
-    events[len(parts[0][0]):] = parts[-1][0] if len(parts) > 1 else events[:0]
-    owners = np.concatenate([p[1] for p in parts])
-    order = np.argsort(owners * 2 + events["side"], kind="stable")
-    events, owners = events[order], owners[order]
-    events["order_id"] = _WINDOW_IDS - np.arange(len(events))
-    return events, owners
-
-
 def all_events(messages: np.ndarray, orderbook: np.ndarray | None = None,
-               follow: bool = True) -> tuple[np.ndarray, np.ndarray, int]:
+               follow: bool = True, id_from: int = 0) -> tuple[np.ndarray, np.ndarray, int]:
     """The events replay() feeds the core: the messages after the first (all of them without
     an orderbook) as to_events makes them, with the LEVEL runs of levels coming into view
-    after their messages when `follow`; the message of each event, and the LEVEL count."""
+    after their messages when `follow` (ids from -2**62 - id_from down); the message of each
+    event, and the LEVEL count."""
     first = 1 if orderbook is not None and len(messages) else 0
-    events, owners = to_events(messages[first:])
-    owners += first
-    if not (follow and orderbook is not None and len(messages) > 1):
-        return events, owners, 0
-    more, more_owners = _window_events(messages, orderbook)
-    window = len(more)
-    if window:
-        # Both are in message order: each LEVEL run goes after its message's event.
-        at = np.searchsorted(owners, more_owners, side="right") + np.arange(window)
-        mine = np.ones(len(events) + window, bool)
-        mine[at] = False
-        both = np.empty(len(events) + window, core.EVENT_DTYPE)  # concatenate would
-        both[mine], both[at] = events, more                       # drop the padding
-        all_owners = np.empty(len(both), np.int64)
-        all_owners[mine], all_owners[at] = owners, more_owners
-        events, owners = both, all_owners
-    return events, owners, window
+    rows = orderbook if follow and orderbook is not None and len(messages) > 1 else None
+    return _events(messages, rows, first, id_from)
 
 
 @dataclass
@@ -244,11 +203,14 @@ class Session:
             raise ValueError("this replay kept no rows after every message (it was sampled "
                              "or streamed): replay() without every, every_events and at, "
                              "or with keep_rows=True, keeps them")
-        index = self._row_of[start:stop]
+        return self._rows_at(self._row_of[start:stop])
+
+    def _rows_at(self, index: np.ndarray) -> np.ndarray:
+        """The rows of snapshots `index` (-1: the starting book), in the file's layout."""
         if not len(self._snaps):  # no event changed the top levels
             index = np.full(len(index), -1)
         snaps = self._snaps[np.maximum(index, 0)] if len(self._snaps) else self._initial
-        start_book = len(index) and index[0] < 0  # the index never decreases
+        start_book = len(index) and index.min() < 0
         out = np.empty((len(index), 4 * self.levels), np.int64)
         for column, name, empty in ((0, "ask_price", EMPTY_ASK), (2, "bid_price", EMPTY_BID)):
             total = name.replace("price", "total")
@@ -337,14 +299,11 @@ def _replay(messages: np.ndarray, orderbook: np.ndarray | None, follow: bool,
         book = _empty_book()
     assert book is not None
     if piece and orderbook is None:
-        events, owners = to_events(messages[1:])
-        owners += 1
-        window = 0
+        events, owners, window = _events(messages, None, 1)
     else:
         events, owners, window = all_events(messages, orderbook[:, :4 * levels]
-                                            if orderbook is not None else None, follow)
-    if window and window_from:
-        events["order_id"][events["kind"] == core.LEVEL] -= window_from
+                                            if orderbook is not None else None, follow,
+                                            window_from)
     converted = _time.perf_counter()
     initial = _top(book, levels)
     samples = None
@@ -383,7 +342,7 @@ def _replay(messages: np.ndarray, orderbook: np.ndarray | None, follow: bool,
     last = np.maximum.accumulate(last) if n else last
     row_of = None
     if snaps is not None:
-        row_of = np.searchsorted(snaps["seq"], last, side="right") - 1
+        row_of = np.searchsorted(np.ascontiguousarray(snaps["seq"]), last, side="right") - 1
         row_of[last < 0] = -1
 
     kinds = messages["type"]
@@ -537,6 +496,14 @@ def _differences(tp: np.ndarray, ts: np.ndarray, mp: np.ndarray, ms: np.ndarray,
     return theirs_off, mine_off
 
 
+@functools.lru_cache(maxsize=8)
+def _snapshot_dtype(levels: int) -> np.dtype[Any]:
+    """The snapshot records as compare_rows reads them: seq, then the four arrays of levels."""
+    return np.dtype([("seq", np.int64), ("bid_price", np.int64, (levels,)),
+                     ("bid_total", np.int64, (levels,)), ("ask_price", np.int64, (levels,)),
+                     ("ask_total", np.int64, (levels,))])
+
+
 def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
             chunk: int = 1 << 16, progress: Any = None, carry: dict[int, Any] | None = None,
             base: int = 0) -> Comparison:
@@ -565,21 +532,32 @@ def compare(session: Session, orderbook: np.ndarray, depth: int | None = None,
             firsts = np.full(len(unique), np.iinfo(np.int64).max)
             np.minimum.at(firsts, inverse, rows)
             taints[side] = carry[side] = (unique, firsts)
+    snaps, initial = session._snaps, session._initial
+    if session._row_of is None or snaps is None:
+        session.rows()  # refuses, saying why
+    layout = _snapshot_dtype(full)
+    if snaps.dtype != layout or not snaps.flags.c_contiguous:
+        snaps = np.ascontiguousarray(snaps.astype(layout))  # no core writes other records
+    start = np.concatenate([initial["bid_price"], initial["bid_total"], initial["ask_price"],
+                            initial["ask_total"]]).astype(np.int64)
+    theirs_all = np.ascontiguousarray(orderbook[:n], np.int64)
+    row_of = np.ascontiguousarray(session._row_of[:n], np.int64)
+    bad_rows = np.empty(min(chunk, max(n - first, 0)), np.int64)
     for a in range(first, n, chunk):
         b = min(n, a + chunk)
-        mine_full = session.rows(a, b)
-        mine, theirs = mine_full[:, :4 * k], orderbook[a:b, :4 * k]
-        # Most rows are equal throughout: the levels of the others are looked at one by one.
-        bad = np.flatnonzero((mine != theirs).any(axis=1))
-        same = (mine[bad].reshape(-1, k, 4) == theirs[bad].reshape(-1, k, 4)).all(axis=2)
-        equal += (b - a) - len(bad) + np.logical_and.accumulate(same, axis=1).sum(axis=0)
+        # Most rows are equal throughout: those that are not are looked at one by one.
+        found = _lobster.compare_rows(snaps, full, row_of[:b], start, theirs_all[:b],
+                                      theirs_all.shape[1], k, a, equal, bad_rows)
+        bad = bad_rows[:found] - a
         inside = np.zeros(len(bad), bool)
+        mine_full = session._rows_at(row_of[a + bad])
+        theirs = theirs_all[a + bad, :4 * k]
         mine_sides, their_sides = _side_views(mine_full), _side_views(theirs)
         for side in (core.BID, core.ASK):
             if not len(bad):
                 break
-            mp, ms = (x[bad] for x in mine_sides[side])
-            tp, ts = (x[bad] for x in their_sides[side])
+            mp, ms = mine_sides[side]
+            tp, ts = their_sides[side]
             theirs_off, mine_off = _differences(tp, ts, mp, ms, k, side)
             if taints is not None:
                 at = (base + a + bad)[:, None] if carry is not None else (a + bad)[:, None]

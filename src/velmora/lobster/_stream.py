@@ -59,9 +59,10 @@ def _pairs(message_path: Path, orderbook_path: Path, rows: int,
     """(messages, orderbook rows) of equal length, chunk by chunk, each after one unset row;
     a pair whose files hold different numbers of rows is refused as check_lengths refuses
     it, once both are counted."""
-    # One row in front of each chunk, for the last of the chunk before.
-    ms = message_chunks(message_path, rows, lead=1)
-    os_ = orderbook_chunks(orderbook_path, rows, progress, lead=1)
+    # One row in front of each chunk, for the last of the chunk before; each file's chunks
+    # refill one array, as a piece is done with before the next is read.
+    ms = message_chunks(message_path, rows, lead=1, reuse=True)
+    os_ = orderbook_chunks(orderbook_path, rows, progress, lead=1, reuse=True)
     seen = 0
     while True:
         m = next(ms, None)
@@ -125,7 +126,7 @@ def stream(message_path: str | os.PathLike[str], orderbook_path: str | os.PathLi
                 # Its own book when the rows are compared (a replay takes either a
                 # sampler or its own snapshots); else the replay's.
                 sampler = Sampler(start_book(r[0], m["time"][0]), options, levels, 1)
-            out = Session(levels=levels, messages=m[:0], first=1, follow=follow,
+            out = Session(levels=levels, messages=m[:0].copy(), first=1, follow=follow,
                           trades=np.zeros(0, TRADE_DTYPE), halts=np.zeros(0, HALT_DTYPE),
                           start_row=r[0].copy())
             span = (int(m["time"][0]), 0)
