@@ -660,7 +660,10 @@ class WindowLevels {
         if (offset(key) < width_) {
             return;
         }
-        if (width_ < WIDTH && size_ + 1 >= (width_ ? width_ * 2 : NARROW) / DENSITY) {
+        // A doubled window reaches at most one width beyond the current one: a key further
+        // out (a level far from the best) does not look at all.
+        if (width_ < WIDTH && size_ + 1 >= (width_ ? width_ * 2 : NARROW) / DENSITY &&
+            (width_ == 0 || offset(key) + width_ < 3 * width_)) {
             widen(key);
         }
         if (width_ != 0 && offset(key) >= width_) {
@@ -703,11 +706,12 @@ class WindowLevels {
             clear(at);
         } else {
             far_.erase(key);
+            at = width_ - 1;  // only read while the window holds a level
         }
         --size_;
         credit_ += credit_ < CREDIT;
         if (key == best_key_ && size_ > 0) {
-            refresh_best();
+            refresh_best(static_cast<std::size_t>(at));
         }
     }
     // Calls f(key, level) from the best level down while it returns true.
@@ -830,10 +834,12 @@ class WindowLevels {
         }
         return w * 64 + 63 - static_cast<std::size_t>(std::countl_zero(word));
     }
-    void refresh_best() noexcept {
+    // After the best level left: the window's levels all lie at or below position `from`
+    // (where the best was, or the window's top when the best was in the blocks).
+    void refresh_best(std::size_t from) noexcept {
         bool found = false;
         if (in_window_ > 0) {
-            std::size_t at = below(width_ - 1);
+            std::size_t at = below(from);
             best_key_ = key_at(at);
             best_level_ = slots_[at];
             found = true;
