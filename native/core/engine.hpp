@@ -122,21 +122,26 @@ inline void free_block(void* base, std::size_t bytes) noexcept {
 }
 
 // A slab of T addressed by slot numbers below `Max` through one base pointer: an access is
-// one multiply-add, not the two dependent loads of a table of chunks. The slab grows by
-// CHUNK slots at a time (grow_block), so its capacity stays within one chunk of the slots in
-// use; where growth copies, by an eighth at least. Growth may move the slab: a reference into it
-// does not survive reserve_one(). Free slots are chained through the member `Link`. T must be
-// trivially copyable (the slab is copied and moved as bytes).
+// one multiply-add, not the two dependent loads of a table of chunks. A slab starts empty and
+// small: below CHUNK slots it lives in the C heap and grows by a quarter (4 slots at least),
+// so a book of a few orders holds a few hundred bytes, not a chunk, and a small book's slab is
+// on average about a ninth larger than its orders need; from CHUNK slots on it is a
+// block of its own grown CHUNK slots at a time (grow_block), so a big book's capacity stays
+// within one chunk of the slots in use; where that growth copies, by an eighth at least.
+// Growth may move the slab: a reference into it does not survive reserve_one(). Free slots
+// are chained through the member `Link`. T must be trivially copyable (the slab is copied and
+// moved as bytes).
 template <class T, std::uint32_t T::* Link, std::uint32_t Max>
 class Pool {
   public:
     static constexpr std::uint32_t CHUNK = 1024;
+    static constexpr std::uint32_t FIRST = 4;  // the slots of the first allocation
     static_assert(std::is_trivially_copyable_v<T>);
 
     Pool() = default;
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
-    ~Pool() { free_block(base_, bytes_for(capacity_)); }
+    ~Pool() { release_block(base_, capacity_); }
 
     T& operator[](std::uint32_t slot) noexcept { return base_[slot]; }
     const T& operator[](std::uint32_t slot) const noexcept { return base_[slot]; }
@@ -159,12 +164,33 @@ class Pool {
         free_ = slot;
     }
     std::size_t bytes() const noexcept { return std::size_t{capacity_} * sizeof(T); }
+    std::uint32_t capacity() const noexcept { return capacity_; }
 
   private:
     [[gnu::noinline]] bool grow() {
         constexpr std::uint32_t most = Max / CHUNK * CHUNK;
         if (capacity_ >= most) {
             return false;
+        }
+        if (capacity_ < CHUNK) {
+            // In the C heap: by a quarter, up to the first chunk, which is a block of its own.
+            std::uint32_t capacity = std::min(CHUNK, capacity_ + std::max(FIRST, capacity_ / 4));
+            T* grown;
+            if (capacity < CHUNK) {
+                grown = static_cast<T*>(std::realloc(base_, bytes_for(capacity)));
+                if (grown == nullptr) {
+                    throw std::bad_alloc();
+                }
+            } else {
+                grown = static_cast<T*>(grow_block(nullptr, 0, bytes_for(capacity)));
+                if (capacity_ > 0) {
+                    std::memcpy(static_cast<void*>(grown), base_, bytes_for(capacity_));
+                }
+                std::free(base_);
+            }
+            base_ = grown;
+            capacity_ = capacity;
+            return true;
         }
         std::uint32_t capacity = capacity_ + CHUNK;
 #if !defined(__linux__)
@@ -177,6 +203,13 @@ class Pool {
     }
     static std::size_t bytes_for(std::uint32_t capacity) noexcept {
         return std::size_t{capacity} * sizeof(T);
+    }
+    static void release_block(T* base, std::uint32_t capacity) noexcept {
+        if (capacity < CHUNK) {
+            std::free(base);
+        } else {
+            free_block(base, bytes_for(capacity));
+        }
     }
 
     T* base_ = nullptr;
@@ -370,11 +403,14 @@ class IdIndex {
 // at most BLOCK entries. Activity concentrates near the best price, which sits at the end of
 // the last block: finding, adding or removing a level there touches one short array, and a
 // level far away costs a search over the block boundaries plus a shift within one block,
-// never a shift of the whole side. Blocks are allocated at full size, so inserting a level
-// after prepare_insert() and every removal are free of allocation.
+// never a shift of the whole side. A side's first block starts with room for a few levels and
+// grows by doubling to BLOCK (a side of a few levels holds a few entries, not a full block);
+// the blocks a split makes have full size. Inserting a level after prepare_insert() and every
+// removal are free of allocation.
 class BlockLevels {
   public:
     static constexpr std::size_t BLOCK = 64;
+    static constexpr std::size_t FIRST = 4;  // the entries of a side's first block
 
     bool empty() const noexcept { return blocks_.empty(); }
     std::size_t size() const noexcept { return size_; }
@@ -395,12 +431,16 @@ class BlockLevels {
         if (blocks_.empty()) {
             // The first block comes from `spare_` at insert(): an empty block is never kept
             // in `blocks_`, since the order may trade away instead of resting.
-            spare_.reserve(BLOCK);
+            spare_.reserve(FIRST);
             blocks_.reserve(1);
             return;
         }
         std::size_t bi = block_for(key);
+        if (blocks_[bi].size() < blocks_[bi].capacity()) {
+            return;
+        }
         if (blocks_[bi].size() < BLOCK) {
+            blocks_[bi].reserve(std::min(BLOCK, blocks_[bi].size() * 2));
             return;
         }
         Block half;
@@ -438,9 +478,9 @@ class BlockLevels {
             spare_ = std::move(b);
             blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(bi));
         } else if (b.size() < BLOCK / 4 && bi + 1 < blocks_.size() &&
-                   b.size() + blocks_[bi + 1].size() <= BLOCK) {
+                   b.size() + blocks_[bi + 1].size() <= blocks_[bi + 1].capacity()) {
             // Keep blocks reasonably full so that many sparse removals cannot leave a block
-            // per level; both blocks have full capacity, so the merge does not allocate.
+            // per level; the next block has room for both, so the merge does not allocate.
             Block& next = blocks_[bi + 1];
             next.insert(next.begin(), b.begin(), b.end());
             blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(bi));
@@ -475,13 +515,30 @@ class BlockLevels {
         *level = it->level;
         return true;
     }
+    // How many entries have keys in [from, to], counting up to `most` at most.
+    std::size_t count_between(std::int64_t from, std::int64_t to, std::size_t most) const noexcept {
+        if (blocks_.empty()) {
+            return 0;
+        }
+        std::size_t n = 0;
+        for (std::size_t bi = block_for(from); bi < blocks_.size(); ++bi) {
+            const Block& b = blocks_[bi];
+            for (auto it = lower(b.begin(), b.end(), from); it != b.end(); ++it) {
+                if (it->key > to || n == most) {
+                    return n;
+                }
+                ++n;
+            }
+        }
+        return n;
+    }
     // No block is empty and the keys ascend through all of them; a description of the first
     // breach, or nullptr.
     const char* check() const noexcept {
         std::size_t n = 0;
         for (std::size_t bi = 0; bi < blocks_.size(); ++bi) {
             const Block& b = blocks_[bi];
-            if (b.empty() || b.size() > BLOCK ||
+            if (b.empty() || b.size() > BLOCK || b.capacity() < b.size() ||
                 (bi > 0 && blocks_[bi - 1].back().key >= b.front().key)) {
                 return "level block empty, overfull or out of order";
             }
@@ -561,20 +618,32 @@ class BlockLevels {
 };
 
 // One side's price levels, best (largest key) first, for prices on a tick grid: levels whose
-// key lies in a window of WIDTH consecutive keys sit in an array indexed by key, with a
-// bitmap of the positions in use (and a word saying which bitmap words are non-zero) to find
-// the next best in a few instructions; levels outside the window, far from the best, sit in
-// sorted blocks. The window follows the market: a new level just above it (within WIDTH) or
-// the first level of a side whose window holds none moves it so that the level sits three
-// quarters of the way up, moving the levels it leaves into the blocks and those it reaches out
-// of them. A move touches at most WIDTH levels, and moves are at least WIDTH / 4 insertions
-// and removals apart, so no sequence of prices costs more than a few level moves per
-// operation; what cannot move the window goes to the blocks, which handle any key.
+// key lies in a window of consecutive keys sit in an array indexed by key, with a bitmap of
+// the positions in use (and a word saying which bitmap words are non-zero) to find the next
+// best in a few instructions; levels outside the window, far from the best, sit in sorted
+// blocks. A side starts without a window, its levels in the blocks. The window comes, NARROW
+// keys wide, once that many keys around the best hold a few levels, and doubles (up to WIDTH
+// keys) when a new level falls in the wider window and that would hold at least one level per
+// DENSITY keys: a book of a few
+// orders, or one whose levels lie many keys apart, holds no window, and a window costs at most
+// about 66 bytes per level it holds (4 bytes a key and a bit). The window follows the market:
+// a new level just above it (within its width) or the first level of a side whose window holds
+// none moves it so that the level sits three quarters of the way up, moving the levels it
+// leaves into the blocks and those it reaches out of them. A move touches at most a width of
+// levels, and moves are at least a quarter width of insertions and removals apart, so no
+// sequence of prices costs more than a few level moves per operation; what cannot move the
+// window goes to the blocks, which handle any key.
 class WindowLevels {
   public:
-    static constexpr std::size_t WIDTH = 4096;
-    static constexpr std::size_t WORDS = WIDTH / 64;
-    static_assert(WORDS == 64, "one summary word");
+    static constexpr std::size_t WIDTH = 4096;  // the widest window
+    static constexpr std::size_t NARROW = 64;   // the first window
+    static constexpr std::size_t DENSITY = 16;  // keys per level a window may have at most
+    static_assert(WIDTH / 64 == 64, "one summary word");
+
+    WindowLevels() = default;
+    WindowLevels(const WindowLevels&) = delete;
+    WindowLevels& operator=(const WindowLevels&) = delete;
+    ~WindowLevels() { std::free(slots_); }
 
     bool empty() const noexcept { return size_ == 0; }
     std::size_t size() const noexcept { return size_; }
@@ -585,28 +654,32 @@ class WindowLevels {
         std::uint64_t at = offset(key);
         return at < width_ ? slots_[at] : far_.find(key);
     }
-    // Makes sure insert(key, ...) cannot allocate; may throw std::bad_alloc, and may move the
-    // window (which changes no key and no level).
+    // Makes sure insert(key, ...) cannot allocate; may throw std::bad_alloc, and may make,
+    // widen or move the window (which changes no key and no level).
     void prepare_insert(std::int64_t key) {
-        if (width_ == 0) {
-            slots_.assign(WIDTH, NIL);
-            width_ = WIDTH;
-        }
-        if (offset(key) < WIDTH) {
+        if (offset(key) < width_) {
             return;
         }
-        if (size_ == 0) {
-            lo_ = low_end_for(key);  // nothing to move
-        } else if (credit_ >= CREDIT) {
-            if (in_window_ == 0) {
-                rebase(std::max(key, far_.best_key()));
-            } else if (std::uint64_t above =
-                           static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(top());
-                       key > top() && above <= WIDTH) {
-                move_up(key);
+        // A doubled window reaches at most one width beyond the current one: a key further
+        // out (a level far from the best) does not look at all.
+        if (width_ < WIDTH && size_ + 1 >= (width_ ? width_ * 2 : NARROW) / DENSITY &&
+            (width_ == 0 || offset(key) + width_ < 3 * width_)) {
+            widen(key);
+        }
+        if (width_ != 0 && offset(key) >= width_) {
+            if (size_ == 0) {
+                lo_ = low_end_for(key, width_);  // nothing to move
+            } else if (credit_ >= width_ / 4) {
+                if (in_window_ == 0) {
+                    rebase(std::max(key, far_.best_key()));
+                } else if (std::uint64_t above =
+                               static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(top());
+                           key > top() && above <= width_) {
+                    move_up(key);
+                }
             }
         }
-        if (offset(key) >= WIDTH) {
+        if (offset(key) >= width_) {
             far_.prepare_insert(key);
         }
     }
@@ -633,17 +706,18 @@ class WindowLevels {
             clear(at);
         } else {
             far_.erase(key);
+            at = width_ - 1;  // only read while the window holds a level
         }
         --size_;
         credit_ += credit_ < CREDIT;
         if (key == best_key_ && size_ > 0) {
-            refresh_best();
+            refresh_best(static_cast<std::size_t>(at));
         }
     }
     // Calls f(key, level) from the best level down while it returns true.
     template <class F>
     void for_each_from_best(F&& f) const {
-        std::size_t at = in_window_ ? below(WIDTH - 1) : NONE;
+        std::size_t at = in_window_ ? below(width_ - 1) : NONE;
         bool going = true;
         far_.for_each_from_best([&](std::int64_t key, std::uint32_t level) {
             for (; at != NONE && key_at(at) > key; at = at ? below(at - 1) : NONE) {
@@ -657,15 +731,20 @@ class WindowLevels {
             going = f(key_at(at), slots_[at]);
         }
     }
-    // The bitmap and its summary match the window's slots, the blocks hold no key inside the
-    // window, the counts add up and the cached best is the best; a description of the first
-    // breach, or nullptr.
+    // The window's width is one of the allowed ones and lies in the key range, the bitmap and
+    // its summary match the window's slots, the blocks hold no key inside the window, the
+    // counts add up and the cached best is the best; a description of the first breach, or
+    // nullptr.
     const char* check() const {
         if (const char* problem = far_.check()) {
             return problem;
         }
+        if (width_ != 0 && (width_ < NARROW || width_ > WIDTH || !std::has_single_bit(width_) ||
+                            lo_ > highest_low(width_))) {
+            return "level window of a wrong width or out of the key range";
+        }
         std::size_t used = 0;
-        for (std::size_t at = 0; at < slots_.size(); ++at) {
+        for (std::size_t at = 0; at < width_; ++at) {
             bool bit = (bits_[at / 64] >> (at % 64)) & 1;
             if (bit != (slots_[at] != NIL) ||
                 ((summary_ >> (at / 64)) & 1) != (bits_[at / 64] != 0)) {
@@ -673,7 +752,8 @@ class WindowLevels {
             }
             used += bit;
         }
-        if (used != in_window_ || in_window_ + far_.size() != size_) {
+        if ((width_ == 0 && summary_ != 0) || used != in_window_ ||
+            in_window_ + far_.size() != size_) {
             return "level window miscounted";
         }
         const char* problem = nullptr;
@@ -693,32 +773,37 @@ class WindowLevels {
         });
         return problem;
     }
-    std::size_t bytes() const noexcept {
-        return slots_.capacity() * sizeof(std::uint32_t) + sizeof bits_ + far_.bytes();
-    }
+    std::size_t bytes() const noexcept { return window_bytes(width_) + far_.bytes(); }
+    // The window's width in keys (0: none yet).
+    std::size_t width() const noexcept { return width_; }
 
   private:
-    static constexpr std::size_t NONE = WIDTH;
-    static constexpr std::uint32_t CREDIT = WIDTH / 4;
-    static constexpr std::int64_t HIGHEST_LOW =
-        std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(WIDTH - 1);
+    static constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
+    static constexpr std::uint32_t CREDIT = WIDTH / 4;  // the cap of credit_
 
-    // The position of key in the window: inside it when below width_ (0 until the window
-    // exists, WIDTH after).
+    // A window's one allocation: its slots, then its bitmap.
+    static constexpr std::size_t window_bytes(std::size_t width) noexcept {
+        return width * sizeof(std::uint32_t) + width / 8;
+    }
+    // The position of key in the window: inside it when below width_ (0 while there is none).
     std::uint64_t offset(std::int64_t key) const noexcept {
         return static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(lo_);
     }
     std::int64_t key_at(std::size_t at) const noexcept {
         return static_cast<std::int64_t>(static_cast<std::uint64_t>(lo_) + at);
     }
-    std::int64_t top() const noexcept { return key_at(WIDTH - 1); }
-    // The window's low end that puts key three quarters of the way up, within the range.
-    static std::int64_t low_end_for(std::int64_t key) noexcept {
-        constexpr std::int64_t below_key = static_cast<std::int64_t>(WIDTH * 3 / 4);
+    std::int64_t top() const noexcept { return key_at(width_ - 1); }
+    // The low end of a window of `width` keys that puts key three quarters of the way up,
+    // within the range.
+    static std::int64_t low_end_for(std::int64_t key, std::size_t width) noexcept {
+        const std::int64_t below_key = static_cast<std::int64_t>(width * 3 / 4);
         if (key < std::numeric_limits<std::int64_t>::min() + below_key) {
             return std::numeric_limits<std::int64_t>::min();
         }
-        return std::min(key - below_key, HIGHEST_LOW);
+        return std::min(key - below_key, highest_low(width));
+    }
+    static std::int64_t highest_low(std::size_t width) noexcept {
+        return std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(width - 1);
     }
 
     void put(std::size_t at, std::uint32_t level) noexcept {
@@ -749,10 +834,12 @@ class WindowLevels {
         }
         return w * 64 + 63 - static_cast<std::size_t>(std::countl_zero(word));
     }
-    void refresh_best() noexcept {
+    // After the best level left: the window's levels all lie at or below position `from`
+    // (where the best was, or the window's top when the best was in the blocks).
+    void refresh_best(std::size_t from) noexcept {
         bool found = false;
         if (in_window_ > 0) {
-            std::size_t at = below(WIDTH - 1);
+            std::size_t at = below(from);
             best_key_ = key_at(at);
             best_level_ = slots_[at];
             found = true;
@@ -763,10 +850,62 @@ class WindowLevels {
         }
     }
 
+    // Makes the first window (NARROW keys) or doubles the window, placed so that the higher
+    // of `key` and the best sits three quarters of the way up, as far as a doubled window
+    // keeps every key of the current one, when the new window holds `key` and would hold at
+    // least a level per DENSITY keys; the levels of the blocks it covers move into it. May
+    // throw std::bad_alloc, changing nothing. Looking costs a block search and a few steps:
+    // the count stops at the first key past the new window, and a key the new window would
+    // not hold (far from the best) is not looked for at all.
+    void widen(std::int64_t key) {
+        std::size_t width = width_ == 0 ? NARROW : width_ * 2;
+        std::int64_t lo = low_end_for(std::max(key, best_key_), width);  // size_ > 0 here
+        if (width_ != 0) {
+            std::int64_t least =
+                lo_ < std::numeric_limits<std::int64_t>::min() + static_cast<std::int64_t>(width_)
+                    ? std::numeric_limits<std::int64_t>::min()
+                    : lo_ - static_cast<std::int64_t>(width_);
+            lo = std::clamp(lo, least, std::min(lo_, highest_low(width)));
+        }
+        std::int64_t hi = static_cast<std::int64_t>(static_cast<std::uint64_t>(lo) + width - 1);
+        if (key < lo || key > hi) {
+            return;
+        }
+        std::size_t need = width / DENSITY;
+        // The blocks hold no key of the current window, so this counts the keys the wider
+        // window adds.
+        if (in_window_ + 1 + far_.count_between(lo, hi, need) < need) {
+            return;
+        }
+        void* block = std::malloc(window_bytes(width));
+        if (block == nullptr) {
+            throw std::bad_alloc();
+        }
+        std::uint32_t* old = slots_;
+        std::size_t old_width = width_;
+        std::int64_t old_lo = lo_;
+        slots_ = static_cast<std::uint32_t*>(block);
+        bits_ = reinterpret_cast<std::uint64_t*>(slots_ + width);
+        std::fill(slots_, slots_ + width, NIL);
+        std::fill(bits_, bits_ + width / 64, 0);
+        summary_ = 0;
+        in_window_ = 0;
+        width_ = width;
+        lo_ = lo;
+        for (std::size_t at = 0; at < old_width; ++at) {
+            if (old[at] != NIL) {
+                put(static_cast<std::size_t>(static_cast<std::uint64_t>(old_lo) + at -
+                                             static_cast<std::uint64_t>(lo)),
+                    old[at]);
+            }
+        }
+        std::free(old);
+        take_in();
+    }
     // Moves the empty window so that `key` sits three quarters of the way up, and the levels
     // of the blocks it now covers into it.
     void rebase(std::int64_t key) noexcept {
-        lo_ = low_end_for(key);
+        lo_ = low_end_for(key, width_);
         take_in();
         credit_ = 0;
     }
@@ -775,9 +914,9 @@ class WindowLevels {
     // every level filed in one place or the other), the rest shift down, and the levels of
     // the blocks it now covers come in.
     void move_up(std::int64_t key) {
-        std::int64_t lo = low_end_for(key);
-        std::size_t shift = static_cast<std::size_t>(offset(lo));  // below WIDTH * 2
-        std::size_t leaving = std::min(shift, WIDTH);
+        std::int64_t lo = low_end_for(key, width_);
+        std::size_t shift = static_cast<std::size_t>(offset(lo));  // below twice the width
+        std::size_t leaving = std::min(shift, width_);
         std::size_t out = leaving;
         try {
             while (out-- > 0) {
@@ -799,16 +938,15 @@ class WindowLevels {
             }
             throw;
         }
-        if (shift < WIDTH) {
-            std::copy(slots_.begin() + static_cast<std::ptrdiff_t>(shift), slots_.end(),
-                      slots_.begin());
-            std::fill(slots_.end() - static_cast<std::ptrdiff_t>(shift), slots_.end(), NIL);
+        if (shift < width_) {
+            std::copy(slots_ + shift, slots_ + width_, slots_);
+            std::fill(slots_ + (width_ - shift), slots_ + width_, NIL);
         }
         lo_ = lo;
-        std::fill(std::begin(bits_), std::end(bits_), 0);
+        std::fill(bits_, bits_ + width_ / 64, 0);
         summary_ = 0;
         in_window_ = 0;
-        for (std::size_t at = 0; at < WIDTH; ++at) {
+        for (std::size_t at = 0; at < width_; ++at) {
             if (slots_[at] != NIL) {
                 put(at, slots_[at]);
             }
@@ -820,17 +958,17 @@ class WindowLevels {
     void take_in() noexcept {
         std::int64_t key;
         std::uint32_t level;
-        while (far_.first_from(lo_, &key, &level) && offset(key) < WIDTH) {
+        while (far_.first_from(lo_, &key, &level) && offset(key) < width_) {
             far_.erase(key);
             put(static_cast<std::size_t>(offset(key)), level);
         }
     }
 
-    std::vector<std::uint32_t> slots_;  // WIDTH level slots (NIL: none), once a level came
-    std::uint64_t width_ = 0;           // slots_.size()
-    std::uint64_t bits_[WORDS] = {};    // bit at: slots_[at] holds a level
-    std::uint64_t summary_ = 0;         // bit w: bits_[w] is not 0
-    std::int64_t lo_ = 0;               // the key at position 0
+    std::uint32_t* slots_ = nullptr;  // width_ level slots (NIL: none)
+    std::uint64_t* bits_ = nullptr;   // width_ / 64 words after them: bit at: slots_[at] is used
+    std::uint64_t width_ = 0;         // keys in the window: 0 (none yet), NARROW .. WIDTH
+    std::uint64_t summary_ = 0;       // bit w: bits_[w] is not 0
+    std::int64_t lo_ = 0;             // the key at position 0
     std::size_t in_window_ = 0;
     BlockLevels far_;
     std::size_t size_ = 0;
@@ -1241,10 +1379,11 @@ class BasicEngine {
     std::int64_t level_ticks(std::uint32_t slot) const noexcept { return levels_[slot].ticks; }
     std::int64_t level_total(std::uint32_t slot) const noexcept { return levels_[slot].total; }
 
-    // Bytes held by the book's own structures (not counting the allocator's overhead).
+    // Bytes held by the book: the engine itself and its own structures (not counting the
+    // allocator's overhead).
     std::size_t bytes() const noexcept {
-        return nodes_.bytes() + levels_.bytes() + ids_.bytes() + sides_[BID].bytes() +
-               sides_[ASK].bytes();
+        return sizeof(*this) + nodes_.bytes() + levels_.bytes() + ids_.bytes() +
+               sides_[BID].bytes() + sides_[ASK].bytes();
     }
 
     // Walks every structure and returns a description of the first broken invariant, or

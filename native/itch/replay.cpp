@@ -96,14 +96,10 @@ bool Replay::duplicate(Stock& stock, std::uint64_t reference, char type) {
                                    std::to_string(offset_) + " is already resting");
 }
 
-// The stock of a locate, made on its first message when every stock is replayed; nullptr
-// when the filter leaves it out (or has not yet seen its directory entry).
-Stock* Replay::stock_for(std::uint16_t locate) {
-    std::uint8_t status = status_[locate];
-    if (status == ACTIVE) {
-        return stocks_[locate].get();
-    }
-    if (status == SKIPPED || !options_.all_symbols) {
+// The stock of a locate not yet active: made on its first message when every stock is
+// replayed; nullptr when the filter leaves it out (or has not yet seen its directory entry).
+Stock* Replay::new_stock(std::uint16_t locate) {
+    if (status_[locate] == SKIPPED || !options_.all_symbols) {
         return nullptr;
     }
     auto stock = std::make_unique<Stock>();

@@ -124,7 +124,11 @@ class Replay {
   private:
     enum Status : std::uint8_t { UNSEEN, ACTIVE, SKIPPED };
 
-    Stock* stock_for(std::uint16_t locate);
+    // The stock of a locate (see new_stock()); the active ones without a call.
+    [[gnu::always_inline]] Stock* stock_for(std::uint16_t locate) {
+        return status_[locate] == ACTIVE ? stocks_[locate].get() : new_stock(locate);
+    }
+    [[gnu::noinline]] Stock* new_stock(std::uint16_t locate);
     void prefetch(Reader& reader) const noexcept;
     bool directory(const unsigned char* m);
     void record_top(Stock& stock, std::uint16_t locate, std::int64_t time, bool sample);
