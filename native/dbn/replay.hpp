@@ -123,14 +123,21 @@ class Replay {
   private:
     std::uint32_t head(std::uint32_t instrument) const noexcept;
     std::uint32_t find(std::uint16_t publisher, std::uint32_t instrument) const noexcept;
+    Book* book_of(const Mbo& m);
     Book* book_for(std::uint16_t publisher, std::uint32_t instrument);
     Book* make_book(std::uint16_t publisher, std::uint32_t instrument);
     bool apply(const unsigned char* r);
+    bool not_mbo(const unsigned char* r);
+    bool sample_for(std::int64_t clock);
     void end_group(Book& book, const Mbo& m);
+    void watched_row(Book& book, const Mbo& m);
     void take_top(Book& book, std::int64_t* out) noexcept;
     void sample_until(std::int64_t time);
     bool top_of_book(Book& book, const Mbo& m);
+    void clear(Book& book);
     bool fail(Stop why, std::string what);
+    bool full(const Mbo& m);
+    bool duplicate(const Mbo& m);
     bool unknown(Book& book, const Mbo& m);
 
     Options options_;
