@@ -115,9 +115,8 @@ inline std::uint32_t Replay::find(std::uint16_t publisher,
 }
 
 // The book of a record: the last record's (an event's records, and often the next event's,
-// are for one book), else the first book of its instrument in the table when that is the
-// record's venue's; anything else (a second venue, a large id, a first record, an instrument
-// filtered out) goes to book_for, out of line.
+// are for one book), else its instrument's in the table; anything else (a large id, a first
+// record, an instrument filtered out) goes to book_for, out of line.
 inline Book* Replay::book_of(const Mbo& m) {
     Book* book = last_;
     if (book && m.publisher == book->publisher && m.instrument == book->instrument) {
@@ -125,9 +124,13 @@ inline Book* Replay::book_of(const Mbo& m) {
     }
     if (m.instrument < by_instrument_.size()) {
         std::uint32_t at = by_instrument_[m.instrument];
-        if (at - 1 < SKIP - 1 && publishers_[at - 1] == m.publisher) {  // neither 0 nor SKIP
-            last_ = books_[at - 1].get();
-            return last_;
+        if (at != SKIP) {
+            for (; at != 0; at = next_[at - 1]) {  // the instrument's venues, newest first
+                if (publishers_[at - 1] == m.publisher) {
+                    last_ = books_[at - 1].get();
+                    return last_;
+                }
+            }
         }
     }
     return book_for(m.publisher, m.instrument);
