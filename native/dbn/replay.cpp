@@ -51,7 +51,8 @@ bool Replay::fail(Stop why, std::string what) {
     return false;
 }
 
-[[gnu::noinline]] bool Replay::unknown(Book& book, const Mbo& m) {
+[[gnu::noinline]] bool Replay::unknown(Book& book, const unsigned char* r) {
+    Mbo m = decode(r);
     ++book.counts[UNKNOWN];
     if (!options_.stop_on_unknown) {
         return true;
@@ -174,7 +175,8 @@ inline Book* Replay::book_of(const Mbo& m) {
 
 // A top-of-book venue's add: the level replaces its whole side (an undefined price leaves
 // the side empty).
-[[gnu::noinline]] bool Replay::top_of_book(Book& book, const Mbo& m) {
+[[gnu::noinline]] bool Replay::top_of_book(Book& book, const unsigned char* r) {
+    Mbo m = decode(r);
     if (m.side != 'B' && m.side != 'A') {
         ++book.counts[INVALID];
         return true;
@@ -199,9 +201,9 @@ inline Book* Replay::book_of(const Mbo& m) {
     if (m.price == UNDEF_PRICE || m.size == 0) {
         return true;
     }
-    Refusal r = engine.add_limit(tob_id(side), side, m.price, m.size, m.ts_event, NoFills{});
-    if (r != Refusal::none) {
-        return full(m);
+    Refusal res = engine.add_limit(tob_id(side), side, m.price, m.size, m.ts_event, NoFills{});
+    if (res != Refusal::none) {
+        return full(r);
     }
     return true;
 }
@@ -233,7 +235,7 @@ void Replay::sample_until(std::int64_t time) {
 }
 
 // The end of an event group: the book is consistent again, and only now looked at.
-inline void Replay::end_group(Book& book, const Mbo& m) {
+inline void Replay::end_group(Book& book, const unsigned char* r) {
     ++book.counts[GROUPS];
     book.last_group = records_ - 1;
     if (book.changed) {
@@ -245,7 +247,7 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
             book.raised = false;
         }
         if (book.watched) {
-            watched_row(book, m);
+            watched_row(book, r);
         }
     }
     book.counts[CROSSED] += book.crossed;
@@ -253,7 +255,8 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
 
 // A watched book's top levels at the end of a group that changed it: kept as its last, and
 // written as a row when they differ from the last and rows are asked for after changes.
-[[gnu::noinline]] void Replay::watched_row(Book& book, const Mbo& m) {
+[[gnu::noinline]] void Replay::watched_row(Book& book, const unsigned char* r) {
+    Mbo m = decode(r);
     std::size_t at = rows_.size();
     rows_.resize(at + row_width());
     std::int64_t* row = rows_.data() + at;
@@ -286,12 +289,14 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
                                      std::to_string(options_.record_size) + " bytes)");
 }
 
-[[gnu::cold, gnu::noinline]] bool Replay::full(const Mbo& m) {
+[[gnu::cold, gnu::noinline]] bool Replay::full(const unsigned char* r) {
+    Mbo m = decode(r);
     return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
                                   " cannot take the order: the book or its level is full");
 }
 
-[[gnu::cold, gnu::noinline]] bool Replay::duplicate(const Mbo& m) {
+[[gnu::cold, gnu::noinline]] bool Replay::duplicate(const unsigned char* r) {
+    Mbo m = decode(r);
     return fail(Stop::unknown, "order id " + std::to_string(m.order_id) + " added at byte " +
                                    std::to_string(offset_) + " is already resting");
 }
@@ -375,7 +380,7 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
             book.changed = true;
             book.raised = true;
             if (m.flags & F_TOB) [[unlikely]] {
-                if (!top_of_book(book, m)) {
+                if (!top_of_book(book, r)) {
                     return false;
                 }
                 break;
@@ -389,11 +394,11 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
                                            m.ts_event, NoFills{});
             if (res != Refusal::none) [[unlikely]] {
                 if (res != Refusal::duplicate_id) {
-                    return full(m);
+                    return full(r);
                 }
                 ++book.counts[DUPLICATE];
                 if (options_.stop_on_unknown) {
-                    return duplicate(m);
+                    return duplicate(r);
                 }
             }
             break;
@@ -408,7 +413,7 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
                     ++book.counts[OVERSHOOT];
                     res = engine.reduce(id, m.size, true, &left);
                 }
-                if (res == Refusal::unknown_id && !unknown(book, m)) {
+                if (res == Refusal::unknown_id && !unknown(book, r)) {
                     return false;
                 }
             }
@@ -418,7 +423,7 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
             book.changed = true;
             book.raised = true;
             if (m.size == 0) [[unlikely]] {  // modified to nothing: gone
-                if (!engine.cancel(id) && !unknown(book, m)) {
+                if (!engine.cancel(id) && !unknown(book, r)) {
                     return false;
                 }
                 break;
@@ -431,9 +436,9 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
             Refusal res = engine.modify(id, m.price, m.size, m.ts_event, &side, NoFills{});
             if (res != Refusal::none) [[unlikely]] {
                 if (res != Refusal::unknown_id) {
-                    return full(m);
+                    return full(r);
                 }
-                if (!unknown(book, m)) {
+                if (!unknown(book, r)) {
                     return false;
                 }
             }
@@ -450,7 +455,7 @@ inline void Replay::end_group(Book& book, const Mbo& m) {
         default: break;  // 'N' and any other byte: nothing to apply
     }
     if (m.flags & F_LAST) {
-        end_group(book, m);
+        end_group(book, r);
     }
     return true;
 }

@@ -165,16 +165,16 @@ class Replay {
     bool apply(const unsigned char* r);
     bool not_mbo(const unsigned char* r);
     bool sample_for(std::int64_t clock);
-    void end_group(Book& book, const Mbo& m);
-    void watched_row(Book& book, const Mbo& m);
+    void end_group(Book& book, const unsigned char* r);
+    void watched_row(Book& book, const unsigned char* r);
     void take_top(Book& book, std::int64_t* out) noexcept;
     void sample_until(std::int64_t time);
-    bool top_of_book(Book& book, const Mbo& m);
+    bool top_of_book(Book& book, const unsigned char* r);
     void clear(Book& book);
     bool fail(Stop why, std::string what);
-    bool full(const Mbo& m);
-    bool duplicate(const Mbo& m);
-    bool unknown(Book& book, const Mbo& m);
+    bool full(const unsigned char* r);
+    bool duplicate(const unsigned char* r);
+    bool unknown(Book& book, const unsigned char* r);
 
     Options options_;
     std::vector<std::unique_ptr<Book>> books_;  // in order of first record
