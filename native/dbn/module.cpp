@@ -5,6 +5,7 @@
 // the core's capsule.
 #include <Python.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -47,6 +48,20 @@ template <class T>
 PyObject* to_bytearray(const std::vector<T>& v) noexcept {
     return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                          static_cast<Py_ssize_t>(v.size() * sizeof(T)));
+}
+
+// The trades as one bytearray, their blocks copied in order.
+PyObject* to_bytearray(const Trades& trades) noexcept {
+    PyObject* out = PyByteArray_FromStringAndSize(
+        nullptr, static_cast<Py_ssize_t>(trades.size() * sizeof(TradeRecord)));
+    if (out) {
+        char* at = PyByteArray_AS_STRING(out);
+        trades.for_each_block([&](const TradeRecord* first, std::size_t n) {
+            std::memcpy(at, first, n * sizeof(TradeRecord));
+            at += n * sizeof(TradeRecord);
+        });
+    }
+    return out;
 }
 
 // The books as (publisher, instrument, book, counts) tuples, in order of first record.

@@ -51,7 +51,8 @@ bool Replay::fail(Stop why, std::string what) {
     return false;
 }
 
-bool Replay::unknown(Book& book, const Mbo& m) {
+[[gnu::noinline]] bool Replay::unknown(Book& book, const unsigned char* r) {
+    Mbo m = decode(r);
     ++book.counts[UNKNOWN];
     if (!options_.stop_on_unknown) {
         return true;
@@ -114,13 +115,31 @@ inline std::uint32_t Replay::find(std::uint16_t publisher,
     return at;
 }
 
+// The book of a record: the last record's (an event's records, and often the next event's,
+// are for one book), else its instrument's in the table; anything else (a large id, a first
+// record, an instrument filtered out) goes to book_for, out of line.
+inline Book* Replay::book_of(const Mbo& m) {
+    Book* book = last_;
+    if (book && m.publisher == book->publisher && m.instrument == book->instrument) {
+        return book;
+    }
+    if (m.instrument < by_instrument_.size()) {
+        std::uint32_t at = by_instrument_[m.instrument];
+        if (at != SKIP) {
+            for (; at != 0; at = next_[at - 1]) {  // the instrument's venues, newest first
+                if (publishers_[at - 1] == m.publisher) {
+                    last_ = books_[at - 1].get();
+                    return last_;
+                }
+            }
+        }
+    }
+    return book_for(m.publisher, m.instrument);
+}
+
 // The book of a record, made at its first record; nullptr for an instrument the filter
 // leaves out.
-Book* Replay::book_for(std::uint16_t publisher, std::uint32_t instrument) {
-    // An event's records, and often the next event's, are for one book.
-    if (last_ && publisher == last_->publisher && instrument == last_->instrument) {
-        return last_;
-    }
+[[gnu::noinline]] Book* Replay::book_for(std::uint16_t publisher, std::uint32_t instrument) {
     std::uint32_t at = find(publisher, instrument);
     if (at == SKIP) {
         return nullptr;
@@ -156,7 +175,8 @@ Book* Replay::book_for(std::uint16_t publisher, std::uint32_t instrument) {
 
 // A top-of-book venue's add: the level replaces its whole side (an undefined price leaves
 // the side empty).
-bool Replay::top_of_book(Book& book, const Mbo& m) {
+[[gnu::noinline]] bool Replay::top_of_book(Book& book, const unsigned char* r) {
+    Mbo m = decode(r);
     if (m.side != 'B' && m.side != 'A') {
         ++book.counts[INVALID];
         return true;
@@ -181,10 +201,9 @@ bool Replay::top_of_book(Book& book, const Mbo& m) {
     if (m.price == UNDEF_PRICE || m.size == 0) {
         return true;
     }
-    Refusal r = engine.add_limit(tob_id(side), side, m.price, m.size, m.ts_event, NoFills{});
-    if (r != Refusal::none) {
-        return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
-                                      " cannot take the order: the book or its level is full");
+    Refusal res = engine.add_limit(tob_id(side), side, m.price, m.size, m.ts_event, NoFills{});
+    if (res != Refusal::none) {
+        return full(r);
     }
     return true;
 }
@@ -216,89 +235,140 @@ void Replay::sample_until(std::int64_t time) {
 }
 
 // The end of an event group: the book is consistent again, and only now looked at.
-void Replay::end_group(Book& book, const Mbo& m) {
+inline void Replay::end_group(Book& book, const unsigned char* r) {
     ++book.counts[GROUPS];
     book.last_group = records_ - 1;
     if (book.changed) {
         book.changed = false;
         // Only an add or a modify can cross a book; cancels and clears can only uncross it,
         // so a book that was not crossed is not looked at after them.
-        if (book.crossed || book.raised) {
+        if (book.crossed | book.raised) {
             book.crossed = book.state->engine.crossed();
             book.raised = false;
         }
         if (book.watched) {
-            std::size_t at = rows_.size();
-            rows_.resize(at + row_width());
-            std::int64_t* row = rows_.data() + at;
-            row[0] = m.ts_event;
-            row[1] = m.ts_recv;
-            row[2] = static_cast<std::int64_t>(records_ - 1);
-            row[3] = m.publisher;
-            row[4] = m.instrument;
-            std::int64_t* top = row + 5;
-            take_top(book, top);
-            if (std::equal(top, top + 4 * options_.depth, book.last.begin())) {
-                rows_.resize(at);
-            } else {
-                std::copy(top, top + 4 * options_.depth, book.last.begin());
-                if (!options_.changes) {
-                    rows_.resize(at);
-                }
-            }
+            watched_row(book, r);
         }
     }
     book.counts[CROSSED] += book.crossed;
 }
 
-bool Replay::apply(const unsigned char* r) {
+// A watched book's top levels at the end of a group that changed it: kept as its last, and
+// written as a row when they differ from the last and rows are asked for after changes.
+[[gnu::noinline]] void Replay::watched_row(Book& book, const unsigned char* r) {
+    Mbo m = decode(r);
+    std::size_t at = rows_.size();
+    rows_.resize(at + row_width());
+    std::int64_t* row = rows_.data() + at;
+    row[0] = m.ts_event;
+    row[1] = m.ts_recv;
+    row[2] = static_cast<std::int64_t>(records_ - 1);
+    row[3] = m.publisher;
+    row[4] = m.instrument;
+    std::int64_t* top = row + 5;
+    take_top(book, top);
+    if (std::equal(top, top + 4 * options_.depth, book.last.begin())) {
+        rows_.resize(at);
+    } else {
+        std::copy(top, top + 4 * options_.depth, book.last.begin());
+        if (!options_.changes) {
+            rows_.resize(at);
+        }
+    }
+}
+
+[[gnu::cold, gnu::noinline]] bool Replay::not_mbo(const unsigned char* r) {
     std::size_t length = std::size_t{r[0]} * 4;
-    if (r[1] != MBO_RTYPE || length < MBO_SIZE) {
-        std::uint8_t rtype = r[1];
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "0x%02X", rtype);
-        return fail(Stop::malformed, "record " + std::to_string(records_) + " is a " +
-                                         rtype_name(rtype) + " record (type " + hex + ", " +
-                                         std::to_string(length) +
-                                         " bytes), not market-by-order (type 0xA0, " +
-                                         std::to_string(options_.record_size) + " bytes)");
+    std::uint8_t rtype = r[1];
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", rtype);
+    return fail(Stop::malformed, "record " + std::to_string(records_) + " is a " +
+                                     rtype_name(rtype) + " record (type " + hex + ", " +
+                                     std::to_string(length) +
+                                     " bytes), not market-by-order (type 0xA0, " +
+                                     std::to_string(options_.record_size) + " bytes)");
+}
+
+[[gnu::cold, gnu::noinline]] bool Replay::full(const unsigned char* r) {
+    Mbo m = decode(r);
+    return fail(Stop::memory, "the book of instrument " + std::to_string(m.instrument) +
+                                  " cannot take the order: the book or its level is full");
+}
+
+[[gnu::cold, gnu::noinline]] bool Replay::duplicate(const unsigned char* r) {
+    Mbo m = decode(r);
+    return fail(Stop::unknown, "order id " + std::to_string(m.order_id) + " added at byte " +
+                                   std::to_string(offset_) + " is already resting");
+}
+
+// The sampling rows due before a record whose clock reads `clock` (past the next sampling
+// time), after checking that they can be written.
+[[gnu::noinline]] bool Replay::sample_for(std::int64_t clock) {
+    if (clock > INT64_MAX - options_.every) {  // the sampling times would overflow
+        return fail(Stop::malformed, "record " + std::to_string(records_ - 1) + " has a clock of " +
+                                         std::to_string(clock) +
+                                         " ns, beyond the times sampling can reach");
+    }
+    if (next_sample_ >= 0) {
+        // The samples this record asks for, checked before any is written: a damaged
+        // time (or an interval far too fine for the file) would fill memory.
+        std::int64_t due = (clock - next_sample_ - 1) / options_.every + 1;
+        double rows = static_cast<double>(due) * static_cast<double>(watched_.size());
+        double bytes = static_cast<double>(samples_.size() * 8) +
+                       rows * static_cast<double>(sample_width() * 8);
+        if (bytes > static_cast<double>(options_.max_sample_bytes)) {
+            return fail(Stop::limit,
+                        "the clock moves from " + std::to_string(next_sample_) + " ns to " +
+                            std::to_string(clock) + " ns at record " +
+                            std::to_string(records_ - 1) + " (byte " + std::to_string(offset_) +
+                            "): the samples would take more " + "than max_sample_bytes (" +
+                            std::to_string(options_.max_sample_bytes) +
+                            "); a damaged time, or an interval too fine for the file");
+        }
+    }
+    sample_until(clock);
+    return true;
+}
+
+// A clear: the venue's book is empty (a snapshot's adds may follow). The orders are
+// withdrawn one by one, which keeps the engine's storage: a new engine would map and fault
+// in its first chunks again at every clear.
+[[gnu::noinline]] void Replay::clear(Book& book) {
+    Engine& engine = book.state->engine;
+    clear_ids_.clear();
+    for (Side side : {BID, ASK}) {
+        engine.for_each_order(
+            side, [&](const core::Node& node, std::int64_t) { clear_ids_.push_back(node.id); });
+    }
+    for (std::int64_t gone : clear_ids_) {
+        engine.cancel(gone);
+    }
+    book.changed = true;
+}
+
+// One record, whole in memory. The common record (an add, cancel or modify of a known
+// book) runs through here without a call of the replay's own: the rest (errors, sampling,
+// a new book, clears, top-of-book levels, watched rows) is out of line.
+[[gnu::always_inline]] inline bool Replay::apply(const unsigned char* r) {
+    if (r[1] != MBO_RTYPE || r[0] < MBO_SIZE / 4) [[unlikely]] {
+        return not_mbo(r);
     }
     Mbo m = decode(r);
     ++records_;
-    std::int64_t clock = options_.clock == Clock::recv ? m.ts_recv : m.ts_event;
-    if (options_.every > 0 && clock > next_sample_) {
-        if (clock > INT64_MAX - options_.every) {  // the sampling times would overflow
-            return fail(Stop::malformed, "record " + std::to_string(records_ - 1) +
-                                             " has a clock of " + std::to_string(clock) +
-                                             " ns, beyond the times sampling can reach");
+    if (options_.every > 0) [[unlikely]] {
+        std::int64_t clock = options_.clock == Clock::recv ? m.ts_recv : m.ts_event;
+        if (clock > next_sample_ && !sample_for(clock)) {
+            return false;
         }
-        if (next_sample_ >= 0) {
-            // The samples this record asks for, checked before any is written: a damaged
-            // time (or an interval far too fine for the file) would fill memory.
-            std::int64_t due = (clock - next_sample_ - 1) / options_.every + 1;
-            double rows = static_cast<double>(due) * static_cast<double>(watched_.size());
-            double bytes = static_cast<double>(samples_.size() * 8) +
-                           rows * static_cast<double>(sample_width() * 8);
-            if (bytes > static_cast<double>(options_.max_sample_bytes)) {
-                return fail(Stop::limit,
-                            "the clock moves from " + std::to_string(next_sample_) + " ns to " +
-                                std::to_string(clock) + " ns at record " +
-                                std::to_string(records_ - 1) + " (byte " + std::to_string(offset_) +
-                                "): the samples would take more " + "than max_sample_bytes (" +
-                                std::to_string(options_.max_sample_bytes) +
-                                "); a damaged time, or an interval too fine for the file");
-            }
-        }
-        sample_until(clock);
     }
-    Book* found = book_for(m.publisher, m.instrument);
-    if (!found) {
+    Book* found = book_of(m);
+    if (!found) [[unlikely]] {
         ++skipped_;
         return true;
     }
     Book& book = *found;
     ++book.counts[actions.index[static_cast<unsigned char>(m.action)]];
-    if (m.flags & (F_SNAPSHOT | F_MAYBE_BAD_BOOK | F_BAD_TS_RECV)) {
+    if (m.flags & (F_SNAPSHOT | F_MAYBE_BAD_BOOK | F_BAD_TS_RECV)) [[unlikely]] {
         book.counts[SNAPSHOT] += (m.flags & F_SNAPSHOT) != 0;
         book.counts[BAD_BOOK] += (m.flags & F_MAYBE_BAD_BOOK) != 0;
         book.counts[BAD_TS_RECV] += (m.flags & F_BAD_TS_RECV) != 0;
@@ -309,29 +379,27 @@ bool Replay::apply(const unsigned char* r) {
         case 'A': {
             book.changed = true;
             book.raised = true;
-            if (m.flags & F_TOB) {
-                if (!top_of_book(book, m)) {
+            if (m.flags & F_TOB) [[unlikely]] {
+                if (!top_of_book(book, r)) {
                     return false;
                 }
                 break;
             }
-            if ((m.side != 'B' && m.side != 'A') || m.size == 0 || m.price == UNDEF_PRICE) {
+            if ((m.side != 'B' && m.side != 'A') || m.size == 0 || m.price == UNDEF_PRICE)
+                [[unlikely]] {
                 ++book.counts[INVALID];
                 break;
             }
             Refusal res = engine.add_limit(id, m.side == 'B' ? BID : ASK, m.price, m.size,
                                            m.ts_event, NoFills{});
-            if (res == Refusal::duplicate_id) {
+            if (res != Refusal::none) [[unlikely]] {
+                if (res != Refusal::duplicate_id) {
+                    return full(r);
+                }
                 ++book.counts[DUPLICATE];
                 if (options_.stop_on_unknown) {
-                    return fail(Stop::unknown, "order id " + std::to_string(m.order_id) +
-                                                   " added at byte " + std::to_string(offset_) +
-                                                   " is already resting");
+                    return duplicate(r);
                 }
-            } else if (res != Refusal::none) {
-                return fail(Stop::memory,
-                            "the book of instrument " + std::to_string(m.instrument) +
-                                " cannot take the order: the book or its level is full");
             }
             break;
         }
@@ -340,57 +408,43 @@ bool Replay::apply(const unsigned char* r) {
             std::int64_t left;
             Refusal res = m.size == 0 ? (engine.contains(id) ? Refusal::none : Refusal::unknown_id)
                                       : engine.reduce(id, m.size, false, &left);
-            if (res == Refusal::exceeds_open) {
-                ++book.counts[OVERSHOOT];
-                res = engine.reduce(id, m.size, true, &left);
-            }
-            if (res == Refusal::unknown_id && !unknown(book, m)) {
-                return false;
+            if (res != Refusal::none) [[unlikely]] {
+                if (res == Refusal::exceeds_open) {
+                    ++book.counts[OVERSHOOT];
+                    res = engine.reduce(id, m.size, true, &left);
+                }
+                if (res == Refusal::unknown_id && !unknown(book, r)) {
+                    return false;
+                }
             }
             break;
         }
         case 'M': {
             book.changed = true;
             book.raised = true;
-            if (m.size == 0) {  // modified to nothing: gone
-                if (!engine.cancel(id) && !unknown(book, m)) {
+            if (m.size == 0) [[unlikely]] {  // modified to nothing: gone
+                if (!engine.cancel(id) && !unknown(book, r)) {
                     return false;
                 }
                 break;
             }
-            if (m.price == UNDEF_PRICE) {
+            if (m.price == UNDEF_PRICE) [[unlikely]] {
                 ++book.counts[INVALID];
                 break;
             }
             Side side;
             Refusal res = engine.modify(id, m.price, m.size, m.ts_event, &side, NoFills{});
-            if (res == Refusal::unknown_id) {
-                if (!unknown(book, m)) {
+            if (res != Refusal::none) [[unlikely]] {
+                if (res != Refusal::unknown_id) {
+                    return full(r);
+                }
+                if (!unknown(book, r)) {
                     return false;
                 }
-            } else if (res != Refusal::none) {
-                return fail(Stop::memory,
-                            "the book of instrument " + std::to_string(m.instrument) +
-                                " cannot take the order: the book or its level is full");
             }
             break;
         }
-        case 'R': {
-            // A clear: the venue's book is empty (a snapshot's adds may follow). The orders
-            // are withdrawn one by one, which keeps the engine's storage: a new engine would
-            // map and fault in its first chunks again at every clear.
-            clear_ids_.clear();
-            for (Side side : {BID, ASK}) {
-                engine.for_each_order(side, [&](const core::Node& node, std::int64_t) {
-                    clear_ids_.push_back(node.id);
-                });
-            }
-            for (std::int64_t gone : clear_ids_) {
-                engine.cancel(gone);
-            }
-            book.changed = true;
-            break;
-        }
+        case 'R': clear(book); break;
         case 'T':
         case 'F':
             trades_.push_back(TradeRecord{m.ts_event, m.ts_recv, m.price, m.size, m.order_id,
@@ -401,7 +455,7 @@ bool Replay::apply(const unsigned char* r) {
         default: break;  // 'N' and any other byte: nothing to apply
     }
     if (m.flags & F_LAST) {
-        end_group(book, m);
+        end_group(book, r);
     }
     return true;
 }

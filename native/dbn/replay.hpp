@@ -37,6 +37,42 @@ struct TradeRecord {
 };
 static_assert(sizeof(TradeRecord) == 56);
 
+// The trades kept, in blocks of a fixed size that are never moved: a vector's growth would
+// copy every trade kept so far, and fault in fresh memory for them, at each doubling.
+class Trades {
+  public:
+    static constexpr std::size_t BLOCK = std::size_t{1} << 16;  // 3.5 MB
+
+    void push_back(const TradeRecord& t) {
+        if (at_ == end_) {
+            grow();
+        }
+        *at_++ = t;
+    }
+    std::size_t size() const noexcept {
+        return blocks_.empty() ? 0 : (blocks_.size() - 1) * BLOCK + (BLOCK - (end_ - at_));
+    }
+    // Calls f(first, count) for each block in order.
+    template <class F>
+    void for_each_block(F&& f) const {
+        for (std::size_t i = 0; i < blocks_.size(); ++i) {
+            f(blocks_[i].get(), i + 1 < blocks_.size() ? BLOCK : BLOCK - (end_ - at_));
+        }
+    }
+
+  private:
+    void grow() {
+        blocks_.reserve(blocks_.size() + 1);
+        blocks_.push_back(std::make_unique_for_overwrite<TradeRecord[]>(BLOCK));
+        at_ = blocks_.back().get();
+        end_ = at_ + BLOCK;
+    }
+
+    std::vector<std::unique_ptr<TradeRecord[]>> blocks_;
+    TradeRecord* at_ = nullptr;  // the next free place in the last block
+    TradeRecord* end_ = nullptr;
+};
+
 // The per-book counters, in this order in the summary: records of each action (A C M R T F
 // N, then any other byte), event groups closed, trades kept, records naming an order not
 // resting (unknown), adds of an order already resting (duplicate), cancels larger than the
@@ -109,7 +145,7 @@ class Replay {
     std::uint64_t error_offset() const noexcept { return error_offset_; }
 
     std::vector<std::unique_ptr<Book>>& books() noexcept { return books_; }
-    std::vector<TradeRecord>& trades() noexcept { return trades_; }
+    const Trades& trades() const noexcept { return trades_; }
     std::vector<std::int64_t>& rows() noexcept { return rows_; }
     std::vector<std::int64_t>& samples() noexcept { return samples_; }
     std::uint64_t records() const noexcept { return records_; }
@@ -123,15 +159,22 @@ class Replay {
   private:
     std::uint32_t head(std::uint32_t instrument) const noexcept;
     std::uint32_t find(std::uint16_t publisher, std::uint32_t instrument) const noexcept;
+    Book* book_of(const Mbo& m);
     Book* book_for(std::uint16_t publisher, std::uint32_t instrument);
     Book* make_book(std::uint16_t publisher, std::uint32_t instrument);
     bool apply(const unsigned char* r);
-    void end_group(Book& book, const Mbo& m);
+    bool not_mbo(const unsigned char* r);
+    bool sample_for(std::int64_t clock);
+    void end_group(Book& book, const unsigned char* r);
+    void watched_row(Book& book, const unsigned char* r);
     void take_top(Book& book, std::int64_t* out) noexcept;
     void sample_until(std::int64_t time);
-    bool top_of_book(Book& book, const Mbo& m);
+    bool top_of_book(Book& book, const unsigned char* r);
+    void clear(Book& book);
     bool fail(Stop why, std::string what);
-    bool unknown(Book& book, const Mbo& m);
+    bool full(const unsigned char* r);
+    bool duplicate(const unsigned char* r);
+    bool unknown(Book& book, const unsigned char* r);
 
     Options options_;
     std::vector<std::unique_ptr<Book>> books_;  // in order of first record
@@ -144,7 +187,7 @@ class Replay {
     std::vector<std::uint32_t> next_;
     Book* last_ = nullptr;  // the book of the last record applied
     std::vector<std::uint32_t> watched_;
-    std::vector<TradeRecord> trades_;
+    Trades trades_;
     std::vector<std::int64_t> rows_;
     std::vector<std::int64_t> samples_;
     std::vector<std::int64_t> clear_ids_;  // a clear's orders, withdrawn after the walk

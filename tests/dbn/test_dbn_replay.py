@@ -197,6 +197,22 @@ def test_a_fill_and_its_cancel_show_one_row_at_the_groups_end(tmp_path):
     assert result.summary["groups"].tolist() == [5]
 
 
+@pytest.mark.parametrize("count", [65_535, 65_536, 65_537, 2 * 65_536 + 7],
+                         ids=["one-short-of-a-block", "a-block", "a-block-and-one", "past-two"])
+def test_trades_kept_in_order_across_the_replays_blocks(tmp_path, count):
+    # The replay keeps trades in blocks of 65 536: each one must come out once, in order,
+    # whole, however the count falls on the blocks' edges (a none record between trades).
+    records = []
+    for i in range(count):
+        records.append(rec("TF"[i % 2], "AB"[i % 2], i, 100 + i % 97, 1 + i % 13, t=i))
+        if i % 1000 == 0:
+            records.append(rec("N", "N", 0, INT64_MAX, 0, t=i))
+    result = run(tmp_path, records)
+    kept = [(int(t["record"]), int(t["order_id"]), int(t["price"]), int(t["size"]))
+            for t in result.trades]
+    assert kept == [(k, r[3], r[4], r[5]) for k, r in enumerate(records) if r[7] in "TF"]
+
+
 def test_a_clear_and_its_snapshot_rebuild_the_book(tmp_path):
     snap = F_SNAPSHOT
     records = BASE + [rec("R", "N", 0, INT64_MAX, 0, snap, t=9),
