@@ -124,9 +124,9 @@ def python_numpy_route(data: bytes):
     one book per (publisher, instrument), looking at the book at each F_LAST."""
     import databento_dbn as d
     decoder = d.DBNDecoder()
-    decoder.write(data[:64 * 1024])
-    meta = decoder.decode()[0]  # the metadata comes first
     length = 8 + int.from_bytes(data[4:8], "little")
+    decoder.write(data[:length])  # the metadata, whatever its size (a symbol map per instrument)
+    meta = decoder.decode()[0]
     records = np.frombuffer(data, np.dtype(d.MBOMsg._dtypes), offset=length)
     books = {}
     for pub, inst, order_id, price, size, flags, action, side in zip(
