@@ -567,7 +567,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
             // The window holds two bytes past its limit, so the length may be read first.
             std::size_t n = (std::size_t{p[0]} << 8) | p[1];
             std::size_t left = static_cast<std::size_t>(end - p);
-            if (left < 2 || left < 2 + n) [[unlikely]] {
+            if (left < 2 + n) [[unlikely]] {  // also when fewer than 2 bytes are left
                 reader.take(p);
                 Reader::Status s = reader.fill();
                 p = reader.cursor();
@@ -602,7 +602,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
             std::uint16_t locate = static_cast<std::uint16_t>(be16(m + 1));
             Stock* st = active_[locate];
             bool ok;
-            if (st == nullptr || type == 'R') [[unlikely]] {
+            if (st == nullptr) [[unlikely]] {
                 messages_ = count;
                 ok = rare(m, n, time);
             } else {

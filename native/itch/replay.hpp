@@ -143,15 +143,18 @@ class Replay {
     [[gnu::noinline]] bool advance(const unsigned char* m, std::int64_t time);
     [[gnu::noinline]] bool too_short(const unsigned char* m, std::size_t n);
     // The book changes, each on the stock's book (counted by the caller); false to stop.
-    bool add(Stock& stock, Engine& engine, const unsigned char* m, std::int64_t time);
-    bool execute(Stock& stock, Engine& engine, const unsigned char* m, std::int64_t time);
-    bool cancel(Stock& stock, Engine& engine, const unsigned char* m);
-    bool remove(Stock& stock, Engine& engine, const unsigned char* m);
-    bool replace(Stock& stock, Engine& engine, const unsigned char* m, std::int64_t time);
+    [[gnu::always_inline]] inline bool add(Stock& stock, Engine& engine, const unsigned char* m,
+                                           std::int64_t time);
+    [[gnu::always_inline]] inline bool execute(Stock& stock, Engine& engine, const unsigned char* m,
+                                               std::int64_t time);
+    [[gnu::always_inline]] inline bool cancel(Stock& stock, Engine& engine, const unsigned char* m);
+    [[gnu::always_inline]] inline bool remove(Stock& stock, Engine& engine, const unsigned char* m);
+    [[gnu::always_inline]] inline bool replace(Stock& stock, Engine& engine, const unsigned char* m,
+                                               std::int64_t time);
     // After a change of the book: whether it is crossed (looked at after an add or a replace,
     // or while it was), and its top levels when recorded.
-    void changed(Stock& stock, Engine& engine, const unsigned char* m, std::int64_t time,
-                 bool may_cross);
+    [[gnu::always_inline]] inline void changed(Stock& stock, Engine& engine, const unsigned char* m,
+                                               std::int64_t time, bool may_cross);
     void record_top(Stock& stock, std::uint16_t locate, std::int64_t time, bool sample);
     void sample_until(std::int64_t time);
     void copy_books(std::int64_t at);
