@@ -417,7 +417,7 @@ inline bool Replay::replace(Stock& st, Engine& engine, const unsigned char* m, s
 }
 
 inline void Replay::changed(Stock& st, Engine& engine, const unsigned char* m, std::int64_t time,
-                            bool may_cross) {
+                            bool may_cross, std::uint64_t count) {
     // Only an add or a replace can cross a book; a removal can only keep it crossed, so a
     // book that was not crossed is not looked at again (which saves the reads of both
     // sides' best prices on most messages).
@@ -426,6 +426,7 @@ inline void Replay::changed(Stock& st, Engine& engine, const unsigned char* m, s
         st.counts[CROSSED] += st.crossed;
     }
     if (st.record) [[unlikely]] {
+        messages_ = count;  // the row names the message
         record_top(st, static_cast<std::uint16_t>(be16(m + 1)), time, false);
     }
 }
@@ -503,7 +504,7 @@ bool Replay::rare(const unsigned char* m, std::size_t n, std::int64_t time) {
         default: return true;
     }
     if (ok) {
-        changed(st, engine, m, time, type == 'A' || type == 'F' || type == 'U');
+        changed(st, engine, m, time, type == 'A' || type == 'F' || type == 'U', messages_);
     }
     return ok;
 }
@@ -607,9 +608,6 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                 ok = rare(m, n, time);
             } else {
                 Engine& engine = *engines_[locate];
-                if (st->record) [[unlikely]] {
-                    messages_ = count;
-                }
                 switch (type) {
                     case 'A':
                     case 'F':
@@ -617,7 +615,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                         st->counts[UNDIRECTED] += !st->directory;
                         ok = add(*st, engine, m, time);
                         if (ok) {
-                            changed(*st, engine, m, time, true);
+                            changed(*st, engine, m, time, true, count);
                         }
                         break;
                     case 'D':
@@ -625,7 +623,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                         st->counts[UNDIRECTED] += !st->directory;
                         ok = remove(*st, engine, m);
                         if (ok) {
-                            changed(*st, engine, m, time, false);
+                            changed(*st, engine, m, time, false, count);
                         }
                         break;
                     case 'U':
@@ -633,7 +631,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                         st->counts[UNDIRECTED] += !st->directory;
                         ok = replace(*st, engine, m, time);
                         if (ok) {
-                            changed(*st, engine, m, time, true);
+                            changed(*st, engine, m, time, true, count);
                         }
                         break;
                     case 'X':
@@ -641,7 +639,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                         st->counts[UNDIRECTED] += !st->directory;
                         ok = cancel(*st, engine, m);
                         if (ok) {
-                            changed(*st, engine, m, time, false);
+                            changed(*st, engine, m, time, false, count);
                         }
                         break;
                     case 'E':
@@ -649,7 +647,7 @@ bool Replay::run(Reader& reader, std::uint64_t budget) {
                         st->counts[UNDIRECTED] += !st->directory;
                         ok = execute(*st, engine, m, time);
                         if (ok) {
-                            changed(*st, engine, m, time, false);
+                            changed(*st, engine, m, time, false, count);
                         }
                         break;
                     default:

@@ -152,9 +152,10 @@ class Replay {
     [[gnu::always_inline]] inline bool replace(Stock& stock, Engine& engine, const unsigned char* m,
                                                std::int64_t time);
     // After a change of the book: whether it is crossed (looked at after an add or a replace,
-    // or while it was), and its top levels when recorded.
+    // or while it was), and its top levels when recorded (`count`: the messages so far).
     [[gnu::always_inline]] inline void changed(Stock& stock, Engine& engine, const unsigned char* m,
-                                               std::int64_t time, bool may_cross);
+                                               std::int64_t time, bool may_cross,
+                                               std::uint64_t count);
     void record_top(Stock& stock, std::uint16_t locate, std::int64_t time, bool sample);
     void sample_until(std::int64_t time);
     void copy_books(std::int64_t at);
