@@ -31,6 +31,7 @@ std::uint64_t Reader::file_bytes() const noexcept {
 // end of the file) is in the window.
 Reader::Status Reader::refill() {
     std::size_t left = end_ - pos_;
+    base_ += pos_;
     if (left > 0 && pos_ > 0) {
         std::memmove(buffer_.data(), buffer_.data() + pos_, left);
     }
@@ -54,7 +55,7 @@ Reader::Status Reader::refill() {
                 return FAILED;
             }
             if (code == Z_BUF_ERROR) {
-                error_ = "the gzip stream is truncated at byte " + std::to_string(offset_ + end_);
+                error_ = "the gzip stream is truncated at byte " + std::to_string(base_ + end_);
                 return FAILED;
             }
         }
@@ -64,13 +65,13 @@ Reader::Status Reader::refill() {
         return END;
     }
     if (end_ < 2) {
-        error_ = "the file is truncated at byte " + std::to_string(offset_) +
+        error_ = "the file is truncated at byte " + std::to_string(base_) +
                  ": one byte of a length prefix";
         return FAILED;
     }
     std::size_t need = 2 + size_at(0);
     if (end_ < need) {
-        error_ = "the file is truncated at byte " + std::to_string(offset_) + ": a message of " +
+        error_ = "the file is truncated at byte " + std::to_string(base_) + ": a message of " +
                  std::to_string(need - 2) + " bytes with " + std::to_string(end_ - 2) + " left";
         return FAILED;
     }

@@ -28,37 +28,27 @@ class Reader {
     bool open(const char* path, std::string* error);
 
     enum Status { MESSAGE, END, FAILED };
-    // The next message (its type byte first) and its length; END after the last one, FAILED
-    // with error() for a damaged or truncated file. The message stays valid until the next
-    // call.
-    [[gnu::always_inline]] Status next(const unsigned char** message, std::size_t* length) {
-        if (end_ - pos_ < 2 || end_ - pos_ < 2 + size_at(pos_)) {
-            Status s = refill();
-            if (s != MESSAGE) {
-                return s;
-            }
-        }
-        std::size_t n = size_at(pos_);
-        *message = buffer_.data() + pos_ + 2;
-        *length = n;
-        offset_ += 2 + n;
-        pos_ += 2 + n;
-        return MESSAGE;
+    // The window, for a loop that walks the messages itself: the bytes from cursor() up to
+    // limit() are read and not yet taken; take(p) marks them taken up to p (a message's end),
+    // and fill() moves the rest to the front and reads on until a whole message (MESSAGE) or
+    // the end of the file (END) is in the window, or FAILED with error(). The limit holds at
+    // least two bytes past it in the buffer, so a length prefix may be read there before it
+    // is known to be whole (its value is then ignored).
+    const unsigned char* cursor() const noexcept { return buffer_.data() + pos_; }
+    const unsigned char* limit() const noexcept { return buffer_.data() + end_; }
+    void take(const unsigned char* p) noexcept {
+        pos_ = static_cast<std::size_t>(p - buffer_.data());
     }
+    Status fill() { return refill(); }
 
-    // Up to `n` of the messages after the last one returned that are already in the window,
-    // for prefetching; returns how many it found.
-    std::size_t peek(std::size_t n, const unsigned char** out) const noexcept {
-        std::size_t at = pos_, found = 0;
-        while (found < n && end_ - at >= 2 && end_ - at >= 2 + size_at(at)) {
-            out[found++] = buffer_.data() + at + 2;
-            at += 2 + size_at(at);
-        }
-        return found;
+    // The offset in the stream of the message at `message` (just past its length prefix),
+    // which must lie in the window.
+    std::uint64_t offset_of(const unsigned char* message) const noexcept {
+        return base_ + static_cast<std::uint64_t>(message - 2 - buffer_.data());
     }
 
     // Bytes of the (uncompressed) stream up to the end of the last message returned.
-    std::uint64_t offset() const noexcept { return offset_; }
+    std::uint64_t offset() const noexcept { return base_ + pos_; }
     // Bytes of the file read so far (compressed bytes for a gzip file).
     std::uint64_t file_bytes() const noexcept;
     const std::string& error() const noexcept { return error_; }
@@ -76,7 +66,7 @@ class Reader {
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;
-    std::uint64_t offset_ = 0;
+    std::uint64_t base_ = 0;  // the stream offset of the window's first byte
     std::string error_;
 };
 

@@ -75,25 +75,40 @@ bool Replay::fail(Stop why, std::string what) {
     return false;
 }
 
-bool Replay::unknown(Stock& stock, std::uint64_t reference, char type) {
+std::string Replay::at(const unsigned char* m) const {
+    return std::to_string(reader_->offset_of(m));
+}
+
+bool Replay::unknown(Stock& stock, std::uint64_t reference, const unsigned char* m) {
     ++stock.counts[UNKNOWN];
     if (!options_.stop_on_unknown) {
         return true;
     }
     return fail(Stop::unknown, "order reference " + std::to_string(reference) + " of a '" +
-                                   std::string(1, type) + "' message at byte " +
-                                   std::to_string(offset_) + " is not resting in the book of " +
-                                   "stock locate " + std::to_string(locate_));
+                                   std::string(1, static_cast<char>(m[0])) + "' message at byte " +
+                                   at(m) + " is not resting in the book of " + "stock locate " +
+                                   std::to_string(be16(m + 1)));
 }
 
-bool Replay::duplicate(Stock& stock, std::uint64_t reference, char type) {
+bool Replay::duplicate(Stock& stock, std::uint64_t reference, const unsigned char* m) {
     ++stock.counts[DUPLICATE];
     if (!options_.stop_on_unknown) {
         return true;
     }
     return fail(Stop::unknown, "order reference " + std::to_string(reference) + " of a '" +
-                                   std::string(1, type) + "' message at byte " +
-                                   std::to_string(offset_) + " is already resting");
+                                   std::string(1, static_cast<char>(m[0])) + "' message at byte " +
+                                   at(m) + " is already resting");
+}
+
+// Starts recording the stock's top levels, from the book as it is.
+void Replay::watch(Stock& stock, std::uint16_t locate) {
+    stock.watched = true;
+    stock.record = options_.changes;
+    watched_.push_back(locate);
+    std::size_t d = options_.depth;
+    stock.last.assign(4 * d, 0);
+    stock.state->engine.top(BID, d, stock.last.data(), stock.last.data() + d);
+    stock.state->engine.top(ASK, d, stock.last.data() + 2 * d, stock.last.data() + 3 * d);
 }
 
 // The stock of a locate not yet active: made on its first message when every stock is
@@ -105,18 +120,14 @@ Stock* Replay::new_stock(std::uint16_t locate) {
     auto stock = std::make_unique<Stock>();
     stock->state = std::make_unique<BookState>();
     stock->state->engine.set_feed(true);
-    stock->watched = options_.watch_all && options_.depth > 0;
-    if (stock->watched) {
-        watched_.push_back(locate);
-        stock->last.assign(4 * options_.depth, 0);
-        std::size_t d = options_.depth;
-        stock->state->engine.top(BID, d, stock->last.data(), stock->last.data() + d);
-        stock->state->engine.top(ASK, d, stock->last.data() + 2 * d, stock->last.data() + 3 * d);
+    if (options_.watch_all && options_.depth > 0) {
+        watch(*stock, locate);
     }
     engines_[locate] = &stock->state->engine;
+    active_[locate] = stock.get();
     stocks_[locate] = std::move(stock);
     status_[locate] = ACTIVE;
-    return stocks_[locate].get();
+    return active_[locate];
 }
 
 // A stock directory entry: names the locate's stock and, under a filter, decides whether
@@ -141,12 +152,7 @@ bool Replay::directory(const unsigned char* m) {
     }
     if (!stock->watched && !options_.watch_all && options_.depth > 0 &&
         options_.watch.count(symbol)) {
-        stock->watched = true;
-        watched_.push_back(locate);
-        std::size_t d = options_.depth;
-        stock->last.assign(4 * d, 0);
-        stock->state->engine.top(BID, d, stock->last.data(), stock->last.data() + d);
-        stock->state->engine.top(ASK, d, stock->last.data() + 2 * d, stock->last.data() + 3 * d);
+        watch(*stock, locate);
     }
     std::memcpy(stock->symbol, symbol.data(), 8);
     stock->directory = true;
@@ -240,308 +246,423 @@ void Replay::break_trade(std::uint64_t match, Stock* stock) {
     (void)stock;
 }
 
+void Replay::set_due() noexcept {
+    std::int64_t due = DAY - 1;
+    if (options_.every > 0) {
+        due = std::min(due, next_sample_);
+    }
+    if (next_copy_ < options_.books_at.size()) {
+        due = std::min(due, options_.books_at[next_copy_]);
+    }
+    due_ = due;
+}
+
+bool Replay::advance(const unsigned char* m, std::int64_t time) {
+    if (time >= DAY) {
+        // Beyond the day the feed's clock counts: a damaged field, which would also ask for
+        // samples without end.
+        return fail(Stop::malformed,
+                    "a time past midnight (" + std::to_string(time) + " ns) at byte " + at(m));
+    }
+    if (options_.every > 0 && time > next_sample_) {
+        sample_until(time);
+    }
+    while (next_copy_ < options_.books_at.size() && time > options_.books_at[next_copy_]) {
+        copy_books(options_.books_at[next_copy_++]);
+    }
+    set_due();
+    return true;
+}
+
+// An empty message, one of a type the replay does not read (counted, skipped by its
+// length), or one shorter than its type's layout.
+bool Replay::too_short(const unsigned char* m, std::size_t n) {
+    if (n == 0) {
+        return fail(Stop::malformed, "an empty message at byte " + at(m));
+    }
+    unsigned char type = m[0];
+    std::size_t need = layouts.length[type];
+    if (need == 0) {
+        ++other_;
+        if (n >= 3) {
+            Stock* stock = active_[be16(m + 1)];
+            if (stock) {
+                ++stock->counts[OTHER];
+            }
+        }
+        return true;
+    }
+    return fail(Stop::malformed, "a '" + std::string(1, static_cast<char>(type)) + "' message of " +
+                                     std::to_string(n) + " bytes at byte " + at(m) + " (it has " +
+                                     std::to_string(need) + ")");
+}
+
+inline bool Replay::add(Stock& st, Engine& engine, const unsigned char* m, std::int64_t time) {
+    std::uint64_t ref = be64(m + 11);
+    unsigned char bs = m[19];
+    std::int64_t shares = static_cast<std::int64_t>(be32(m + 20));
+    std::int64_t price = static_cast<std::int64_t>(be32(m + 32));
+    if ((bs != 'B' && bs != 'S') || shares == 0) [[unlikely]] {
+        return fail(Stop::malformed, "an add order at byte " + at(m) +
+                                         (shares == 0 ? " has no shares" : " has no side"));
+    }
+    Refusal r = engine.add_limit(static_cast<std::int64_t>(ref), bs == 'B' ? BID : ASK, price,
+                                 shares, time, NoFills{});
+    if (r != Refusal::none) [[unlikely]] {
+        if (r == Refusal::duplicate_id) {
+            return duplicate(st, ref, m);
+        }
+        return fail(Stop::memory, "the book of stock locate " + std::to_string(be16(m + 1)) +
+                                      " cannot hold more orders");
+    }
+    return true;
+}
+
+inline bool Replay::execute(Stock& st, Engine& engine, const unsigned char* m, std::int64_t time) {
+    std::uint64_t ref = be64(m + 11);
+    std::int64_t shares = static_cast<std::int64_t>(be32(m + 19));
+    std::uint64_t match = be64(m + 23);
+    std::int64_t price = 0;
+    Side side = BID;
+    auto sink = [&](const Fill& f) noexcept { price = f.ticks; };
+    if (shares == 0) [[unlikely]] {
+        return fail(Stop::malformed, "an execution of no shares at byte " + at(m));
+    }
+    Refusal r = engine.execute(static_cast<std::int64_t>(ref), shares, &side, sink);
+    if (r == Refusal::exceeds_open) [[unlikely]] {
+        ++st.counts[OVERSHOOT];
+        core::OrderView view{};
+        engine.order(static_cast<std::int64_t>(ref), &view);
+        r = engine.execute(static_cast<std::int64_t>(ref), view.quantity, &side, sink);
+    }
+    if (r == Refusal::unknown_id) [[unlikely]] {
+        return unknown(st, ref, m);
+    }
+    char type = static_cast<char>(m[0]);
+    bool printable = true;
+    if (type == 'C') {
+        printable = m[31] == 'Y';
+        price = static_cast<std::int64_t>(be32(m + 32));
+    }
+    record_trade(st, TradeRecord{time,
+                                 price,
+                                 shares,
+                                 ref,
+                                 match,
+                                 static_cast<std::uint16_t>(be16(m + 1)),
+                                 static_cast<std::int8_t>(side),
+                                 type,
+                                 0,
+                                 static_cast<std::uint8_t>(printable),
+                                 {0, 0}});
+    return true;
+}
+
+inline bool Replay::cancel(Stock& st, Engine& engine, const unsigned char* m) {
+    std::uint64_t ref = be64(m + 11);
+    std::int64_t shares = static_cast<std::int64_t>(be32(m + 19));
+    std::int64_t left;
+    if (shares == 0) [[unlikely]] {
+        return fail(Stop::malformed, "a cancel of no shares at byte " + at(m));
+    }
+    Refusal r = engine.reduce(static_cast<std::int64_t>(ref), shares, false, &left);
+    if (r == Refusal::exceeds_open) [[unlikely]] {
+        ++st.counts[OVERSHOOT];
+        r = engine.reduce(static_cast<std::int64_t>(ref), shares, true, &left);
+    }
+    if (r == Refusal::unknown_id) [[unlikely]] {
+        return unknown(st, ref, m);
+    }
+    return true;
+}
+
+inline bool Replay::remove(Stock& st, Engine& engine, const unsigned char* m) {
+    std::uint64_t ref = be64(m + 11);
+    if (!engine.cancel(static_cast<std::int64_t>(ref))) [[unlikely]] {
+        return unknown(st, ref, m);
+    }
+    return true;
+}
+
+inline bool Replay::replace(Stock& st, Engine& engine, const unsigned char* m, std::int64_t time) {
+    std::uint64_t old_ref = be64(m + 11);
+    std::uint64_t new_ref = be64(m + 19);
+    std::int64_t shares = static_cast<std::int64_t>(be32(m + 27));
+    std::int64_t price = static_cast<std::int64_t>(be32(m + 31));
+    core::OrderView view{};
+    if (shares == 0) [[unlikely]] {
+        return fail(Stop::malformed, "a replace with no shares at byte " + at(m));
+    }
+    if (!engine.order(static_cast<std::int64_t>(old_ref), &view)) [[unlikely]] {
+        return unknown(st, old_ref, m);
+    }
+    // The new reference rests first, so that one reused while live is refused before
+    // anything changes (one look-up fewer than asking first).
+    if (new_ref == old_ref) {
+        engine.cancel(static_cast<std::int64_t>(old_ref));
+    }
+    Refusal r = engine.add_limit(static_cast<std::int64_t>(new_ref), view.side, price, shares, time,
+                                 NoFills{});
+    if (r == Refusal::duplicate_id) [[unlikely]] {
+        return duplicate(st, new_ref, m);
+    }
+    if (new_ref != old_ref) {
+        engine.cancel(static_cast<std::int64_t>(old_ref));
+    }
+    if (r != Refusal::none) [[unlikely]] {
+        return fail(Stop::memory, "the book of stock locate " + std::to_string(be16(m + 1)) +
+                                      " cannot hold more orders");
+    }
+    return true;
+}
+
+inline void Replay::changed(Stock& st, Engine& engine, const unsigned char* m, std::int64_t time,
+                            bool may_cross, std::uint64_t count) {
+    // Only an add or a replace can cross a book; a removal can only keep it crossed, so a
+    // book that was not crossed is not looked at again (which saves the reads of both
+    // sides' best prices on most messages).
+    if (may_cross || st.crossed) {
+        st.crossed = engine.crossed();
+        st.counts[CROSSED] += st.crossed;
+    }
+    if (st.record) [[unlikely]] {
+        messages_ = count;  // the row names the message
+        record_top(st, static_cast<std::uint16_t>(be16(m + 1)), time, false);
+    }
+}
+
+bool Replay::rare(const unsigned char* m, std::size_t n, std::int64_t time) {
+    (void)n;
+    unsigned char type = m[0];
+    if (type == 'S') {
+        system_.push_back(SystemEvent{time, static_cast<char>(m[11])});
+        return true;
+    }
+    if (type == 'R') {
+        return directory(m);
+    }
+    std::uint16_t locate = static_cast<std::uint16_t>(be16(m + 1));
+    Stock* stock = stock_for(locate);
+    if (!stock) {
+        ++skipped_;
+        return true;
+    }
+    Stock& st = *stock;
+    ++st.counts[layouts.index[type]];
+    st.counts[UNDIRECTED] += !st.directory;
+    Engine& engine = *engines_[locate];
+    bool ok = true;
+    switch (type) {
+        case 'A':
+        case 'F': ok = add(st, engine, m, time); break;
+        case 'E':
+        case 'C': ok = execute(st, engine, m, time); break;
+        case 'X': ok = cancel(st, engine, m); break;
+        case 'D': ok = remove(st, engine, m); break;
+        case 'U': ok = replace(st, engine, m, time); break;
+        case 'P': {
+            unsigned char bs = m[19];
+            record_trade(st, TradeRecord{time,
+                                         static_cast<std::int64_t>(be32(m + 32)),
+                                         static_cast<std::int64_t>(be32(m + 20)),
+                                         be64(m + 11),
+                                         be64(m + 36),
+                                         locate,
+                                         static_cast<std::int8_t>(bs == 'B'   ? 0
+                                                                  : bs == 'S' ? 1
+                                                                              : -1),
+                                         'P',
+                                         0,
+                                         1,
+                                         {0, 0}});
+            return true;
+        }
+        case 'Q': {
+            std::uint64_t shares = be64(m + 11);
+            record_trade(
+                st,
+                TradeRecord{time,
+                            static_cast<std::int64_t>(be32(m + 27)),
+                            static_cast<std::int64_t>(std::min<std::uint64_t>(shares, INT64_MAX)),
+                            0,
+                            be64(m + 31),
+                            locate,
+                            -1,
+                            'Q',
+                            0,
+                            1,
+                            {0, 0}});
+            return true;
+        }
+        case 'B': break_trade(be64(m + 11), stock); return true;
+        case 'H': {
+            TradingAction action{time, locate, static_cast<char>(m[19]), {}};
+            std::memcpy(action.reason, m + 21, 4);
+            actions_.push_back(action);
+            return true;
+        }
+        default: return true;
+    }
+    if (ok) {
+        changed(st, engine, m, time, type == 'A' || type == 'F' || type == 'U', messages_);
+    }
+    return ok;
+}
+
 // The messages of a day interleave thousands of books, so nearly every message starts with
 // cache misses on its stock, its engine and the engine's id index. The messages ahead are
 // read early, each a stage further: the stock and its engine three ahead, the index position
 // of the reference two ahead (the engine has arrived). The named order itself is not
-// prefetched: measured on the core's batch, that gained nothing.
-void Replay::prefetch(Reader& reader) const noexcept {
-    const unsigned char* ahead[3];
-    std::size_t n = reader.peek(3, ahead);
-    for (std::size_t k = n; k-- > 0;) {
-        const unsigned char* p = ahead[k];
-        std::uint16_t locate = static_cast<std::uint16_t>(be16(p + 1));
-        const Engine* engine = engines_[locate];
-        if (!engine) {
-            continue;
-        }
-        if (k == 2) {
-            __builtin_prefetch(stocks_[locate].get());
+// prefetched: measured on the core's batch, that gained nothing. `p` is the length prefix
+// of the next message.
+void Replay::prefetch(const unsigned char* p, const unsigned char* end) const noexcept {
+    std::size_t left = static_cast<std::size_t>(end - p);
+    if (left < 2) {
+        return;
+    }
+    std::size_t a = 2 + be16(p);  // to the prefix of the message two ahead
+    if (left < a + 2 || left < a + 2 + be16(p + a)) {
+        return;
+    }
+    const unsigned char* two = p + a + 2;
+    std::size_t b = a + 2 + be16(p + a);  // to the prefix of the one three ahead
+    if (left >= b + 2 && left >= b + 2 + be16(p + b)) {
+        std::uint16_t locate = static_cast<std::uint16_t>(be16(p + b + 3));
+        if (const Engine* engine = engines_[locate]) {
+            __builtin_prefetch(active_[locate]);
             const char* e = reinterpret_cast<const char*>(engine);
             __builtin_prefetch(e);
             __builtin_prefetch(e + 64);
             __builtin_prefetch(e + 128);
-            continue;
         }
-        unsigned char type = p[0];
-        if (type == 'A' || type == 'F' || type == 'E' || type == 'C' || type == 'X' ||
-            type == 'D' || type == 'U') {
-            std::int64_t ref = static_cast<std::int64_t>(be64(p + 11));
-            if (k == 1) {
-                engine->prefetch_id(ref);
-            }
+    }
+    unsigned char type = two[0];
+    if (type == 'A' || type == 'F' || type == 'E' || type == 'C' || type == 'X' || type == 'D' ||
+        type == 'U') {
+        if (const Engine* engine = engines_[be16(two + 1)]) {
+            engine->prefetch_id(static_cast<std::int64_t>(be64(two + 11)));
         }
     }
 }
 
 bool Replay::run(Reader& reader, std::uint64_t budget) {
+    reader_ = &reader;
+    const unsigned char* p = reader.cursor();
+    const unsigned char* end = reader.limit();
+    std::uint64_t count = messages_;
+    const std::uint64_t stop = budget > UINT64_MAX - count ? UINT64_MAX : count + budget;
+    // Hands the position and the count back on every way out.
+    struct Sync {
+        Reader& reader;
+        const unsigned char*& p;
+        std::uint64_t& count;
+        std::uint64_t& messages;
+        ~Sync() {
+            reader.take(p);
+            messages = count;
+        }
+    } sync{reader, p, count, messages_};
     const unsigned char* m = nullptr;
-    std::size_t n = 0;
     try {
-        for (std::uint64_t done = 0; done < budget; ++done) {
-            Reader::Status s = reader.next(&m, &n);
-            if (s == Reader::END) {
-                return false;
+        while (count < stop) {
+            // The window holds two bytes past its limit, so the length may be read first.
+            std::size_t n = (std::size_t{p[0]} << 8) | p[1];
+            std::size_t left = static_cast<std::size_t>(end - p);
+            if (left < 2 + n) [[unlikely]] {  // also when fewer than 2 bytes are left
+                reader.take(p);
+                Reader::Status s = reader.fill();
+                p = reader.cursor();
+                end = reader.limit();
+                if (s == Reader::END) {
+                    return false;
+                }
+                if (s == Reader::FAILED) {
+                    return fail(Stop::malformed, reader.error());
+                }
+                n = (std::size_t{p[0]} << 8) | p[1];
             }
-            if (s == Reader::FAILED) {
-                return fail(Stop::malformed, reader.error());
-            }
-            offset_ = reader.offset() - n - 2;
-            ++messages_;
-            prefetch(reader);
-            if (n == 0) {
-                return fail(Stop::malformed, "an empty message at byte " + std::to_string(offset_));
-            }
-            unsigned char type = m[0];
+            m = p + 2;
+            p = m + n;
+            ++count;
+            prefetch(p, end);
+            unsigned char type = m[0];  // of the next message when n is 0: looked at below
             std::size_t need = layouts.length[type];
-            if (need == 0) {
-                ++other_;
-                if (n >= 3) {
-                    std::uint16_t locate = static_cast<std::uint16_t>(be16(m + 1));
-                    if (status_[locate] == ACTIVE) {
-                        ++stocks_[locate]->counts[OTHER];
-                    }
+            if (need == 0 || n < need) [[unlikely]] {
+                if (!too_short(m, n)) {
+                    return false;
                 }
                 continue;
-            }
-            if (n < need) {
-                return fail(Stop::malformed, "a '" + std::string(1, static_cast<char>(type)) +
-                                                 "' message of " + std::to_string(n) +
-                                                 " bytes at byte " + std::to_string(offset_) +
-                                                 " (it has " + std::to_string(need) + ")");
             }
             std::int64_t time = be48(m + 5);
-            if (time >= DAY) {
-                // Beyond the day the feed's clock counts: a damaged field, which would also
-                // ask for samples without end.
-                return fail(Stop::malformed, "a time past midnight (" + std::to_string(time) +
-                                                 " ns) at byte " + std::to_string(offset_));
-            }
-            if (options_.every > 0 && time > next_sample_) {
-                sample_until(time);
-            }
-            while (next_copy_ < options_.books_at.size() && time > options_.books_at[next_copy_]) {
-                copy_books(options_.books_at[next_copy_++]);
-            }
-            if (type == 'S') {
-                system_.push_back(SystemEvent{time, static_cast<char>(m[11])});
-                continue;
-            }
-            if (type == 'R') {
-                directory(m);
-                continue;
+            if (time > due_) [[unlikely]] {
+                messages_ = count;
+                if (!advance(m, time)) {
+                    return false;
+                }
             }
             std::uint16_t locate = static_cast<std::uint16_t>(be16(m + 1));
-            Stock* stock = stock_for(locate);
-            if (!stock) {
-                ++skipped_;
-                continue;
-            }
-            locate_ = locate;
-            Stock& st = *stock;
-            ++st.counts[layouts.index[type]];
-            if (!st.directory) {
-                ++st.counts[UNDIRECTED];
-            }
-            Engine& engine = st.state->engine;
-            bool book = true;  // the message may change the book
-            switch (type) {
-                case 'A':
-                case 'F': {
-                    std::uint64_t ref = be64(m + 11);
-                    unsigned char bs = m[19];
-                    std::int64_t shares = static_cast<std::int64_t>(be32(m + 20));
-                    std::int64_t price = static_cast<std::int64_t>(be32(m + 32));
-                    if ((bs != 'B' && bs != 'S') || shares == 0) {
-                        return fail(Stop::malformed,
-                                    "an add order at byte " + std::to_string(offset_) +
-                                        (shares == 0 ? " has no shares" : " has no side"));
-                    }
-                    Refusal r =
-                        engine.add_limit(static_cast<std::int64_t>(ref), bs == 'B' ? BID : ASK,
-                                         price, shares, time, NoFills{});
-                    if (r == Refusal::duplicate_id) {
-                        if (!duplicate(st, ref, static_cast<char>(type))) {
-                            return false;
-                        }
-                    } else if (r != Refusal::none) {
-                        return fail(Stop::memory, "the book of stock locate " +
-                                                      std::to_string(locate) +
-                                                      " cannot hold more orders");
-                    }
-                    break;
-                }
-                case 'E':
-                case 'C': {
-                    std::uint64_t ref = be64(m + 11);
-                    std::int64_t shares = static_cast<std::int64_t>(be32(m + 19));
-                    std::uint64_t match = be64(m + 23);
-                    std::int64_t price = 0;
-                    Side side = BID;
-                    auto sink = [&](const Fill& f) noexcept { price = f.ticks; };
-                    if (shares == 0) {
-                        return fail(Stop::malformed,
-                                    "an execution of no shares at byte " + std::to_string(offset_));
-                    }
-                    Refusal r = engine.execute(static_cast<std::int64_t>(ref), shares, &side, sink);
-                    if (r == Refusal::exceeds_open) {
-                        ++st.counts[OVERSHOOT];
-                        core::OrderView view{};
-                        engine.order(static_cast<std::int64_t>(ref), &view);
-                        r = engine.execute(static_cast<std::int64_t>(ref), view.quantity, &side,
-                                           sink);
-                    }
-                    if (r == Refusal::unknown_id) {
-                        if (!unknown(st, ref, static_cast<char>(type))) {
-                            return false;
+            Stock* st = active_[locate];
+            bool ok;
+            if (st == nullptr) [[unlikely]] {
+                messages_ = count;
+                ok = rare(m, n, time);
+            } else {
+                Engine& engine = *engines_[locate];
+                switch (type) {
+                    case 'A':
+                    case 'F':
+                        ++st->counts[layouts.index[type]];
+                        st->counts[UNDIRECTED] += !st->directory;
+                        ok = add(*st, engine, m, time);
+                        if (ok) {
+                            changed(*st, engine, m, time, true, count);
                         }
                         break;
-                    }
-                    bool printable = true;
-                    if (type == 'C') {
-                        printable = m[31] == 'Y';
-                        price = static_cast<std::int64_t>(be32(m + 32));
-                    }
-                    record_trade(st, TradeRecord{time,
-                                                 price,
-                                                 shares,
-                                                 ref,
-                                                 match,
-                                                 locate,
-                                                 static_cast<std::int8_t>(side),
-                                                 static_cast<char>(type),
-                                                 0,
-                                                 static_cast<std::uint8_t>(printable),
-                                                 {0, 0}});
-                    break;
-                }
-                case 'X': {
-                    std::uint64_t ref = be64(m + 11);
-                    std::int64_t shares = static_cast<std::int64_t>(be32(m + 19));
-                    std::int64_t left;
-                    if (shares == 0) {
-                        return fail(Stop::malformed,
-                                    "a cancel of no shares at byte " + std::to_string(offset_));
-                    }
-                    Refusal r = engine.reduce(static_cast<std::int64_t>(ref), shares, false, &left);
-                    if (r == Refusal::exceeds_open) {
-                        ++st.counts[OVERSHOOT];
-                        r = engine.reduce(static_cast<std::int64_t>(ref), shares, true, &left);
-                    }
-                    if (r == Refusal::unknown_id && !unknown(st, ref, 'X')) {
-                        return false;
-                    }
-                    break;
-                }
-                case 'D': {
-                    std::uint64_t ref = be64(m + 11);
-                    if (!engine.cancel(static_cast<std::int64_t>(ref)) && !unknown(st, ref, 'D')) {
-                        return false;
-                    }
-                    break;
-                }
-                case 'U': {
-                    std::uint64_t old_ref = be64(m + 11);
-                    std::uint64_t new_ref = be64(m + 19);
-                    std::int64_t shares = static_cast<std::int64_t>(be32(m + 27));
-                    std::int64_t price = static_cast<std::int64_t>(be32(m + 31));
-                    core::OrderView view{};
-                    if (shares == 0) {
-                        return fail(Stop::malformed,
-                                    "a replace with no shares at byte " + std::to_string(offset_));
-                    }
-                    if (!engine.order(static_cast<std::int64_t>(old_ref), &view)) {
-                        if (!unknown(st, old_ref, 'U')) {
-                            return false;
+                    case 'D':
+                        ++st->counts[layouts.index['D']];
+                        st->counts[UNDIRECTED] += !st->directory;
+                        ok = remove(*st, engine, m);
+                        if (ok) {
+                            changed(*st, engine, m, time, false, count);
                         }
                         break;
-                    }
-                    // The new reference rests first, so that one reused while live is refused
-                    // before anything changes (one look-up fewer than asking first).
-                    if (new_ref == old_ref) {
-                        engine.cancel(static_cast<std::int64_t>(old_ref));
-                    }
-                    Refusal r = engine.add_limit(static_cast<std::int64_t>(new_ref), view.side,
-                                                 price, shares, time, NoFills{});
-                    if (r == Refusal::duplicate_id) {
-                        if (!duplicate(st, new_ref, 'U')) {
-                            return false;
+                    case 'U':
+                        ++st->counts[layouts.index['U']];
+                        st->counts[UNDIRECTED] += !st->directory;
+                        ok = replace(*st, engine, m, time);
+                        if (ok) {
+                            changed(*st, engine, m, time, true, count);
                         }
                         break;
-                    }
-                    if (new_ref != old_ref) {
-                        engine.cancel(static_cast<std::int64_t>(old_ref));
-                    }
-                    if (r != Refusal::none) {
-                        return fail(Stop::memory, "the book of stock locate " +
-                                                      std::to_string(locate) +
-                                                      " cannot hold more orders");
-                    }
-                    break;
+                    case 'X':
+                        ++st->counts[layouts.index['X']];
+                        st->counts[UNDIRECTED] += !st->directory;
+                        ok = cancel(*st, engine, m);
+                        if (ok) {
+                            changed(*st, engine, m, time, false, count);
+                        }
+                        break;
+                    case 'E':
+                        ++st->counts[layouts.index['E']];
+                        st->counts[UNDIRECTED] += !st->directory;
+                        ok = execute(*st, engine, m, time);
+                        if (ok) {
+                            changed(*st, engine, m, time, false, count);
+                        }
+                        break;
+                    default:
+                        messages_ = count;
+                        ok = rare(m, n, time);
+                        break;
                 }
-                case 'P': {
-                    unsigned char bs = m[19];
-                    record_trade(st, TradeRecord{time,
-                                                 static_cast<std::int64_t>(be32(m + 32)),
-                                                 static_cast<std::int64_t>(be32(m + 20)),
-                                                 be64(m + 11),
-                                                 be64(m + 36),
-                                                 locate,
-                                                 static_cast<std::int8_t>(bs == 'B'   ? 0
-                                                                          : bs == 'S' ? 1
-                                                                                      : -1),
-                                                 'P',
-                                                 0,
-                                                 1,
-                                                 {0, 0}});
-                    book = false;
-                    break;
-                }
-                case 'Q': {
-                    std::uint64_t shares = be64(m + 11);
-                    record_trade(st, TradeRecord{time,
-                                                 static_cast<std::int64_t>(be32(m + 27)),
-                                                 static_cast<std::int64_t>(
-                                                     std::min<std::uint64_t>(shares, INT64_MAX)),
-                                                 0,
-                                                 be64(m + 31),
-                                                 locate,
-                                                 -1,
-                                                 'Q',
-                                                 0,
-                                                 1,
-                                                 {0, 0}});
-                    book = false;
-                    break;
-                }
-                case 'B':
-                    break_trade(be64(m + 11), stock);
-                    book = false;
-                    break;
-                case 'H': {
-                    TradingAction action{time, locate, static_cast<char>(m[19]), {}};
-                    std::memcpy(action.reason, m + 21, 4);
-                    actions_.push_back(action);
-                    book = false;
-                    break;
-                }
-                default: book = false; break;
             }
-            if (book) {
-                // Only an add or a replace can cross a book; a removal can only keep it
-                // crossed, so a book that was not crossed is not looked at again (which
-                // saves the reads of both sides' best prices on most messages).
-                if (st.crossed || type == 'A' || type == 'F' || type == 'U') {
-                    st.crossed = engine.crossed();
-                    st.counts[CROSSED] += st.crossed;
-                }
-                if (st.watched && options_.changes) {
-                    record_top(st, locate, time, false);
-                }
+            if (!ok) [[unlikely]] {
+                return false;
             }
         }
     } catch (const std::bad_alloc&) {
-        return fail(Stop::memory, "out of memory at byte " + std::to_string(offset_));
+        return fail(Stop::memory,
+                    "out of memory at byte " + (m ? at(m) : std::to_string(reader.offset())));
     }
     return true;
 }

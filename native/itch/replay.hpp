@@ -58,6 +58,7 @@ struct Stock {
     bool directory = false;  // an R message named it
     bool watched = false;    // its top levels are recorded
     bool crossed = false;    // the book was crossed after its last change
+    bool record = false;     // watched, and a row is kept after every change of its top
     std::array<std::uint64_t, N_COUNTERS> counts{};
     std::vector<std::int64_t> last;  // its top levels at the last recorded change
 };
@@ -94,6 +95,7 @@ class Replay {
         status_.assign(65536, UNSEEN);
         stocks_.resize(65536);
         engines_.assign(65536, nullptr);
+        active_.assign(65536, nullptr);
     }
 
     // Applies the messages of the reader until its end, an error or `budget` messages; true
@@ -126,26 +128,54 @@ class Replay {
 
     // The stock of a locate (see new_stock()); the active ones without a call.
     [[gnu::always_inline]] Stock* stock_for(std::uint16_t locate) {
-        return status_[locate] == ACTIVE ? stocks_[locate].get() : new_stock(locate);
+        Stock* stock = active_[locate];
+        return stock ? stock : new_stock(locate);
     }
     [[gnu::noinline]] Stock* new_stock(std::uint16_t locate);
-    void prefetch(Reader& reader) const noexcept;
+    void watch(Stock& stock, std::uint16_t locate);
+    void prefetch(const unsigned char* p, const unsigned char* end) const noexcept;
     bool directory(const unsigned char* m);
+    // A message of a type other than the common book changes, or of a stock not active yet:
+    // counts it and applies it.
+    [[gnu::noinline]] bool rare(const unsigned char* m, std::size_t n, std::int64_t time);
+    // Writes what is due before a message stamped `time` (samples, copies of the books) and
+    // sets the next due time; false for a time past midnight.
+    [[gnu::noinline]] bool advance(const unsigned char* m, std::int64_t time);
+    [[gnu::noinline]] bool too_short(const unsigned char* m, std::size_t n);
+    // The book changes, each on the stock's book (counted by the caller); false to stop.
+    [[gnu::always_inline]] inline bool add(Stock& stock, Engine& engine, const unsigned char* m,
+                                           std::int64_t time);
+    [[gnu::always_inline]] inline bool execute(Stock& stock, Engine& engine, const unsigned char* m,
+                                               std::int64_t time);
+    [[gnu::always_inline]] inline bool cancel(Stock& stock, Engine& engine, const unsigned char* m);
+    [[gnu::always_inline]] inline bool remove(Stock& stock, Engine& engine, const unsigned char* m);
+    [[gnu::always_inline]] inline bool replace(Stock& stock, Engine& engine, const unsigned char* m,
+                                               std::int64_t time);
+    // After a change of the book: whether it is crossed (looked at after an add or a replace,
+    // or while it was), and its top levels when recorded (`count`: the messages so far).
+    [[gnu::always_inline]] inline void changed(Stock& stock, Engine& engine, const unsigned char* m,
+                                               std::int64_t time, bool may_cross,
+                                               std::uint64_t count);
     void record_top(Stock& stock, std::uint16_t locate, std::int64_t time, bool sample);
     void sample_until(std::int64_t time);
     void copy_books(std::int64_t at);
+    void set_due() noexcept;
     void break_trade(std::uint64_t match, Stock* stock);
     // Keeps a trade, indexed by its match number once a B message asked for the index; may
     // throw std::bad_alloc.
     void record_trade(Stock& stock, const TradeRecord& trade);
     bool fail(Stop why, std::string what);
-    bool unknown(Stock& stock, std::uint64_t reference, char type);
-    bool duplicate(Stock& stock, std::uint64_t reference, char type);
+    std::string at(const unsigned char* m) const;
+    bool unknown(Stock& stock, std::uint64_t reference, const unsigned char* m);
+    bool duplicate(Stock& stock, std::uint64_t reference, const unsigned char* m);
 
     Options options_;
     std::vector<std::uint8_t> status_;
     std::vector<std::unique_ptr<Stock>> stocks_;
-    std::vector<Engine*> engines_;  // each active stock's, for prefetching ahead
+    std::vector<Engine*> engines_;    // each active stock's
+    std::vector<Stock*> active_;      // each active stock, nullptr for the others
+    const Reader* reader_ = nullptr;  // of the run under way, for the offsets of errors
+    std::int64_t due_ = -1;           // the time after which advance() has something to write
     std::vector<TradeRecord> trades_;
     std::unordered_map<std::uint64_t, std::size_t> by_match_;  // built at the first B
     bool matches_indexed_ = false;
@@ -161,8 +191,6 @@ class Replay {
     std::uint64_t skipped_ = 0;
     std::uint64_t unknown_matches_ = 0;
     std::uint64_t other_ = 0;
-    std::uint64_t offset_ = 0;  // of the message being applied
-    std::uint16_t locate_ = 0;  // and its stock
     Stop stop_ = Stop::none;
     std::string error_;
 };

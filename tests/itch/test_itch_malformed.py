@@ -136,3 +136,43 @@ def test_corrupted_bytes_never_crash(tmp_path, seed):
             continue
         for book in result.books.values():
             book._check()
+
+
+# Past the reader's first window (1 MiB) and the replay's first chunk of messages: the
+# offsets of errors and the counts must carry across both.
+FILLER = 1_100_000  # one-message 'Z' records of 5 bytes each, a type the replay skips
+
+
+@pytest.mark.parametrize("tail, error, message", [
+    (b"\x00\x00", ValueError, "an empty message at byte {at}$"),
+    (struct.pack(">H", 11) + b"A" + b"\x00" * 10, ValueError,
+     r"'A' message of 11 bytes at byte {at} \(it has 36\)"),
+    (b"\x00\x13D\x00\x07\x00\x00" + b"\xff" * 6 + b"\x00" * 8, ValueError,
+     r"a time past midnight \(\d+ ns\) at byte {at}$"),
+    (b"\x00\x13D\x00\x07\x00\x00" + (T + 9).to_bytes(6, "big") + (999).to_bytes(8, "big"),
+     KeyError, "order reference 999 of a 'D' message at byte {at} is not resting"),
+], ids=["empty", "short-known-type", "time-past-midnight", "unknown-reference"])
+@pytest.mark.parametrize("compress", [False, True], ids=["plain", "gzip"])
+def test_offsets_of_errors_deep_in_the_file(tmp_path, tail, error, message, compress):
+    w = Writer()
+    base(w)
+    head = w.data() + b"\x00\x03Z\x00\x07" * FILLER
+    path = tmp_path / "deep.itch"
+    path.write_bytes(gzip.compress(head + tail) if compress else head + tail)
+    with pytest.raises(error, match=message.format(at=len(head))):
+        itch.replay(path, stop_on_unknown=True)
+
+
+def test_counts_and_bytes_across_windows_and_chunks(tmp_path):
+    w = Writer()
+    base(w)
+    head = w.data()
+    tail = Writer()
+    tail.delete(7, T + 9, 100)
+    data = head + b"\x00\x03Z\x00\x07" * FILLER + tail.data()
+    path = tmp_path / "long.itch"
+    path.write_bytes(data)
+    result = itch.replay(path)
+    assert (result.messages, result.other, result.bytes) == (4 + FILLER + 1, FILLER, len(data))
+    assert result.summary["other"].tolist() == [FILLER]
+    assert [o[0] for o in result.book("AAPL").orders()] == [101]
