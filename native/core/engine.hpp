@@ -1035,7 +1035,8 @@ class BasicEngine {
         }
         // Nothing below allocates or fails. In feed mode the order rests whatever it crosses.
         Side other = side == BID ? ASK : BID;
-        std::int64_t left = feed_ ? quantity : take(other, key_of(other, ticks), quantity, sink);
+        // The other side's key of a price is the complement of this side's.
+        std::int64_t left = feed_ ? quantity : take(other, ~key_of(side, ticks), quantity, sink);
         if (left > 0) {
             std::uint32_t slot = nodes_.acquire();
             nodes_[slot] = Node{id, left, time, NIL, NIL, 0, left != quantity ? Node::TRADED : 0u};
@@ -1192,7 +1193,7 @@ class BasicEngine {
             unlink(from, n);
         }
         Side other = own == BID ? ASK : BID;
-        std::int64_t left = feed_ ? quantity : take(other, key_of(other, ticks), quantity, sink);
+        std::int64_t left = feed_ ? quantity : take(other, ~key, quantity, sink);
         if (left > 0) {
             n.quantity = left;
             n.time = time;
