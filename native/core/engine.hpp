@@ -42,12 +42,17 @@ inline constexpr std::int64_t MAX_QUANTITY = std::numeric_limits<std::int64_t>::
 
 // Both sides are kept in ascending order of a key whose largest value is the best price:
 // the price itself for bids, its bitwise complement for asks (order-reversing, and unlike
-// negation defined for every 64-bit value).
+// negation defined for every 64-bit value). Computed without a branch or a select: the
+// side (BID 0, ASK 1) negated is a mask of no bits or all bits.
+static_assert(BID == 0 && ASK == 1, "side_mask relies on these values");
+inline constexpr std::int64_t side_mask(Side side) noexcept {
+    return -static_cast<std::int64_t>(side);
+}
 inline constexpr std::int64_t key_of(Side side, std::int64_t ticks) noexcept {
-    return side == BID ? ticks : ~ticks;
+    return ticks ^ side_mask(side);
 }
 inline constexpr std::int64_t ticks_of(Side side, std::int64_t key) noexcept {
-    return side == BID ? key : ~key;
+    return key ^ side_mask(side);
 }
 
 // The most node slots and level slots: node slots leave the top 4 bits of an index entry
@@ -1030,7 +1035,8 @@ class BasicEngine {
         }
         // Nothing below allocates or fails. In feed mode the order rests whatever it crosses.
         Side other = side == BID ? ASK : BID;
-        std::int64_t left = feed_ ? quantity : take(other, key_of(other, ticks), quantity, sink);
+        // The other side's key of a price is the complement of this side's.
+        std::int64_t left = feed_ ? quantity : take(other, ~key_of(side, ticks), quantity, sink);
         if (left > 0) {
             std::uint32_t slot = nodes_.acquire();
             nodes_[slot] = Node{id, left, time, NIL, NIL, 0, left != quantity ? Node::TRADED : 0u};
@@ -1187,7 +1193,7 @@ class BasicEngine {
             unlink(from, n);
         }
         Side other = own == BID ? ASK : BID;
-        std::int64_t left = feed_ ? quantity : take(other, key_of(other, ticks), quantity, sink);
+        std::int64_t left = feed_ ? quantity : take(other, ~key, quantity, sink);
         if (left > 0) {
             n.quantity = left;
             n.time = time;
@@ -1352,6 +1358,7 @@ class BasicEngine {
             });
         }
         watch_[side] = i == n ? last : std::numeric_limits<std::int64_t>::min();
+        watching_ = true;
         for (; i < n; ++i) {
             prices[i] = empty_ticks(side);
             totals[i] = 0;
@@ -1374,6 +1381,7 @@ class BasicEngine {
     // Stops watching: changes() reports nothing until the next top().
     void unwatch() noexcept {
         watch_[BID] = watch_[ASK] = std::numeric_limits<std::int64_t>::max();
+        watching_ = false;
     }
     // A level slot's price and total, for a level that changes() named.
     std::int64_t level_ticks(std::uint32_t slot) const noexcept { return levels_[slot].ticks; }
@@ -1481,8 +1489,10 @@ class BasicEngine {
     }
 
     // Records for changes() that the total of level `slot`, at `key` of a side, changed.
+    // Unwatched (no snapshot rows asked for) it tests one flag, and a caller's key for it
+    // alone is not computed.
     [[gnu::always_inline]] void touch(Side side, std::int64_t key, std::uint32_t slot) noexcept {
-        if (key >= watch_[side]) {
+        if (watching_ && key >= watch_[side]) {
             unsigned bit = 1u << side;
             if (changes_.level[side] != slot) {
                 changes_.reshaped |= changes_.dirty & bit;  // a second level
@@ -1493,7 +1503,7 @@ class BasicEngine {
     }
     // Records for changes() that a level at `key` of a side came or went.
     [[gnu::always_inline]] void reshape(Side side, std::int64_t key) noexcept {
-        if (key >= watch_[side]) {
+        if (watching_ && key >= watch_[side]) {
             changes_.dirty |= 1u << side;
             changes_.reshaped |= 1u << side;
         }
@@ -1622,6 +1632,7 @@ class BasicEngine {
     std::int64_t watch_[2] = {std::numeric_limits<std::int64_t>::max(),
                               std::numeric_limits<std::int64_t>::max()};
     Changes changes_{0, 0, {NIL, NIL}};
+    bool watching_ = false;  // whether top() has set a watch since the last unwatch()
     bool feed_ = false;
 };
 

@@ -113,6 +113,32 @@ def test_batch_equals_the_per_event_calls(seed):
     batch._check()
 
 
+@pytest.mark.parametrize("rows_every", [2, 3], ids=["every-other-batch", "every-third-batch"])
+def test_changed_rows_after_batches_without_rows(rows_every):
+    """A batch without rows stops watching the levels; a later batch that asks for changed
+    rows reports every change from the book it starts with, and no change from before."""
+    flow = random_flow(4, 2400)
+    reference = seeded_book()
+    _, rows, _, _ = per_event(reference, flow, depth=3)
+    first = [seeded_book().depth(s, 3) + [(core_empty(s), 0, 0)] * 3 for s in (BID, ASK)]
+    start_row = (-1, *([level[k] for level in first[s][:3]] for s in (BID, ASK) for k in (0, 1)))
+    book, reported = seeded_book(), 0
+    for k, start in enumerate(range(0, len(flow), 200)):
+        chunk = flow[start:start + 200]
+        if k % rows_every:
+            book.replay(chunk, clamp=True)
+            continue
+        got = snapshot_rows(book.replay(chunk, depth=3, changed_only=True, clamp=True).snapshots)
+        before = ([start_row] + rows)[start]
+        mine = rows[start:start + 200]
+        kept = [(row[0] - start, *row[1:]) for row, last in zip(mine, [before] + mine)
+                if row[1:] != last[1:]]
+        assert got == kept
+        reported += len(got)
+    assert reported > 100
+    assert book.orders() == reference.orders()
+
+
 @pytest.mark.parametrize(
     "bad, options, exc, message",
     [
