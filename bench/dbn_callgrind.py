@@ -90,13 +90,19 @@ def main() -> None:
     a, b = count(short, n, args.cache), count(long, 2 * n, args.cache)
     total = (b[""] - a[""]) / n
     print(f"{n:,} records ({2 * args.instruments} books): {total:.1f} instructions per record")
-    if args.cache:
-        print(f"data misses per record: first level {(b[' D1'] - a[' D1']) / n:.2f}, "
+    report(a, b, n, "record", args.top, args.cache)
+
+
+def report(a: dict, b: dict, n: int, unit: str, top: int, cache: bool) -> None:
+    """Prints, from the counts of N and of 2N units, the data misses per unit (with the cache
+    model) and the functions' instructions per unit, largest first."""
+    if cache:
+        print(f"data misses per {unit}: first level {(b[' D1'] - a[' D1']) / n:.2f}, "
               f"last level {(b[' LL'] - a[' LL']) / n:.2f}")
     rows = sorted(((b.get(k, 0) - a.get(k, 0)) / n, k) for k in set(a) | set(b)
                   if k and not k.startswith(" "))
     rows.reverse()
-    for per, name in rows[:args.top]:
+    for per, name in rows[:top]:
         if per >= 0.5:
             print(f"{per:>8.1f}  {name[:110]}")
 

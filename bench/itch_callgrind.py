@@ -63,15 +63,7 @@ def main() -> None:
     b = dbn_callgrind.count(long, 2 * n, args.cache)
     print(f"{n:,} messages ({args.stocks} stocks): "
           f"{(b[''] - a['']) / n:.1f} instructions per message")
-    if args.cache:
-        print(f"data misses per message: first level {(b[' D1'] - a[' D1']) / n:.2f}, "
-              f"last level {(b[' LL'] - a[' LL']) / n:.2f}")
-    rows = sorted(((b.get(k, 0) - a.get(k, 0)) / n, k) for k in set(a) | set(b)
-                  if k and not k.startswith(" "))
-    rows.reverse()
-    for per, name in rows[:args.top]:
-        if per >= 0.5:
-            print(f"{per:>8.1f}  {name[:110]}")
+    dbn_callgrind.report(a, b, n, "message", args.top, args.cache)
 
 
 if __name__ == "__main__":
